@@ -1,0 +1,61 @@
+# The two commands of the README, and the helpers around them.
+#   make test   install what is missing, build and run every test: x86-64,
+#               32-bit x86 (under qemu-i386), AddressSanitizer with
+#               UndefinedBehaviorSanitizer, and ThreadSanitizer
+#   make demo   render the built-in scene through the default lens
+#   make bench  build and run the benchmarks (not part of the tests)
+#   make fuzz   run the prescription loader's fuzzer for a bounded time
+
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps native m32 asan tsan test demo bench fuzz clean
+
+all: native
+
+deps:
+	@scripts/install-deps
+
+# build/<name>: configure once, then build.
+define configure_and_build
+	cmake -S . -B build/$(1) $(2) $(CMAKE_FLAGS) >/dev/null
+	cmake --build build/$(1) -j $(JOBS)
+endef
+
+native: deps
+	$(call configure_and_build,native,-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+
+m32: deps
+	$(call configure_and_build,m32,-DCMAKE_TOOLCHAIN_FILE=cmake/m32.cmake)
+
+asan: deps
+	$(call configure_and_build,asan,-DREALCAM_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+
+tsan: deps
+	$(call configure_and_build,tsan,-DREALCAM_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+
+test: native m32 asan tsan
+	ctest --test-dir build/native --output-on-failure -j $(JOBS)
+	ctest --test-dir build/m32 --output-on-failure -j $(JOBS)
+	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS) -L threads
+
+demo: native
+	@mkdir -p out
+	build/native/bin/realcam render -o out/demo.png
+
+bench: deps
+	$(call configure_and_build,bench,-DCMAKE_BUILD_TYPE=Release -DREALCAM_BENCH=ON)
+	$(call configure_and_build,bench-m32,-DCMAKE_TOOLCHAIN_FILE=cmake/m32.cmake -DCMAKE_BUILD_TYPE=Release -DREALCAM_BENCH=ON)
+	build/bench/bin/realcam_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	qemu-i386 -L / build/bench-m32/bin/realcam_bench --benchmark_filter=Trace --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+
+fuzz: deps
+	$(call configure_and_build,fuzz,-DREALCAM_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DREALCAM_HOST=OFF)
+	@mkdir -p build/fuzz/corpus
+	build/fuzz/bin/lens_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 build/fuzz/corpus tests/fuzz_corpus
+
+clean:
+	rm -rf build out
