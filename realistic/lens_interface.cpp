@@ -1,0 +1,78 @@
+#include "realistic/lens_interface.h"
+
+#include <cmath>
+
+#include "realistic/lens_error.h"
+
+LensInterface::LensInterface(float r, float axpos, float idx, float d)
+    : radius(r), zintercept(axpos), center(axpos + r), index(idx), diameter(0.f), zmin(0.f),
+      zmax(0.f) {
+  SetDiameter(d);
+}
+
+void LensInterface::SetDiameter(float d) {
+  static const char* const operation = "void LensInterface::SetDiameter(float)";
+  diameter = d;
+  if (radius == 0.f) {
+    zmin = zmax = zintercept;
+  } else {
+    const float half_d = 0.5f * d;
+    LENS_CHECK(half_d <= std::fabs(radius), "0.5f * d <= fabs(r)", operation);
+    // Sphere-centred z of the rim: the cap ends where the sphere is d/2
+    // from the axis.
+    const float s = sqrtf(float(double(radius) * radius - 0.25 * double(d) * d));
+    if (radius > 0.f) {
+      zmin = -radius;  // the vertex is the sphere's lowest point
+      zmax = -s;
+    } else {
+      zmin = s;
+      zmax = -radius;  // the vertex is the sphere's highest point
+    }
+  }
+  LENS_CHECK(zmin <= zmax, "zmin <= zmax", operation);
+}
+
+bool LensInterface::IntersectPlanar(const Ray& ray, Point* hitpoint,
+                                    Vector* hitpoint_normal) const {
+  // The stop plane is hit wherever it lies along the line, even behind the
+  // origin: the traces only ask whether the ray passes the opening.
+  const float t = float((double(zintercept) - ray.o.z) / ray.d.z);
+  const Point hit = ray(t);
+  LENS_CHECK(std::fabs(hit.z - zintercept) < EPSILON, "fabs(hit.z - zintercept) < EPSILON",
+             "bool LensInterface::IntersectPlanar(const Ray&, Point*, Vector*) const");
+  if (double(hit.x) * hit.x + double(hit.y) * hit.y <= 0.25 * double(diameter) * diameter) {
+    *hitpoint = hit;
+    *hitpoint_normal = Vector(0.f, 0.f, 1.f);
+    return true;
+  }
+  return false;
+}
+
+bool LensInterface::IntersectSpherical(const Ray& ray, Point* hitpoint,
+                                       Vector* hitpoint_normal) const {
+  // Sphere-centred coordinates: only z shifts, so t is unchanged.
+  const Ray r(Point(ray.o.x, ray.o.y, ray.o.z - center), ray.d);
+  const Vector o(r.o);
+  const float A = Dot(r.d, r.d);
+  const float B = 2.f * Dot(r.d, o);
+  const float C = float(double(Dot(o, o)) - double(radius) * radius);
+  float t0, t1;
+  if (!Quadratic(A, B, C, &t0, &t1)) return false;
+  if (t1 < r.mint) return false;
+  float thit = (t0 >= r.mint) ? t0 : t1;
+  Point phit = r(thit);
+  if (phit.z < zmin || phit.z > zmax) {
+    // The near root lies on the far side of the sphere (or beyond the rim);
+    // a ray coming from beyond the sphere can still meet the cap at its
+    // far root.
+    if (thit == t1) return false;
+    thit = t1;
+    phit = r(thit);
+    if (phit.z < zmin || phit.z > zmax) return false;
+  }
+  *hitpoint = Point(phit.x, phit.y, phit.z + center);
+  // Points away from the centre of curvature; Refract turns it to face
+  // the incoming ray.
+  *hitpoint_normal = Normalize(Vector(phit));
+  return true;
+}

@@ -1,0 +1,54 @@
+// One surface of the lens: a spherical cap of signed radius, or the planar
+// aperture stop (radius 0).
+//
+// Lens space: the optical axis is z, the front vertex at z = 0, the film
+// toward +z, the scene toward -z. A positive radius puts the centre of
+// curvature at larger z than the vertex. zmin and zmax bound the usable cap
+// in sphere-centred z (z - center): the vertex side of the sphere, at most
+// diameter/2 from the axis. For the stop both equal zintercept.
+#pragma once
+
+#include "core/geometry.h"
+
+class LensInterface {
+ public:
+  // axpos is the vertex's z in lens space (the loader's running sum).
+  LensInterface(float r, float axpos, float index, float d);
+
+  // Sets the clear aperture and recomputes the cap; fails when the cap
+  // would be wider than the sphere.
+  void SetDiameter(float d);
+
+  float GetDiameter() const { return diameter; }
+  float GetAxisIntercept() const { return zintercept; }
+  float GetIndexOfRefractionPosZ() const { return index; }
+  float GetRadius() const { return radius; }
+  float GetCenter() const { return center; }
+  float GetZMin() const { return zmin; }
+  float GetZMax() const { return zmax; }
+  bool IsStop() const { return radius == 0.f; }
+  bool IsConcaveTowardsPosZ() const { return radius > 0.f; }
+
+  // Hit point (lens space) and unit normal of the ray with this surface
+  // within its aperture; on a miss nothing is written. The ray's interval
+  // is not consulted.
+  bool Intersect(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const {
+    return IsStop() ? IntersectPlanar(ray, hitpoint, hitpoint_normal)
+                    : IntersectSpherical(ray, hitpoint, hitpoint_normal);
+  }
+
+ private:
+  bool IntersectPlanar(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
+  bool IntersectSpherical(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
+
+  float radius;
+  float zintercept;
+  float center;
+  float index;
+  float diameter;
+  float zmin;
+  float zmax;
+};
+
+// Tolerance of the consistency conditions on hit points and directions.
+constexpr float EPSILON = 0.001f;

@@ -1,0 +1,134 @@
+#include "realistic/lens_stack.h"
+
+#include <locale.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "core/sampling.h"
+#include "realistic/lens_error.h"
+
+namespace {
+
+constexpr size_t kLineBuffer = 512;  // 511 characters and the terminator
+
+const char* const kColumnNames[4] = {"radius", "axpos", "index", "aperture"};
+
+// Numbers in a prescription always use a decimal point, whatever locale
+// the host process has set.
+locale_t NumericLocale() {
+  static const locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", locale_t(0));
+  return c_locale;
+}
+
+// atof: leading white space skipped, the longest numeric prefix taken,
+// 0 when there is none.
+double ReadNumber(const char* text) { return strtod_l(text, nullptr, NumericLocale()); }
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+
+// Reads one line without its line end (a newline, or a carriage return and
+// a newline). Returns false at the end of the file when nothing was read.
+// Throws for a read error, an over-long line or a NUL byte.
+bool ReadLine(FILE* f, const std::string& where, std::string* line) {
+  line->clear();
+  int c;
+  bool any = false;
+  while ((c = getc(f)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (c == '\0') throw LensError(where + ": the line holds a NUL byte; not a text prescription");
+    line->push_back(char(c));
+    if (line->size() > kLineBuffer) break;  // checked below, after a CR is allowed for
+  }
+  if (ferror(f))
+    throw LensError(where + ": read error: " + std::strerror(errno));
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  if (line->size() >= kLineBuffer)
+    throw LensError(where + ": line is longer than " + std::to_string(kLineBuffer - 1) +
+                    " characters");
+  return any;
+}
+
+// Splits a data line into its four columns: columns 1 to 3 end at a tab,
+// a run of tabs counting as one separator; column 4 is the rest of the
+// line after the tab that ends column 3.
+void SplitColumns(const std::string& line, const std::string& where, const char* fields[4],
+                  std::string* storage) {
+  *storage = line;
+  char* p = &(*storage)[0];
+  for (int col = 0; col < 3; ++col) {
+    while (*p == '\t') ++p;
+    if (*p == '\0')
+      throw LensError(where + ": column " + std::to_string(col + 1) + " (" + kColumnNames[col] +
+                      ") is missing; columns are separated by tabs");
+    fields[col] = p;
+    while (*p != '\0' && *p != '\t') ++p;
+    if (*p == '\t') *p++ = '\0';
+  }
+  if (*p == '\0')
+    throw LensError(where + ": column 4 (aperture) is missing; columns are separated by tabs");
+  fields[3] = p;
+}
+
+}  // namespace
+
+LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
+  std::unique_ptr<FILE, FileCloser> f(fopen(file.c_str(), "r"));
+  if (!f) {
+    fprintf(stderr, "Cannot open file %s\n", file.c_str());
+    exit(-1);
+  }
+  float sum = 0.f;
+  std::string line, storage;
+  for (int line_number = 1;; ++line_number) {
+    const std::string where = file + ":" + std::to_string(line_number);
+    if (!ReadLine(f.get(), where, &line)) break;
+    if (line.empty() || line[0] == '#' || line[0] == ' ' || line[0] == '\t') continue;
+
+    const char* fields[4];
+    SplitColumns(line, where, fields, &storage);
+    float values[4];
+    for (int col = 0; col < 4; ++col) {
+      values[col] = float(ReadNumber(fields[col]));
+      // An infinite or undefined value would only surface later as
+      // non-numbers on the ray path, deep inside a render.
+      if (!std::isfinite(values[col]))
+        throw LensError(where + ": column " + std::to_string(col + 1) + " (" +
+                        kColumnNames[col] + ") is not a finite number");
+    }
+    const float r = values[0], axpos = values[1], ap = values[3];
+    float n = values[2];
+    if (r == 0.f && n == 0.f) n = 1.f;  // a stop in air need not give its index
+
+    try {
+      LensInterface surface(r, sum, n, ap);
+      sum = sum + axpos;
+      if (surface.IsStop()) {
+        LENS_CHECK(index_of_stop == -1, "index_of_stop == -1",
+                   "LensStack::LensStack(const std::string&)");
+        index_of_stop = int(interfaces.size());
+      }
+      interfaces.push_back(surface);
+    } catch (const ConsistencyError& e) {
+      throw e.WithContext(where);
+    }
+  }
+}
+
+void LensStack::SetApertureDiameter(float diameter) {
+  interfaces[index_of_stop].SetDiameter(diameter);
+}
+
+Point LensStack::SampleBackElement(float u, float v) const {
+  float lX, lY;
+  ConcentricSampleDisk(u, v, &lX, &lY);
+  const LensInterface& back = interfaces.back();
+  const float back_lens_radius = 0.5f * back.GetDiameter();
+  return Point(lX * back_lens_radius, lY * back_lens_radius, back.GetAxisIntercept());
+}

@@ -1,0 +1,48 @@
+// The whole lens: its surfaces in prescription order (element 0 is the
+// front element, vertex at z = 0; the last is the back element, nearest
+// the film) and the position of its one aperture stop.
+//
+// The prescription file is text, one surface per data line with four
+// tab-separated columns: radius, axial distance to the next vertex, index
+// of the medium behind the surface, clear-aperture diameter. A line whose
+// first character is '#', a space or a tab, and an empty line, is skipped.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/geometry.h"
+#include "realistic/lens_interface.h"
+
+class LensStack {
+ public:
+  // Loads the prescription. A file that cannot be opened ends the process
+  // with "Cannot open file <path>" and status -1; any other problem with
+  // the file throws a LensError naming the file and line.
+  explicit LensStack(const std::string& file);
+
+  void SetApertureDiameter(float diameter);
+  float GetLensDepth() const { return interfaces.back().GetAxisIntercept(); }
+  float GetFrontElementDiameter() const { return interfaces.front().GetDiameter(); }
+  float GetBackElementDiameter() const { return interfaces.back().GetDiameter(); }
+  // A point of the back element's aperture disc, in the plane z = depth.
+  Point SampleBackElement(float u, float v) const;
+
+  // Carry a lens-space ray through every surface, film side to world side
+  // or the reverse. False: the ray was blocked and *exitRay is unchanged.
+  // True: exitRay's origin and unit direction hold the leaving ray; its
+  // interval and time are left as they were.
+  bool TraceFilmToWorld(const Ray& ray, Ray* exitRay) const;
+  bool TraceWorldToFilm(const Ray& ray, Ray* exitRay) const;
+
+  // Focal points (f1 film side, f2 world side) and principal planes
+  // (p1, p2) as z in lens space, from rays parallel to the axis near it.
+  void CalculateParaxialThickLensApproximation(float* f1, float* f2, float* p1, float* p2) const;
+
+  const std::vector<LensInterface>& GetInterfaces() const { return interfaces; }
+  int GetIndexOfStop() const { return index_of_stop; }
+
+ private:
+  std::vector<LensInterface> interfaces;
+  int index_of_stop;
+};
