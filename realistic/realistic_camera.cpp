@@ -1,0 +1,139 @@
+// Camera parameters
+//   "hither"             float   scene   required  near clip distance, kept by the host's base
+//   "yon"                float   scene   required  far clip distance, kept by the host's base
+//   "shutteropen"        float   time    required  shutter open time, kept by the host's base
+//   "shutterclose"       float   time    required  shutter close time, kept by the host's base
+//   "specfile"           string  -       required  lens prescription file
+//   "filmdistance"       float   lens    70        back element vertex to film plane
+//   "aperture_diameter"  float   lens    1         diameter of the aperture stop
+//   "filmdiag"           float   lens    35        diagonal of the film rectangle
+// Lengths marked "lens" are in the unit of the prescription file. Only an
+// exact -1 counts as a missing required value.
+#include "realistic/realistic_camera.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+#include "core/paramset.h"
+#include "realistic/lens_error.h"
+
+namespace {
+
+constexpr float kPi = 3.1415927f;
+
+// pi r^2 / z^2, in the order the per-sample weight forms it.
+float WeightScale(float r, float z) { return float((r * kPi) * r / (double(z) * z)); }
+
+// A failed condition on the ray path cannot be handed back through the
+// host's interface: say it once, even if several threads fail together,
+// and abort.
+[[noreturn]] void AbortOnce(const char* what) {
+  static std::atomic_flag reported = ATOMIC_FLAG_INIT;
+  if (!reported.test_and_set()) fprintf(stderr, "%s\n", what);
+  std::abort();
+}
+
+}  // namespace
+
+RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float yon,
+                                 float sopen, float sclose, float filmdistance,
+                                 float aperture_diameter, const std::string& specfile,
+                                 float filmdiag, Film* f)
+    : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr) {
+  LensStack* stack = new LensStack(specfile);
+  if (stack->GetInterfaces().empty() || stack->GetIndexOfStop() == -1) {
+    const bool empty = stack->GetInterfaces().empty();
+    delete stack;
+    throw LensError(specfile + (empty ? ": the prescription has no surfaces"
+                                      : ": the prescription has no aperture stop (a data line "
+                                        "with radius 0)"));
+  }
+  lens = stack;
+  lens->SetApertureDiameter(aperture_diameter);
+
+  const float film_z = lens->GetLensDepth() + filmdistance;
+  const float aspect = float(double(film->xResolution) / double(film->yResolution));
+  const float y = sqrtf(float(double(filmdiag) * filmdiag / (double(aspect) * aspect + 1.0)));
+  const float x = aspect * y;
+  film_corner = Point(x * 0.5f, y * 0.5f, film_z);
+
+  const float r = lens->GetBackElementDiameter() * 0.5f;
+  const float z = film_corner.z - lens->GetLensDepth();
+  weight_scale = WeightScale(r, z);
+}
+
+RealisticCamera::~RealisticCamera() { delete lens; }
+
+float RealisticCamera::GenerateRay(const Sample& sample, Ray* ray) const {
+  try {
+    return GenerateRayChecked(sample, ray);
+  } catch (const std::exception& e) {
+    AbortOnce(e.what());
+  }
+}
+
+float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const {
+  // Raster position to a point of the film rectangle; raster 0 is the
+  // film's -x (-y) edge, the full resolution its +x (+y) edge.
+  const float fX = float(double(sample.imageX) / double(film->xResolution));
+  const float fY = float(double(sample.imageY) / double(film->yResolution));
+  const Point& fc = film_corner;
+  const Point fsample(float((2.0 * fX - 1.0) * fc.x), float((2.0 * fY - 1.0) * fc.y), fc.z);
+
+  const Point lsample = lens->SampleBackElement(sample.lensU, sample.lensV);
+  const Ray sRay(fsample, Normalize(lsample - fsample), 0.001f,
+                 std::numeric_limits<float>::infinity(), 0.f);
+  Ray rRay;
+  if (!lens->TraceFilmToWorld(sRay, &rRay)) {
+    // Blocked: an empty ray (mint > maxt), left in lens space.
+    *ray = sRay;
+    ray->mint = 1.f;
+    ray->maxt = 0.f;
+    return 0.f;
+  }
+  // Lens space to camera space: half a turn about y, exact sign flips.
+  rRay.o = Point(-rRay.o.x, rRay.o.y, -rRay.o.z);
+  rRay.d = Vector(-rRay.d.x, rRay.d.y, -rRay.d.z);
+  rRay.mint = 0.f;
+  rRay.maxt = std::numeric_limits<float>::infinity();
+  CameraToWorld(rRay, ray);
+
+  // Irradiance at the film from the back element's disc: pi r^2 / z^2
+  // times cos^4 of the exit angle.
+  const float costheta = Dot(rRay.d, Vector(0.f, 0.f, 1.f));
+  return weight_scale * powf(costheta, 4.0f);
+}
+
+extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const ParamSet& params,
+                                                                      const Transform& world2cam,
+                                                                      Film* film) {
+  try {
+    const float hither = params.FindOneFloat("hither", -1.f);
+    const float yon = params.FindOneFloat("yon", -1.f);
+    const float shutteropen = params.FindOneFloat("shutteropen", -1.f);
+    const float shutterclose = params.FindOneFloat("shutterclose", -1.f);
+    const std::string specfile = params.FindOneString("specfile", "");
+    const float filmdistance = params.FindOneFloat("filmdistance", 70.f);
+    const float fstop = params.FindOneFloat("aperture_diameter", 1.f);
+    const float filmdiag = params.FindOneFloat("filmdiag", 35.f);
+
+    LENS_CHECK(hither != -1.f && yon != -1.f && shutteropen != -1.f && shutterclose != -1.f &&
+                   filmdistance != -1.f,
+               "hither != -1 && yon != -1 && shutteropen != -1 && shutterclose != -1 && "
+               "filmdistance!= -1",
+               "Camera* CreateCamera(const ParamSet&, const Transform&, Film*)");
+    if (specfile == "") Severe("No lens spec file supplied!\n");
+
+    return new RealisticCamera(world2cam, hither, yon, shutteropen, shutterclose, filmdistance,
+                               fstop, specfile, filmdiag, film);
+  } catch (const std::exception& e) {
+    fprintf(stderr, "%s\n", e.what());
+  } catch (...) {
+    fprintf(stderr, "realistic: camera creation failed\n");
+  }
+  return nullptr;
+}

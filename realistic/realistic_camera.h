@@ -1,0 +1,40 @@
+// A camera that photographs through a real lens: film rays are traced
+// through every surface of a LensStack and leave the front element.
+//
+// Frames: lens space has the scene toward -z and the film at film_corner.z;
+// the host's camera space is lens space turned half a turn about y, so
+// (x, y, z) in lens space is (-x, y, -z) in camera space.
+#pragma once
+
+#include <string>
+
+#include "core/camera.h"
+#include "realistic/lens_stack.h"
+
+class RealisticCamera : public Camera {
+ public:
+  // Throws LensError when the lens cannot be loaded or used; everything
+  // built so far is released.
+  RealisticCamera(const Transform& world2cam, float hither, float yon, float sopen, float sclose,
+                  float filmdistance, float aperture_diameter, const std::string& specfile,
+                  float filmdiag, Film* f);
+  ~RealisticCamera() override;
+
+  float GenerateRay(const Sample& sample, Ray* ray) const override;
+
+  RealisticCamera(const RealisticCamera&) = delete;
+  RealisticCamera& operator=(const RealisticCamera&) = delete;
+
+  const LensStack& GetLens() const { return *lens; }
+  const Point& GetFilmCorner() const { return film_corner; }
+
+ private:
+  float GenerateRayChecked(const Sample& sample, Ray* ray) const;
+
+  LensStack* lens;
+  // Half the film's width and height, and the film plane's z.
+  Point film_corner;
+  // pi r^2 / z^2 of the weight: back element radius r, film distance z,
+  // rounded step by step exactly as the weight is formed per sample.
+  float weight_scale;
+};

@@ -1,0 +1,234 @@
+// The camera factory and construction, through the plug-in boundary:
+// realistic.so is loaded with dlopen and used only as a Camera.
+#include <dirent.h>
+
+#include <cmath>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "core/error.h"
+#include "tests/plugin.h"
+#include "tests/test_files.h"
+
+namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+
+constexpr float kPi = 3.1415927f;
+
+const char kRequiredCondition[] =
+    "realistic: condition \"hither != -1 && yon != -1 && shutteropen != -1 && shutterclose != -1 "
+    "&& filmdistance!= -1\" failed in Camera* CreateCamera(const ParamSet&, const Transform&, "
+    "Film*)";
+
+// The stop is the back element, so the weight of the axial ray reads back
+// the aperture and the film distance: pi (d/2)^2 / filmdistance^2.
+std::string StopAtBackLens() {
+  return WriteTestFile("stop-at-back.dat", "50\t5\t1.5\t20\n-50\t1\t1\t20\n0\t40\t1\t20\n");
+}
+
+// The five-surface lens closed down to nothing: every ray but the axial
+// one is blocked, and a blocked ray starts at the film point.
+std::unique_ptr<Camera> ClosedCamera(Film* film, float filmdiag = 35.f,
+                                     const std::string& lens = "") {
+  ParamSet ps = RequiredParams(lens.empty() ? WriteTestFile("five.dat", kFiveSurfaceLens) : lens);
+  ps.AddFloat("aperture_diameter", 0.f);
+  ps.AddFloat("filmdiag", filmdiag);
+  return MakeCamera(ps, film);
+}
+
+// The film point of raster position (x, y), read from a blocked ray.
+Point FilmPoint(const Camera& cam, float x, float y) {
+  Sample s;
+  s.imageX = x;
+  s.imageY = y;
+  s.lensU = 0.9f;
+  s.lensV = 0.2f;
+  Ray ray;
+  const float weight = cam.GenerateRay(s, &ray);
+  EXPECT_EQ(weight, 0.f);
+  EXPECT_GT(ray.mint, ray.maxt) << "the probe ray should have been blocked";
+  return ray.o;
+}
+
+float AxialWeight(const Camera& cam) {
+  Sample s;
+  s.imageX = cam.film->xResolution * 0.5f;
+  s.imageY = cam.film->yResolution * 0.5f;
+  s.lensU = s.lensV = 0.5f;
+  Ray ray;
+  return cam.GenerateRay(s, &ray);
+}
+
+std::string CreateError(const ParamSet& ps) {
+  Film film(64, 48);
+  CaptureStderr();
+  std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(cam, nullptr) << "a camera was created";
+  return err;
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+}  // namespace
+
+TEST(CreateCamera, DefaultsForTheOptionalParameters) {
+  Film film(64, 48);
+  std::unique_ptr<Camera> cam = MakeCamera(RequiredParams(StopAtBackLens()), &film);
+  ASSERT_NE(cam, nullptr);
+  // aperture 1 and film distance 70.
+  const float expected = float(float(0.5f * kPi) * 0.5f / (70.0 * 70.0));
+  EXPECT_EQ(AxialWeight(*cam), expected);
+  // filmdiag 35 on a 4:3 film: half-sides 14 and 10.5; the film lies 70
+  // behind the back vertex at z = 46.
+  const Point corner = FilmPoint(*ClosedCamera(&film), 64.f, 48.f);
+  EXPECT_EQ(corner.x, 14.f);
+  EXPECT_EQ(corner.y, 10.5f);
+  EXPECT_EQ(corner.z, 15.f + 70.f);
+}
+
+TEST(CreateCamera, ApertureAndFilmDistanceReachTheLens) {
+  Film film(64, 48);
+  ParamSet ps = RequiredParams(StopAtBackLens());
+  ps.AddFloat("aperture_diameter", 4.f);
+  ps.AddFloat("filmdistance", 25.f);
+  std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+  ASSERT_NE(cam, nullptr);
+  EXPECT_EQ(AxialWeight(*cam), float(float(2.f * kPi) * 2.f / (25.0 * 25.0)));
+}
+
+TEST(CreateCamera, RequiredParametersMustBeGivenAndNotMinusOne) {
+  for (const char* key : {"hither", "yon", "shutteropen", "shutterclose"}) {
+    SCOPED_TRACE(key);
+    ParamSet absent;
+    for (const char* other : {"hither", "yon", "shutteropen", "shutterclose"})
+      if (strcmp(other, key) != 0) absent.AddFloat(other, 0.5f);
+    absent.AddString("specfile", StopAtBackLens());
+    EXPECT_NE(CreateError(absent).find(kRequiredCondition), std::string::npos);
+
+    ParamSet minus_one = RequiredParams(StopAtBackLens());
+    minus_one.AddFloat(key, -1.f);
+    EXPECT_NE(CreateError(minus_one).find(kRequiredCondition), std::string::npos);
+  }
+  ParamSet film_minus_one = RequiredParams(StopAtBackLens());
+  film_minus_one.AddFloat("filmdistance", -1.f);
+  EXPECT_NE(CreateError(film_minus_one).find(kRequiredCondition), std::string::npos);
+}
+
+TEST(CreateCamera, OtherNegativeValuesPass) {
+  Film film(64, 48);
+  for (float hither : {-0.999f, -2.f, std::nanf("")}) {
+    ParamSet ps = RequiredParams(StopAtBackLens());
+    ps.AddFloat("hither", hither);
+    EXPECT_NE(MakeCamera(ps, &film), nullptr) << hither;
+  }
+}
+
+TEST(CreateCamera, RequiredCheckComesBeforeTheSpecfileCheck) {
+  ScopedSevereRecorder severe;
+  ParamSet ps;
+  ps.AddFloat("hither", 0.f);
+  EXPECT_NE(CreateError(ps).find(kRequiredCondition), std::string::npos);
+  EXPECT_TRUE(severe.Messages().empty());
+}
+
+TEST(CreateCameraDeathTest, MissingSpecfileCallsSevere) {
+  ParamSet ps = RequiredParams("");
+  Film film(64, 48);
+  EXPECT_EXIT(MakeCamera(ps, &film), ::testing::ExitedWithCode(1),
+              "^Fatal error: No lens spec file supplied!\n$");
+  // When Severe returns, construction goes on with the empty path.
+  EXPECT_EXIT(
+      {
+        ScopedSevereRecorder severe;
+        MakeCamera(ps, &film);
+        if (severe.Messages() != std::vector<std::string>{"No lens spec file supplied!\n"})
+          exit(3);
+      },
+      ::testing::ExitedWithCode(255), "^Cannot open file \n$");
+}
+
+TEST(CreateCamera, LensesTheCameraCannotUseGiveNoCamera) {
+  const std::string empty = WriteTestFile("comments-only.dat", "# nothing here\n");
+  EXPECT_NE(CreateError(RequiredParams(empty)).find("comments-only.dat: the prescription has no "
+                                                    "surfaces"),
+            std::string::npos);
+  const std::string no_stop = WriteTestFile("no-stop.dat", "20\t1\t1.5\t10\n-20\t40\t1\t10\n");
+  EXPECT_NE(CreateError(RequiredParams(no_stop)).find("no-stop.dat: the prescription has no "
+                                                      "aperture stop"),
+            std::string::npos);
+  const std::string wide = WriteTestFile("wide.dat", "20\t1\t1.5\t41\n0\t40\t1\t10\n");
+  EXPECT_NE(CreateError(RequiredParams(wide))
+                .find("wide.dat:1: realistic: condition \"0.5f * d <= fabs(r)\" failed in void "
+                      "LensInterface::SetDiameter(float)"),
+            std::string::npos);
+}
+
+TEST(FilmCorner, FourByThreeFilms) {
+  for (int scale : {10, 12}) {  // 640 x 480 and 800 x 600 give the same film
+    Film film(64 * scale, 48 * scale);
+    std::unique_ptr<Camera> cam = ClosedCamera(&film);
+    ASSERT_NE(cam, nullptr);
+    const Point low = FilmPoint(*cam, 0.f, 0.f);
+    EXPECT_EQ(low.x, -14.f);
+    EXPECT_EQ(low.y, -10.5f);
+    const Point high = FilmPoint(*cam, float(film.xResolution), float(film.yResolution));
+    EXPECT_EQ(high.x, 14.f);
+    EXPECT_EQ(high.y, 10.5f);
+    const Point centre = FilmPoint(*cam, film.xResolution / 2.f, film.yResolution / 2.f);
+    EXPECT_EQ(centre.x, 0.f);
+    EXPECT_EQ(centre.y, 0.f);
+    EXPECT_EQ(centre.z, 85.f);
+  }
+}
+
+TEST(FilmCorner, WideAndSquareFilms) {
+  Film hd(1920, 1080);
+  const Point hd_corner = FilmPoint(*ClosedCamera(&hd), 1920.f, 1080.f);
+  const float aspect = float(1920.0 / 1080.0);
+  const float y = sqrtf(float(35.0 * 35.0 / (double(aspect) * aspect + 1.0)));
+  EXPECT_EQ(hd_corner.x, aspect * y * 0.5f);
+  EXPECT_EQ(hd_corner.y, y * 0.5f);
+  EXPECT_NEAR(hd_corner.x, 15.25f, 0.01f);
+  EXPECT_NEAR(hd_corner.y, 8.58f, 0.01f);
+
+  Film square(100, 100);
+  const Point sq = FilmPoint(*ClosedCamera(&square, 1.f), 100.f, 100.f);
+  EXPECT_EQ(sq.x, float(std::sqrt(2.0) / 4.0));
+  EXPECT_EQ(sq.y, float(std::sqrt(2.0) / 4.0));
+}
+
+TEST(FilmCorner, FilmLiesFilmDistanceBehindADeepLens) {
+  const std::string deep = WriteTestFile("deep.dat", "0\t100\t1.5\t10\n1e6\t50\t1\t20\n");
+  Film film(64, 48);
+  EXPECT_EQ(FilmPoint(*ClosedCamera(&film, 35.f, deep), 0.f, 0.f).z, 170.f);
+}
+
+// Creating and destroying cameras leaves no file open; the sanitizer
+// build checks that nothing leaks.
+TEST(CreateCamera, RepeatedCreationReleasesEverything) {
+  const std::string lens = StopAtBackLens();
+  const std::string wide = WriteTestFile("wide-again.dat", "20\t1\t1.5\t41\n0\t40\t1\t10\n");
+  Film film(64, 48);
+  const int before = OpenDescriptors();
+  CaptureStderr();
+  for (int i = 0; i < 1000; ++i) {
+    Camera* cam = RealisticFactory()(RequiredParams(lens), Transform(), &film);
+    ASSERT_NE(cam, nullptr);
+    delete cam;  // through the base class
+    // A failed construction releases what it built, the open file included.
+    ASSERT_EQ(RealisticFactory()(RequiredParams(wide), Transform(), &film), nullptr);
+  }
+  GetCapturedStderr();
+  EXPECT_EQ(OpenDescriptors(), before);
+}

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Lists the dynamic symbols that a plug-in defines and fails on any but
+# CreateCamera. Usage: check_exports.sh NM PLUGIN
+nm_tool=$1
+plugin=$2
+symbols=$("$nm_tool" -D --defined-only "$plugin" | awk '{print $NF}') || exit 1
+extra=$(printf '%s\n' "$symbols" | grep -v -x -e CreateCamera -e '' || true)
+if ! printf '%s\n' "$symbols" | grep -q -x CreateCamera; then
+  echo "$plugin does not export CreateCamera" >&2
+  exit 1
+fi
+if [ -n "$extra" ]; then
+  echo "$plugin exports symbols of its own besides CreateCamera:" >&2
+  printf '%s\n' "$extra" >&2
+  exit 1
+fi
+echo "$plugin exports only CreateCamera"

@@ -1,0 +1,178 @@
+// Ray generation through the plug-in boundary: what the camera hands the
+// host for a sample, and the weight it carries.
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "tests/plugin.h"
+#include "tests/test_files.h"
+
+namespace {
+
+constexpr float kPi = 3.1415927f;
+
+// A lens of nothing but its stop, in air: a ray passes unbent, so the
+// camera's ray is the film ray turned into camera space.
+std::unique_ptr<Camera> StopOnlyCamera(Film* film, float diameter, float filmdistance,
+                                       const Transform& w2c = Transform()) {
+  char text[64];
+  snprintf(text, sizeof text, "0\t1\t1\t%.9g\n", diameter);
+  ParamSet ps = RequiredParams(WriteTestFile("stop-only.dat", text));
+  ps.AddFloat("aperture_diameter", diameter);
+  ps.AddFloat("filmdistance", filmdistance);
+  return std::unique_ptr<Camera>(RealisticFactory()(ps, w2c, film));
+}
+
+Sample MakeSample(float x, float y, float u, float v, float time = 0.f) {
+  Sample s;
+  s.imageX = x;
+  s.imageY = y;
+  s.lensU = u;
+  s.lensV = v;
+  s.time = time;
+  return s;
+}
+
+bool Blocked(const Ray& r) { return r.mint > r.maxt; }
+
+}  // namespace
+
+TEST(GenerateRay, OnAxisWeightIsPiROverZSquared) {
+  // r = 10, z = 50: pi / 25 in the order r pi, times r, over z^2.
+  Film film(100, 100);
+  std::unique_ptr<Camera> cam = StopOnlyCamera(&film, 20.f, 50.f);
+  ASSERT_NE(cam, nullptr);
+  Ray ray;
+  const float weight = cam->GenerateRay(MakeSample(50, 50, 0.5f, 0.5f), &ray);
+  EXPECT_EQ(weight, float(float(10.f * kPi) * 10.f / 2500.0));
+  EXPECT_NEAR(weight, kPi / 25, 1e-7f);
+  // Camera space: the film centre is behind the lens, toward -z, and the
+  // ray leaves along +z.
+  EXPECT_EQ(ray.o.x, 0.f);
+  EXPECT_EQ(ray.o.z, -50.f);
+  EXPECT_EQ(ray.d.x, 0.f);
+  EXPECT_EQ(ray.d.z, 1.f);
+}
+
+TEST(GenerateRay, WeightFallsWithTheFourthPowerOfTheCosine) {
+  // From the film centre to the rim of a back element of radius sqrt(3)
+  // one unit in front: the ray runs at 60 degrees, cos = 1/2.
+  Film film(100, 100);
+  const float radius = 1.7320508f;
+  std::unique_ptr<Camera> cam = StopOnlyCamera(&film, 2.f * radius, 1.f);
+  ASSERT_NE(cam, nullptr);
+  Ray axial, oblique;
+  const float on_axis = cam->GenerateRay(MakeSample(50, 50, 0.5f, 0.5f), &axial);
+  const float off_axis = cam->GenerateRay(MakeSample(50, 50, 1.f, 0.5f), &oblique);
+  ASSERT_FALSE(Blocked(oblique));
+  EXPECT_EQ(oblique.d.z, 0.5f);
+  EXPECT_EQ(off_axis, on_axis / 16);
+}
+
+TEST(GenerateRay, IdentityTransformFlipsXAndZOfTheFilmRay) {
+  Film film(64, 48);
+  std::unique_ptr<Camera> cam = StopOnlyCamera(&film, 10.f, 20.f);
+  ASSERT_NE(cam, nullptr);
+  Ray ray;
+  ASSERT_GT(cam->GenerateRay(MakeSample(10, 40, 0.25f, 0.75f), &ray), 0.f);
+  // The film point of raster (10, 40) on a 28 x 21 film at z = 20.
+  const float fx = float((2.0 * float(10.0 / 64) - 1) * 14.f);
+  const float fy = float((2.0 * float(40.0 / 48) - 1) * 10.5f);
+  EXPECT_EQ(ray.o.x, -fx);
+  EXPECT_EQ(ray.o.y, fy);  // 0x1.bffffep+2: rounded to float at fY, not 7
+  EXPECT_EQ(ray.o.z, -20.f);
+  EXPECT_GT(ray.d.z, 0.f);
+  EXPECT_NEAR(ray.d.Length(), 1.f, 1e-6f);
+}
+
+TEST(GenerateRay, BlockedRayIsTheFilmRayLeftEmpty) {
+  Film film(64, 48);
+  ParamSet ps = RequiredParams(WriteTestFile("five.dat", kFiveSurfaceLens));
+  ps.AddFloat("aperture_diameter", 0.f);
+  std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+  ASSERT_NE(cam, nullptr);
+  Ray ray;
+  EXPECT_EQ(cam->GenerateRay(MakeSample(0, 0, 0.5f, 0.5f, 0.7f), &ray), 0.f);
+  EXPECT_EQ(ray.mint, 1.f);
+  EXPECT_EQ(ray.maxt, 0.f);
+  EXPECT_EQ(ray.time, 0.f);
+  // Lens space: from the film corner at z = 85 toward the back vertex.
+  EXPECT_EQ(ray.o.x, -14.f);
+  EXPECT_EQ(ray.o.y, -10.5f);
+  EXPECT_EQ(ray.o.z, 85.f);
+  const Vector d = Normalize(Point(0, 0, 15) - Point(-14, -10.5f, 85));
+  EXPECT_EQ(ray.d.x, d.x);
+  EXPECT_EQ(ray.d.y, d.y);
+  EXPECT_EQ(ray.d.z, d.z);
+}
+
+TEST(GenerateRay, IntervalAndTimeWhateverTheParametersAndSample) {
+  Film film(32, 32);
+  ParamSet ps = RequiredParams(WriteTestFile("five.dat", kFiveSurfaceLens));
+  ps.AddFloat("hither", 5.f);
+  ps.AddFloat("yon", 6.f);
+  ps.AddFloat("filmdistance", 40.f);
+  ps.AddFloat("aperture_diameter", 20.f);
+  std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+  ASSERT_NE(cam, nullptr);
+  int passed = 0, blocked = 0;
+  for (int i = 0; i < 32; ++i)
+    for (int j = 0; j < 8; ++j) {
+      Ray ray;
+      const float w =
+          cam->GenerateRay(MakeSample(i + 0.5f, 16.f, (j + 0.5f) / 8, 0.3f, 0.9f), &ray);
+      EXPECT_GE(w, 0.f);
+      EXPECT_EQ(ray.time, 0.f);
+      if (Blocked(ray)) {
+        ++blocked;
+        EXPECT_EQ(w, 0.f);
+      } else {
+        ++passed;
+        EXPECT_EQ(ray.mint, 0.f);
+        EXPECT_EQ(ray.maxt, std::numeric_limits<float>::infinity());
+        EXPECT_GT(w, 0.f);
+      }
+    }
+  EXPECT_GT(passed, 0);
+  EXPECT_GT(blocked, 0);
+}
+
+TEST(GenerateRay, WorldTransformMovesOriginAndTurnsDirection) {
+  Film film(64, 48);
+  const Transform w2c = LookAt(Point(1, 2, 3), Point(4, 2, -1), Vector(0, 1, 0));
+  std::unique_ptr<Camera> local = StopOnlyCamera(&film, 10.f, 20.f);
+  std::unique_ptr<Camera> world = StopOnlyCamera(&film, 10.f, 20.f, w2c);
+  ASSERT_NE(world, nullptr);
+  const Sample s = MakeSample(20, 30, 0.6f, 0.1f);
+  Ray camera_ray, world_ray;
+  const float w_local = local->GenerateRay(s, &camera_ray);
+  const float w_world = world->GenerateRay(s, &world_ray);
+  EXPECT_EQ(w_world, w_local);  // the weight is taken before the transform
+  const Transform c2w = w2c.GetInverse();
+  const Point o = c2w(camera_ray.o);
+  const Vector d = c2w(camera_ray.d);
+  EXPECT_EQ(world_ray.o.x, o.x);
+  EXPECT_EQ(world_ray.o.y, o.y);
+  EXPECT_EQ(world_ray.o.z, o.z);
+  EXPECT_EQ(world_ray.d.x, d.x);
+  EXPECT_EQ(world_ray.d.z, d.z);
+  // Back in the world the ray starts 20 behind the eye along the view axis
+  // (the film) and heads toward the target's side.
+  const Vector view = Normalize(Point(4, 2, -1) - Point(1, 2, 3));
+  EXPECT_GT(Dot(world_ray.d, view), 0.9f);
+}
+
+TEST(GenerateRayDeathTest, FailedConditionIsReportedOnceAndAborts) {
+  Film film(32, 32);
+  ParamSet ps = RequiredParams(WriteTestFile("five.dat", kFiveSurfaceLens));
+  ps.AddFloat("filmdistance", 0.f);  // the film on the back vertex
+  std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+  ASSERT_NE(cam, nullptr) << "the factory accepts a zero film distance";
+  Ray ray;
+  EXPECT_DEATH(cam->GenerateRay(MakeSample(16, 16, 0.9f, 0.2f), &ray),
+               "realistic: condition \"ray\\(ray.mint\\).z > "
+               "interfaces.back\\(\\).GetAxisIntercept\\(\\)\" failed in bool "
+               "LensStack::TraceFilmToWorld\\(const Ray&, Ray\\*\\)");
+}
