@@ -59,3 +59,23 @@ Transform LookAt(const Point& eye, const Point& target, const Vector& up) {
                                  {0, 0, 0, 1}};
   return TransformFromMatrix(cam2world).GetInverse();
 }
+
+Transform Scale(float x, float y, float z) {
+  const float mat[4][4] = {{x, 0, 0, 0}, {0, y, 0, 0}, {0, 0, z, 0}, {0, 0, 0, 1}};
+  return TransformFromMatrix(mat);
+}
+
+Transform Compose(const Transform& a, const Transform& b) {
+  float m[4][4], inv[4][4];
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) {
+      double s = 0, t = 0;
+      for (int k = 0; k < 4; ++k) {
+        s += double(a.m->m[i][k]) * b.m->m[k][j];
+        t += double(b.mInv->m[i][k]) * a.mInv->m[k][j];
+      }
+      m[i][j] = float(s);
+      inv[i][j] = float(t);
+    }
+  return Transform(new Matrix4x4(m), new Matrix4x4(inv));
+}

@@ -71,3 +71,6 @@ Transform Translate(const Vector& delta);
 // space has +z toward the target, +y toward up, +x completing a left-handed
 // frame, as the host renderer expects.
 Transform LookAt(const Point& eye, const Point& target, const Vector& up);
+Transform Scale(float x, float y, float z);
+// a after b: Compose(a, b)(p) = a(b(p)).
+Transform Compose(const Transform& a, const Transform& b);
