@@ -1,0 +1,73 @@
+// The realcam commands. Each returns the process's exit status; problems
+// with the input are thrown as std::runtime_error (or the lens code's
+// LensError) and reported by main with exit status 1.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/paramset.h"
+
+struct Resolution {
+  int width = 0, height = 0;
+};
+
+// "640x480" -> 640, 480; throws naming the flag for anything else.
+Resolution ParseResolution(const std::string& text, const std::string& flag);
+
+// key=value pairs: a value that reads whole as a number is a float
+// parameter, anything else a string. Throws for a pair without '='.
+void AddRawParams(const std::vector<std::string>& pairs, ParamSet* ps);
+
+// Warns on standard error about parameters the plug-in never looked up.
+void ReportUnusedParams(const ParamSet& ps);
+
+struct RenderOptions {
+  std::string lens, plugin, output = "out/render.png";
+  std::string res = "600x400";
+  int spp = 64, threads = 0;
+  unsigned long long seed = 1;
+  double filmdistance = -1, aperture = -1, filmdiag = 43.27, focus = -1, scale = 1000;
+  std::vector<double> eye, target, up{0, 1, 0};
+  double exposure = 0;
+  bool auto_exposure = true;
+  std::vector<std::string> params;
+};
+int RunRender(const RenderOptions& o);
+
+struct InfoOptions {
+  std::string lens;
+  double aperture = -1;
+  bool json = false;
+};
+int RunInfo(const InfoOptions& o);
+
+struct TraceOptions {
+  std::string lens, from;
+  double aperture = -1;
+};
+int RunTrace(const TraceOptions& o);
+
+struct RaysOptions {
+  std::string lens, plugin, res = "640x480";
+  std::vector<std::string> params;
+  bool raw = false;
+};
+int RunRays(const RaysOptions& o);
+
+struct FocusOptions {
+  std::string lens;
+  double distance = 0;
+  bool json = false;
+};
+int RunFocus(const FocusOptions& o);
+
+struct DrawOptions {
+  std::string lens, output;
+  double aperture = -1, field = -1, filmdistance = -1, filmdiag = 43.27;
+  bool vignetting = false;
+};
+int RunDraw(const DrawOptions& o);
+
+// The bundled lens the commands use when none is given.
+std::string DefaultLens();

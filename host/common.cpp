@@ -1,0 +1,41 @@
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "host/commands.h"
+
+std::string DefaultLens() { return std::string(REALCAM_LENS_DIR) + "/planar-50mm-f2.dat"; }
+
+Resolution ParseResolution(const std::string& text, const std::string& flag) {
+  Resolution r;
+  char x = 0, extra = 0;
+  if (sscanf(text.c_str(), "%d%c%d%c", &r.width, &x, &r.height, &extra) != 3 || x != 'x' ||
+      r.width < 1 || r.height < 1 || r.width > 16384 || r.height > 16384)
+    throw std::runtime_error(flag + " \"" + text +
+                             "\" is not a resolution WxH with sides from 1 to 16384");
+  return r;
+}
+
+void AddRawParams(const std::vector<std::string>& pairs, ParamSet* ps) {
+  for (const std::string& pair : pairs) {
+    const size_t eq = pair.find('=');
+    if (eq == std::string::npos || eq == 0)
+      throw std::runtime_error("--param \"" + pair + "\" is not of the form key=value");
+    const std::string key = pair.substr(0, eq), value = pair.substr(eq + 1);
+    char* end = nullptr;
+    errno = 0;
+    const double number = strtod(value.c_str(), &end);
+    if (!value.empty() && *end == '\0')
+      ps->AddFloat(key, float(number));  // nan and inf pass as given
+    else
+      ps->AddString(key, value);
+  }
+}
+
+void ReportUnusedParams(const ParamSet& ps) {
+  for (const std::string& key : ps.UnusedKeys())
+    fprintf(stderr, "realcam: warning: camera parameter \"%s\" was not used by the plug-in\n",
+            key.c_str());
+}

@@ -1,0 +1,210 @@
+// realcam info, trace, rays and focus: what the lens code computes, in
+// forms that people and scripts can read.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "host/commands.h"
+#include "host/format.h"
+#include "host/lens_math.h"
+#include "host/plugin_loader.h"
+#include "realistic/lens_error.h"
+
+namespace {
+
+// Loads the lens and sets its stop when asked; a lens without a stop can
+// still be shown and traced.
+std::unique_ptr<LensStack> LoadLens(const std::string& file, double aperture) {
+  auto lens = std::make_unique<LensStack>(file);
+  if (lens->GetInterfaces().empty())
+    throw std::runtime_error(file + ": the prescription has no surfaces");
+  if (aperture >= 0) {
+    if (lens->GetIndexOfStop() < 0)
+      throw std::runtime_error(file + ": --aperture given, but the prescription has no stop");
+    lens->SetApertureDiameter(float(aperture));
+  }
+  return lens;
+}
+
+// Whitespace-separated numbers of one input line; false if any word is
+// not a number.
+bool ParseNumbers(const std::string& line, std::vector<double>* out) {
+  out->clear();
+  std::istringstream words(line);
+  std::string word;
+  while (words >> word) {
+    char* end = nullptr;
+    const double v = strtod(word.c_str(), &end);
+    if (*end != '\0') return false;
+    out->push_back(v);
+  }
+  return true;
+}
+
+bool Blank(const std::string& line) { return line.find_first_not_of(" \t\r") == std::string::npos; }
+
+}  // namespace
+
+int RunInfo(const InfoOptions& o) {
+  std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.aperture);
+  const auto& s = lens->GetInterfaces();
+  const float depth = lens->GetLensDepth();
+  ThickLens t{NAN, NAN, NAN, NAN};
+  std::string paraxial_error;
+  try {
+    t = ComputeThickLens(*lens);
+  } catch (const LensError& e) {
+    paraxial_error = e.what();
+  }
+  const float efl = float(t.Efl()), front_efl = float(t.FrontEfl());
+  const float bfl = float(double(t.f1) - depth), ffd = t.f2;
+
+  if (o.json) {
+    std::string j = "{\"surfaces\":[";
+    for (size_t i = 0; i < s.size(); ++i) {
+      j += i ? "," : "";
+      j += "{\"radius\":" + JsonFloat(s[i].GetRadius()) +
+           ",\"zintercept\":" + JsonFloat(s[i].GetAxisIntercept()) +
+           ",\"center\":" + JsonFloat(s[i].GetCenter()) +
+           ",\"index\":" + JsonFloat(s[i].GetIndexOfRefractionPosZ()) +
+           ",\"diameter\":" + JsonFloat(s[i].GetDiameter()) + ",\"zmin\":" + JsonFloat(s[i].GetZMin()) +
+           ",\"zmax\":" + JsonFloat(s[i].GetZMax()) + ",\"stop\":" + (s[i].IsStop() ? "true" : "false") +
+           "}";
+    }
+    j += "],\"index_of_stop\":" + std::to_string(lens->GetIndexOfStop()) +
+         ",\"depth\":" + JsonFloat(depth) +
+         ",\"front_diameter\":" + JsonFloat(lens->GetFrontElementDiameter()) +
+         ",\"back_diameter\":" + JsonFloat(lens->GetBackElementDiameter()) +
+         ",\"paraxial\":{\"f1\":" + JsonFloat(t.f1) + ",\"p1\":" + JsonFloat(t.p1) +
+         ",\"f2\":" + JsonFloat(t.f2) + ",\"p2\":" + JsonFloat(t.p2) + "},\"efl\":" + JsonFloat(efl) +
+         ",\"front_efl\":" + JsonFloat(front_efl) + ",\"bfl\":" + JsonFloat(bfl) +
+         ",\"ffd\":" + JsonFloat(ffd);
+    if (!paraxial_error.empty()) j += ",\"paraxial_error\":" + JsonString(paraxial_error);
+    printf("%s}\n", j.c_str());
+    return 0;
+  }
+
+  printf("lens %s: %zu surfaces, stop at %d, depth %s\n", o.lens.c_str(), s.size(),
+         lens->GetIndexOfStop(), FormatFloat(depth).c_str());
+  printf("%3s %12s %12s %12s %10s %10s %12s %12s\n", "#", "radius", "zintercept", "center", "index",
+         "diameter", "zmin", "zmax");
+  for (size_t i = 0; i < s.size(); ++i)
+    printf("%3zu %12s %12s %12s %10s %10s %12s %12s%s\n", i, FormatFloat(s[i].GetRadius()).c_str(),
+           FormatFloat(s[i].GetAxisIntercept()).c_str(), FormatFloat(s[i].GetCenter()).c_str(),
+           FormatFloat(s[i].GetIndexOfRefractionPosZ()).c_str(),
+           FormatFloat(s[i].GetDiameter()).c_str(), FormatFloat(s[i].GetZMin()).c_str(),
+           FormatFloat(s[i].GetZMax()).c_str(), s[i].IsStop() ? "  stop" : "");
+  printf("front element diameter %s, back element diameter %s\n",
+         FormatFloat(lens->GetFrontElementDiameter()).c_str(),
+         FormatFloat(lens->GetBackElementDiameter()).c_str());
+  if (!paraxial_error.empty()) {
+    printf("thick lens: %s\n", paraxial_error.c_str());
+    return 0;
+  }
+  printf("thick lens (lens-space z): f1 %s  p1 %s  f2 %s  p2 %s\n", FormatFloat(t.f1).c_str(),
+         FormatFloat(t.p1).c_str(), FormatFloat(t.f2).c_str(), FormatFloat(t.p2).c_str());
+  printf("effective focal length %s (film side), %s (world side)\n", FormatFloat(efl).c_str(),
+         FormatFloat(front_efl).c_str());
+  printf("back focal distance %s, front focal distance %s\n", FormatFloat(bfl).c_str(),
+         FormatFloat(ffd).c_str());
+  if (lens->GetIndexOfStop() >= 0 && std::isfinite(efl) && efl > 0)
+    printf("stop diameter %s\n", FormatFloat(s[size_t(lens->GetIndexOfStop())].GetDiameter()).c_str());
+  return 0;
+}
+
+int RunTrace(const TraceOptions& o) {
+  std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.aperture);
+  const bool from_film = o.from == "film";
+  int status = 0;
+  std::string line;
+  std::vector<double> v;
+  for (int n = 1; std::getline(std::cin, line); ++n) {
+    if (Blank(line)) continue;
+    if (!ParseNumbers(line, &v) || (v.size() != 6 && v.size() != 7)) {
+      printf("error: line %d: expected ox oy oz dx dy dz [mint]\n", n);
+      status = 1;
+      continue;
+    }
+    const Ray in(Point(static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])),
+                 Vector(static_cast<float>(v[3]), static_cast<float>(v[4]), static_cast<float>(v[5])), v.size() == 7 ? static_cast<float>(v[6]) : 0.001f);
+    Ray out;
+    try {
+      const bool passed = from_film ? lens->TraceFilmToWorld(in, &out) : lens->TraceWorldToFilm(in, &out);
+      if (!passed) {
+        printf("blocked\n");
+        continue;
+      }
+      printf("%s %s %s %s %s %s\n", FormatFloat(out.o.x).c_str(), FormatFloat(out.o.y).c_str(),
+             FormatFloat(out.o.z).c_str(), FormatFloat(out.d.x).c_str(), FormatFloat(out.d.y).c_str(),
+             FormatFloat(out.d.z).c_str());
+    } catch (const LensError& e) {
+      printf("error: line %d: %s\n", n, e.what());
+      status = 1;
+    }
+  }
+  return status;
+}
+
+int RunRays(const RaysOptions& o) {
+  const Resolution res = ParseResolution(o.res, "--res");
+  ParamSet ps;
+  if (!o.raw) {
+    ps.AddFloat("hither", 0.001f);
+    ps.AddFloat("yon", 1e30f);
+    ps.AddFloat("shutteropen", 0.f);
+    ps.AddFloat("shutterclose", 1.f);
+  }
+  ps.AddString("specfile", o.lens);
+  AddRawParams(o.params, &ps);
+  Film film(res.width, res.height);
+  const CreateCameraFn create = LoadCameraPlugin(o.plugin.empty() ? DefaultPluginPath() : o.plugin);
+  std::unique_ptr<Camera> camera(create(ps, Transform(), &film));
+  if (!camera) throw std::runtime_error("the plug-in created no camera (its report is above)");
+  ReportUnusedParams(ps);
+
+  int status = 0;
+  std::string line;
+  std::vector<double> v;
+  for (int n = 1; std::getline(std::cin, line); ++n) {
+    if (Blank(line)) continue;
+    if (!ParseNumbers(line, &v) || v.size() != 4) {
+      printf("error: line %d: expected imageX imageY lensU lensV\n", n);
+      status = 1;
+      continue;
+    }
+    Sample s;
+    s.imageX = static_cast<float>(v[0]);
+    s.imageY = static_cast<float>(v[1]);
+    s.lensU = static_cast<float>(v[2]);
+    s.lensV = static_cast<float>(v[3]);
+    Ray r;
+    const float w = camera->GenerateRay(s, &r);
+    printf("%s %s %s %s %s %s %s %s %s %s\n", FormatFloat(r.o.x).c_str(), FormatFloat(r.o.y).c_str(),
+           FormatFloat(r.o.z).c_str(), FormatFloat(r.d.x).c_str(), FormatFloat(r.d.y).c_str(),
+           FormatFloat(r.d.z).c_str(), FormatFloat(r.mint).c_str(), FormatFloat(r.maxt).c_str(),
+           FormatFloat(r.time).c_str(), FormatFloat(w).c_str());
+  }
+  return status;
+}
+
+int RunFocus(const FocusOptions& o) {
+  std::unique_ptr<LensStack> lens = LoadLens(o.lens, -1);
+  const ThickLens t = ComputeThickLens(*lens);
+  const double fd = FilmDistanceForObject(*lens, t, o.distance);
+  const float film_z = float(double(lens->GetLensDepth()) + fd);
+  if (o.json) {
+    printf("{\"distance\":%s,\"filmdistance\":%s,\"film_z\":%s,\"efl\":%s}\n",
+           JsonFloat(float(o.distance)).c_str(), JsonFloat(float(fd)).c_str(),
+           JsonFloat(film_z).c_str(), JsonFloat(float(t.Efl())).c_str());
+  } else {
+    printf("filmdistance %s (film plane at z = %s) focuses on an object %s in front of the lens\n",
+           FormatFloat(float(fd)).c_str(), FormatFloat(film_z).c_str(),
+           FormatFloat(float(o.distance)).c_str());
+  }
+  return 0;
+}

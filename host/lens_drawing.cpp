@@ -1,0 +1,280 @@
+// realcam draw: a textbook cross-section of the lens with traced ray
+// fans, or a plot of its vignetting across the film.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "host/commands.h"
+#include "host/image_io.h"
+#include "host/lens_math.h"
+#include "realistic/lens_error.h"
+#include "realistic/refract.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+struct Pt {
+  double z, y;
+};
+
+// A ray from the world side carried surface by surface with the lens's
+// own intersection and refraction, keeping every point it reaches. A
+// blocked ray ends where it meets the plane of the surface that stops it.
+std::vector<Pt> TracePath(const LensStack& lens, const Ray& start, double film_z, bool* passed) {
+  const auto& s = lens.GetInterfaces();
+  std::vector<Pt> path{{start.o.z, start.o.y}};
+  Ray ray = start;
+  *passed = false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    Point hit;
+    Vector normal;
+    if (!s[i].Intersect(ray, &hit, &normal)) {
+      const double t = (double(s[i].GetAxisIntercept()) - ray.o.z) / ray.d.z;
+      path.push_back({s[i].GetAxisIntercept(), ray.o.y + t * ray.d.y});
+      return path;
+    }
+    path.push_back({hit.z, hit.y});
+    const float before = i == 0 ? 1.f : s[i - 1].GetIndexOfRefractionPosZ();
+    const float after = s[i].GetIndexOfRefractionPosZ();
+    if (before != after) ray = Refract(ray.o, hit, normal, before, after);
+  }
+  const Vector d = Normalize(ray.d);
+  const double t = (film_z - ray.o.z) / d.z;
+  path.push_back({film_z, ray.o.y + t * d.y});
+  *passed = true;
+  return path;
+}
+
+// Points along a surface's cap, from -d/2 to +d/2 in y.
+std::vector<Pt> SurfaceOutline(const LensInterface& s, int steps = 40) {
+  std::vector<Pt> pts;
+  const double h = 0.5 * s.GetDiameter(), r = s.GetRadius(), z0 = s.GetAxisIntercept();
+  for (int k = 0; k <= steps; ++k) {
+    const double y = -h + 2 * h * k / steps;
+    const double sag = r - (r > 0 ? 1 : -1) * std::sqrt(std::max(0.0, r * r - y * y));
+    pts.push_back({z0 + sag, y});
+  }
+  return pts;
+}
+
+class Svg {
+ public:
+  Svg(double zmin, double zmax, double ymax, double width)
+      : z0(zmin), y0(ymax), scale(width / (zmax - zmin)), w(width), h(2 * ymax * width / (zmax - zmin)) {}
+  double X(double z) const { return (z - z0) * scale + kMargin; }
+  double Y(double y) const { return (y0 - y) * scale + kMargin; }
+  std::string Points(const std::vector<Pt>& pts) const {
+    std::ostringstream s;
+    for (size_t i = 0; i < pts.size(); ++i)
+      s << (i ? " L" : "M") << Fixed(X(pts[i].z)) << "," << Fixed(Y(pts[i].y));
+    return s.str();
+  }
+  static std::string Fixed(double v) {
+    char b[32];
+    snprintf(b, sizeof b, "%.2f", v);
+    return b;
+  }
+  double Width() const { return w + 2 * kMargin; }
+  double Height() const { return h + 2 * kMargin; }
+  static constexpr double kMargin = 30;
+
+ private:
+  double z0, y0, scale, w, h;
+};
+
+void WriteOut(const std::string& path, const std::string& text) {
+  if (path.empty()) {
+    fwrite(text.data(), 1, text.size(), stdout);
+    return;
+  }
+  MakeParentDirectories(path);
+  std::ofstream f(path, std::ios::binary);
+  f << text;
+  if (!f.flush()) throw std::runtime_error("cannot write \"" + path + "\"");
+}
+
+std::string Header(double width, double height) {
+  std::ostringstream s;
+  s << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Svg::Fixed(width) << "\" height=\""
+    << Svg::Fixed(height) << "\" viewBox=\"0 0 " << Svg::Fixed(width) << " " << Svg::Fixed(height)
+    << "\">\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+  return s.str();
+}
+
+std::string Escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else if (c == '&') out += "&amp;";
+    else out += c;
+  }
+  return out;
+}
+
+int DrawSection(const LensStack& lens, const ThickLens& thick, const DrawOptions& o) {
+  const auto& s = lens.GetInterfaces();
+  const double depth = lens.GetLensDepth();
+  const double film_z = depth + (o.filmdistance > 0 ? o.filmdistance : double(thick.f1) - depth);
+  double ymax = 0;
+  for (const LensInterface& f : s) ymax = std::max(ymax, 0.5 * double(f.GetDiameter()));
+  const double front = -0.25 * (film_z);
+  Svg svg(front, film_z + 0.03 * film_z, ymax * 1.15, 1000);
+
+  std::ostringstream body;
+  // Glass: the medium behind surface i, up to surface i + 1.
+  for (size_t i = 0; i + 1 < s.size(); ++i) {
+    if (s[i].GetIndexOfRefractionPosZ() == 1.f || s[i].IsStop()) continue;
+    std::vector<Pt> a = SurfaceOutline(s[i]), b = SurfaceOutline(s[i + 1]);
+    if (s[i + 1].IsStop()) continue;
+    std::reverse(b.begin(), b.end());
+    a.insert(a.end(), b.begin(), b.end());
+    body << "<path class=\"glass\" d=\"" << svg.Points(a)
+         << " Z\" fill=\"#cfe3f5\" stroke=\"none\"/>\n";
+  }
+  // Axis and film plane.
+  body << "<path class=\"axis\" d=\"" << svg.Points({{front, 0}, {film_z * 1.02, 0}})
+       << "\" stroke=\"#888\" stroke-dasharray=\"8,4\" stroke-width=\"0.8\"/>\n";
+  const double film_half = std::min(ymax, 0.5 * o.filmdiag);
+  body << "<path class=\"film\" d=\"" << svg.Points({{film_z, -film_half}, {film_z, film_half}})
+       << "\" stroke=\"black\" stroke-width=\"2\"/>\n";
+  // Surfaces, and the stop as a gap between two blades.
+  for (const LensInterface& f : s) {
+    if (f.IsStop()) {
+      const double r = 0.5 * f.GetDiameter(), z = f.GetAxisIntercept(), edge = std::max(r * 1.25, ymax);
+      body << "<path class=\"stop\" d=\"" << svg.Points({{z, r}, {z, edge}}) << " "
+           << svg.Points({{z, -r}, {z, -edge}}) << "\" stroke=\"black\" stroke-width=\"3\"/>\n";
+      continue;
+    }
+    body << "<path class=\"surface\" d=\"" << svg.Points(SurfaceOutline(f))
+         << "\" fill=\"none\" stroke=\"#1f3f6f\" stroke-width=\"1.5\"/>\n";
+  }
+  // Ray fans: parallel bundles across the front element, on the axis and
+  // at the field angle.
+  const double field =
+      o.field >= 0 ? o.field : std::atan(0.5 * o.filmdiag / std::max(1e-9, thick.Efl())) * 180 / kPi;
+  const double front_r = 0.5 * lens.GetFrontElementDiameter();
+  const char* colours[2] = {"#d62728", "#2ca02c"};
+  int rays = 0;
+  for (int fan = 0; fan < 2; ++fan) {
+    const double angle = (fan == 0 ? 0.0 : field) * kPi / 180;
+    const Vector d(0.f, float(std::sin(angle)), float(std::cos(angle)));
+    const double z_start = front;
+    for (int k = 0; k <= 10; ++k) {
+      const double y_front = front_r * (-0.95 + 1.9 * k / 10.0);
+      // Start on the line that reaches y_front at the front vertex plane.
+      const double y_start = y_front - std::tan(angle) * (0 - z_start);
+      const Ray start(Point(0.f, float(y_start), float(z_start)), d);
+      bool passed;
+      std::vector<Pt> path;
+      try {
+        path = TracePath(lens, start, film_z, &passed);
+      } catch (const LensError&) {
+        continue;  // a ray the conditions reject is not drawn
+      }
+      ++rays;
+      body << "<path class=\"ray\" d=\"" << svg.Points(path) << "\" fill=\"none\" stroke=\""
+           << colours[fan] << "\" stroke-width=\"0.8\"" << (passed ? "" : " stroke-opacity=\"0.45\"")
+           << "/>\n";
+    }
+  }
+  std::ostringstream label;
+  label << o.lens << ": EFL " << Svg::Fixed(thick.Efl()) << ", film " << Svg::Fixed(film_z - depth)
+        << " behind the back vertex; fans at 0 and " << Svg::Fixed(field) << " degrees";
+  std::string text = Header(svg.Width(), svg.Height()) + body.str() +
+                     "<text x=\"10\" y=\"18\" font-family=\"sans-serif\" font-size=\"13\">" +
+                     Escape(label.str()) + "</text>\n</svg>\n";
+  WriteOut(o.output, text);
+  if (!o.output.empty()) fprintf(stderr, "realcam: wrote %s (%d rays)\n", o.output.c_str(), rays);
+  return 0;
+}
+
+int DrawVignetting(const LensStack& lens, const ThickLens& thick, const DrawOptions& o) {
+  const double depth = lens.GetLensDepth();
+  const double fd = o.filmdistance > 0 ? o.filmdistance : double(thick.f1) - depth;
+  const float film_z = float(depth + fd);
+  const double corner = 0.5 * o.filmdiag;
+  constexpr int kPositions = 24, kGrid = 48;
+  std::vector<double> pass(kPositions + 1), illum(kPositions + 1);
+  for (int i = 0; i <= kPositions; ++i) {
+    const float x = float(corner * i / kPositions);
+    int passed = 0;
+    double light = 0;
+    for (int a = 0; a < kGrid; ++a)
+      for (int b = 0; b < kGrid; ++b) {
+        const Point l = lens.SampleBackElement((a + 0.5f) / kGrid, (b + 0.5f) / kGrid);
+        const Point f(x, 0.f, film_z);
+        Ray out;
+        try {
+          if (!lens.TraceFilmToWorld(Ray(f, Normalize(l - f)), &out)) continue;
+        } catch (const LensError&) {
+          continue;
+        }
+        ++passed;
+        light += std::pow(double(out.d.z), 4.0);
+      }
+    pass[size_t(i)] = double(passed) / (kGrid * kGrid);
+    illum[size_t(i)] = light / (kGrid * kGrid);
+  }
+  const double centre = illum[0] > 0 ? illum[0] : 1;
+  const double W = 640, H = 400, L = 60, B = 50;
+  auto px = [&](double t) { return L + t * (W - L - 20); };
+  auto py = [&](double v) { return H - B - v * (H - B - 30); };
+  std::ostringstream s;
+  s << Header(W, H);
+  s << "<path d=\"M" << px(0) << "," << py(0) << " L" << px(1) << "," << py(0) << " M" << px(0) << ","
+    << py(0) << " L" << px(0) << "," << py(1.05) << "\" stroke=\"black\" fill=\"none\"/>\n";
+  for (int k = 0; k <= 4; ++k) {
+    s << "<text x=\"" << px(0) - 8 << "\" y=\"" << py(k / 4.0) + 4
+      << "\" font-size=\"11\" font-family=\"sans-serif\" text-anchor=\"end\">" << k * 25 << "%</text>\n";
+    s << "<text x=\"" << px(k / 4.0) << "\" y=\"" << py(0) + 16
+      << "\" font-size=\"11\" font-family=\"sans-serif\" text-anchor=\"middle\">"
+      << Svg::Fixed(corner * k / 4) << "</text>\n";
+  }
+  auto line = [&](const std::vector<double>& v, double norm, const char* colour, const char* cls) {
+    s << "<path class=\"" << cls << "\" d=\"";
+    for (int i = 0; i <= kPositions; ++i)
+      s << (i ? " L" : "M") << Svg::Fixed(px(double(i) / kPositions)) << ","
+        << Svg::Fixed(py(v[size_t(i)] / norm));
+    s << "\" stroke=\"" << colour << "\" stroke-width=\"2\" fill=\"none\"/>\n";
+  };
+  line(pass, 1.0, "#1f77b4", "passing");
+  line(illum, centre, "#d62728", "illumination");
+  s << "<text x=\"" << px(0.5) << "\" y=\"" << H - 12
+    << "\" font-size=\"12\" font-family=\"sans-serif\" text-anchor=\"middle\">film position from "
+       "centre to corner</text>\n"
+    << "<text x=\"" << px(0.02) << "\" y=\"20\" font-size=\"12\" font-family=\"sans-serif\">"
+    << "<tspan fill=\"#1f77b4\">share of back-element samples passing</tspan>  "
+    << "<tspan fill=\"#d62728\">relative illumination (cos^4 weight)</tspan></text>\n</svg>\n";
+  WriteOut(o.output, s.str());
+  if (!o.output.empty()) {
+    fprintf(stderr, "realcam: wrote %s\n", o.output.c_str());
+    for (int i = 0; i <= kPositions; i += kPositions / 4)
+      fprintf(stderr, "  film %.2f: %.1f%% pass, illumination %.1f%%\n", corner * i / kPositions,
+              100 * pass[size_t(i)], 100 * illum[size_t(i)] / centre);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunDraw(const DrawOptions& o) {
+  LensStack lens(o.lens);
+  if (lens.GetInterfaces().empty()) throw std::runtime_error(o.lens + ": the prescription has no surfaces");
+  if (o.aperture >= 0) {
+    if (lens.GetIndexOfStop() < 0)
+      throw std::runtime_error(o.lens + ": --aperture given, but the prescription has no stop");
+    lens.SetApertureDiameter(float(o.aperture));
+  }
+  const ThickLens thick = ComputeThickLens(lens);
+  if (!(thick.Efl() > 0) && o.filmdistance <= 0)
+    throw std::runtime_error(o.lens + ": no positive focal length; give --filmdistance");
+  return o.vignetting ? DrawVignetting(lens, thick, o) : DrawSection(lens, thick, o);
+}

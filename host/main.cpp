@@ -1,0 +1,132 @@
+// realcam: the reference host for the realistic camera plug-in, and the
+// lens tools built on the plug-in's own lens code.
+#include <cstdio>
+#include <exception>
+#include <functional>
+
+#include <CLI/CLI.hpp>
+
+#include "host/commands.h"
+
+namespace {
+
+// Options on lengths and counts: reject what no lens or film can use.
+const CLI::Validator kPositive = CLI::PositiveNumber;
+
+void AddLens(CLI::App* cmd, std::string* lens) {
+  cmd->add_option("LENS", *lens, "lens prescription file")->required();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"realcam: photograph scenes through real lenses, and inspect the lenses.\n"
+               "Lengths on lenses are in the prescription's unit (mm for the bundled lenses)."};
+  app.require_subcommand(1);
+  std::function<int()> run;
+
+  RenderOptions render;
+  CLI::App* r = app.add_subcommand("render", "render the built-in scene through a lens");
+  r->add_option("--lens", render.lens, "lens prescription file (default: the bundled Planar 50 mm f/2)");
+  r->add_option("--plugin", render.plugin, "camera plug-in to load (default: realistic.so beside realcam)");
+  r->add_option("-o,--output", render.output, "output image, .png (sRGB) or .exr (linear)")
+      ->capture_default_str();
+  r->add_option("--res", render.res, "image size WxH in pixels")->capture_default_str();
+  r->add_option("--spp", render.spp, "samples per pixel")->check(CLI::Range(1, 65536))->capture_default_str();
+  auto* fd = r->add_option("--filmdistance", render.filmdistance,
+                           "back vertex to film, in lens units (default: from --focus)")
+                 ->check(kPositive);
+  r->add_option("--focus", render.focus,
+                "focus on an object this far in front of the lens, in scene metres "
+                "(default: the distance to --target)")
+      ->check(kPositive)
+      ->excludes(fd);
+  r->add_option("--aperture", render.aperture,
+                "diameter of the aperture stop in lens units (default: the prescription's)")
+      ->check(CLI::NonNegativeNumber);
+  r->add_option("--filmdiag", render.filmdiag, "film diagonal in lens units (default: 36 x 24 mm)")
+      ->check(kPositive)
+      ->capture_default_str();
+  r->add_option("--eye", render.eye, "camera position x,y,z in metres")->expected(3)->delimiter(',');
+  r->add_option("--target", render.target, "point looked at, x,y,z in metres")->expected(3)->delimiter(',');
+  r->add_option("--up", render.up, "up direction x,y,z")->expected(3)->delimiter(',');
+  auto* ev = r->add_option("--exposure", render.exposure, "exposure in EV (default: automatic)");
+  r->add_option("--threads", render.threads, "worker threads (default: all cores)")->check(CLI::Range(1, 1024));
+  r->add_option("--seed", render.seed, "random seed")->capture_default_str();
+  r->add_option("--scale", render.scale, "lens units per scene metre")->check(kPositive)->capture_default_str();
+  r->add_option("--param", render.params, "raw camera parameter key=value, passed as given")
+      ->take_all();
+  r->callback([&] {
+    render.auto_exposure = ev->count() == 0;
+    run = [&] { return RunRender(render); };
+  });
+
+  InfoOptions info;
+  CLI::App* i = app.add_subcommand("info", "prescription, thick-lens and first-order data");
+  AddLens(i, &info.lens);
+  i->add_option("--aperture", info.aperture, "stop diameter")->check(CLI::NonNegativeNumber);
+  i->add_flag("--json", info.json, "one JSON object");
+  i->callback([&] { run = [&] { return RunInfo(info); }; });
+
+  TraceOptions trace;
+  CLI::App* t = app.add_subcommand(
+      "trace", "trace lens-space rays read from standard input: ox oy oz dx dy dz [mint]");
+  AddLens(t, &trace.lens);
+  t->add_option("--from", trace.from, "side the rays start on")
+      ->required()
+      ->check(CLI::IsMember({"film", "world"}));
+  t->add_option("--aperture", trace.aperture, "stop diameter")->check(CLI::NonNegativeNumber);
+  t->callback([&] { run = [&] { return RunTrace(trace); }; });
+
+  RaysOptions rays;
+  CLI::App* y = app.add_subcommand(
+      "rays", "the camera's rays for samples read from standard input: imageX imageY lensU lensV");
+  AddLens(y, &rays.lens);
+  y->add_option("--res", rays.res, "film resolution WxH")->capture_default_str();
+  y->add_option("--param", rays.params, "camera parameter key=value")->take_all();
+  y->add_flag("--raw", rays.raw, "pass only the given parameters (no hither, yon, shutter defaults)");
+  y->add_option("--plugin", rays.plugin, "camera plug-in to load");
+  y->callback([&] { run = [&] { return RunRays(rays); }; });
+
+  FocusOptions focus;
+  CLI::App* f = app.add_subcommand("focus", "film distance that focuses on an object distance");
+  AddLens(f, &focus.lens);
+  f->add_option("--distance", focus.distance, "object distance in front of the front vertex, lens units")
+      ->required()
+      ->check(kPositive);
+  f->add_flag("--json", focus.json, "one JSON object");
+  f->callback([&] { run = [&] { return RunFocus(focus); }; });
+
+  DrawOptions draw;
+  CLI::App* d = app.add_subcommand("draw", "SVG drawing of the lens with traced rays, or its vignetting");
+  AddLens(d, &draw.lens);
+  d->add_option("-o,--output", draw.output, "SVG file (default: standard output)");
+  d->add_option("--aperture", draw.aperture, "stop diameter")->check(CLI::NonNegativeNumber);
+  d->add_option("--field", draw.field, "half-field angle of the off-axis fan, degrees")
+      ->check(CLI::Range(0.0, 89.0));
+  d->add_option("--filmdistance", draw.filmdistance, "back vertex to film (default: focus at infinity)")
+      ->check(kPositive);
+  d->add_option("--filmdiag", draw.filmdiag, "film diagonal, for --vignetting and the default field")
+      ->check(kPositive)
+      ->capture_default_str();
+  d->add_flag("--vignetting", draw.vignetting,
+              "plot the passing share and relative illumination across the film instead");
+  d->callback([&] { run = [&] { return RunDraw(draw); }; });
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    fprintf(stderr, "realcam: error: %s\nRun with --help for more information.\n", e.what());
+    return 1;
+  }
+  try {
+    return run();
+  } catch (const std::exception& e) {
+    fprintf(stderr, "realcam: error: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,28 @@
+#include "host/plugin_loader.h"
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+std::string DefaultPluginPath() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "realistic.so";
+  std::string path(self, size_t(n));
+  return path.substr(0, path.rfind('/') + 1) + "realistic.so";
+}
+
+CreateCameraFn LoadCameraPlugin(const std::string& path) {
+  // A bare file name would make dlopen search the library path; the host
+  // means a file.
+  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle)
+    throw std::runtime_error("cannot load plug-in \"" + path + "\": " + dlerror());
+  void* entry = dlsym(handle, "CreateCamera");
+  if (!entry)
+    throw std::runtime_error("cannot load plug-in \"" + path + "\": " + dlerror());
+  return reinterpret_cast<CreateCameraFn>(entry);
+}

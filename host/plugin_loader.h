@@ -1,0 +1,18 @@
+// Loads a camera plug-in the way the host renderer does: dlopen, then the
+// C entry point CreateCamera.
+#pragma once
+
+#include <string>
+
+#include "core/camera.h"
+#include "core/paramset.h"
+
+using CreateCameraFn = Camera* (*)(const ParamSet&, const Transform&, Film*);
+
+// realistic.so in the folder of the running executable.
+std::string DefaultPluginPath();
+
+// The plug-in's CreateCamera. Throws std::runtime_error with
+// `cannot load plug-in "<path>": <loader's message>` when the library or
+// its entry point cannot be found. The library stays loaded.
+CreateCameraFn LoadCameraPlugin(const std::string& path);

@@ -1,0 +1,118 @@
+// realcam render: the host renderer's job, end to end.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "host/commands.h"
+#include "host/image_io.h"
+#include "host/lens_math.h"
+#include "host/plugin_loader.h"
+#include "host/renderer.h"
+#include "host/scene.h"
+
+namespace {
+
+Point ToPoint(const std::vector<double>& v) { return Point(float(v[0]), float(v[1]), float(v[2])); }
+
+void DrawProgress(double share) {
+  const int width = 40, filled = int(share * width + 0.5);
+  fprintf(stderr, "\rrendering [%s%s] %3d%%", std::string(size_t(filled), '#').c_str(),
+          std::string(size_t(width - filled), '.').c_str(), int(share * 100 + 0.5));
+  if (share >= 1.0) fputc('\n', stderr);
+  fflush(stderr);
+}
+
+std::string Si(double v) {
+  char buf[32];
+  if (v >= 1e6)
+    snprintf(buf, sizeof buf, "%.2f M", v / 1e6);
+  else if (v >= 1e3)
+    snprintf(buf, sizeof buf, "%.1f k", v / 1e3);
+  else
+    snprintf(buf, sizeof buf, "%.0f ", v);
+  return buf;
+}
+
+}  // namespace
+
+int RunRender(const RenderOptions& o) {
+  const Scene scene;
+  const std::string lens_file = o.lens.empty() ? DefaultLens() : o.lens;
+  const Resolution res = ParseResolution(o.res, "--res");
+  const Point eye = o.eye.empty() ? Point(float(scene.DefaultEye().x), float(scene.DefaultEye().y),
+                                          float(scene.DefaultEye().z))
+                                  : ToPoint(o.eye);
+  const Point target = o.target.empty()
+                           ? Point(float(scene.DefaultTarget().x), float(scene.DefaultTarget().y),
+                                   float(scene.DefaultTarget().z))
+                           : ToPoint(o.target);
+  const Vector up(float(o.up[0]), float(o.up[1]), float(o.up[2]));
+  const Vector view = target - eye;
+  if (view.LengthSquared() == 0.f) throw std::runtime_error("--eye and --target are the same point");
+  if (Cross(view, up).LengthSquared() == 0.f)
+    throw std::runtime_error("--up must not be parallel to the viewing direction");
+
+  // The lens through the plug-in's own code: the full aperture and the
+  // focus both come from it.
+  const LensStack lens(lens_file);
+  if (lens.GetInterfaces().empty() || lens.GetIndexOfStop() < 0)
+    throw std::runtime_error(lens_file + ": the prescription needs surfaces and an aperture stop");
+  const float aperture = o.aperture >= 0 ? float(o.aperture)
+                                         : lens.GetInterfaces()[size_t(lens.GetIndexOfStop())].GetDiameter();
+  double filmdistance = o.filmdistance;
+  double focus_m = -1;
+  if (filmdistance <= 0) {
+    focus_m = o.focus > 0 ? o.focus : double(view.Length());
+    LensStack stopped(lens_file);
+    stopped.SetApertureDiameter(aperture);
+    const ThickLens thick = ComputeThickLens(stopped);
+    filmdistance = FilmDistanceForObject(stopped, thick, focus_m * o.scale);
+  }
+
+  ParamSet ps;
+  ps.AddFloat("hither", 0.001f);
+  ps.AddFloat("yon", 1e30f);
+  ps.AddFloat("shutteropen", 0.f);
+  ps.AddFloat("shutterclose", 1.f);
+  ps.AddString("specfile", lens_file);
+  ps.AddFloat("filmdistance", float(filmdistance));
+  ps.AddFloat("aperture_diameter", aperture);
+  ps.AddFloat("filmdiag", float(o.filmdiag));
+  AddRawParams(o.params, &ps);
+
+  // World in metres, camera space in lens units.
+  const float k = float(o.scale);
+  const Transform world2cam = Compose(Scale(k, k, k), LookAt(eye, target, up));
+  Film film(res.width, res.height);
+  const CreateCameraFn create = LoadCameraPlugin(o.plugin.empty() ? DefaultPluginPath() : o.plugin);
+  std::unique_ptr<Camera> camera(create(ps, world2cam, &film));
+  if (!camera) throw std::runtime_error("the plug-in created no camera (its report is above)");
+  ReportUnusedParams(ps);
+
+  RenderSettings settings;
+  settings.width = res.width;
+  settings.height = res.height;
+  settings.spp = o.spp;
+  settings.seed = o.seed;
+  settings.threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+  RenderStats stats;
+  const bool tty = isatty(STDERR_FILENO);
+  Image image = Render(*camera, scene, settings, &stats, tty ? DrawProgress : nullptr);
+  const double ev = o.auto_exposure ? AutoExposure(image) : o.exposure;
+  ApplyExposure(&image, ev);
+  WriteImage(o.output, image);
+
+  const double blocked = stats.samples ? double(stats.blocked) / double(stats.samples) : 0;
+  printf("realcam: wrote %s\n", o.output.c_str());
+  printf("%dx%d, %d spp, %s rays traced, %.1f%% blocked by the lens, %.2f s, %srays/s "
+         "(filmdistance %.3f, aperture %.3f, exposure %+.2f EV%s, %d threads)\n",
+         res.width, res.height, o.spp, Si(double(stats.samples)).c_str(), 100 * blocked,
+         stats.seconds, Si(double(stats.samples) / std::max(stats.seconds, 1e-9)).c_str(),
+         filmdistance, double(aperture), ev, o.auto_exposure ? " auto" : "", settings.threads);
+  if (focus_m > 0) printf("focused at %.3f m\n", focus_m);
+  return 0;
+}

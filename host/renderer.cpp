@@ -1,0 +1,141 @@
+#include "host/renderer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+namespace {
+
+constexpr int kTile = 16;
+
+// SplitMix64: small, fast and good enough for sample placement.
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : state(seed) {}
+  uint64_t Next() {
+    uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }
+  // In [0, 1), with 24 random bits so that it never rounds up to 1 as a float.
+  float Uniform() { return float(Next() >> 40) * (1.f / 16777216.f); }
+  uint32_t Below(uint32_t n) { return uint32_t((Next() >> 32) * n >> 32); }
+
+ private:
+  uint64_t state;
+};
+
+void Shuffle(std::vector<int>* v, Rng* rng) {
+  for (size_t i = v->size(); i > 1; --i) std::swap((*v)[i - 1], (*v)[rng->Below(uint32_t(i))]);
+}
+
+struct TileCounts {
+  uint64_t samples = 0, blocked = 0;
+};
+
+TileCounts RenderTile(const Camera& camera, const Scene& scene, const RenderSettings& s,
+                      int tile, Image* image) {
+  const int tiles_x = (s.width + kTile - 1) / kTile;
+  const int x0 = (tile % tiles_x) * kTile, y0 = (tile / tiles_x) * kTile;
+  const int n = s.spp;
+  std::vector<int> perm_y(n), perm_u(n), perm_v(n);
+  TileCounts counts;
+  Sample sample;
+  Ray ray;
+  for (int y = y0; y < std::min(y0 + kTile, s.height); ++y)
+    for (int x = x0; x < std::min(x0 + kTile, s.width); ++x) {
+      Rng rng(s.seed * 0x100000001b3ull ^ (uint64_t(y) * uint64_t(s.width) + uint64_t(x)));
+      rng.Next();
+      for (int i = 0; i < n; ++i) perm_y[i] = perm_u[i] = perm_v[i] = i;
+      Shuffle(&perm_y, &rng);
+      Shuffle(&perm_u, &rng);
+      Shuffle(&perm_v, &rng);
+      Vec3 sum;
+      for (int i = 0; i < n; ++i) {
+        sample.imageX = float(x) + (float(i) + rng.Uniform()) / float(n);
+        sample.imageY = float(y) + (float(perm_y[i]) + rng.Uniform()) / float(n);
+        sample.lensU = (float(perm_u[i]) + rng.Uniform()) / float(n);
+        sample.lensV = (float(perm_v[i]) + rng.Uniform()) / float(n);
+        const float weight = camera.GenerateRay(sample, &ray);
+        ++counts.samples;
+        if (weight == 0.f || ray.mint > ray.maxt) {
+          ++counts.blocked;
+          continue;
+        }
+        const Vec3 o(ray.o.x, ray.o.y, ray.o.z);
+        const Vec3 d = Unit(Vec3(ray.d.x, ray.d.y, ray.d.z));
+        sum += scene.Radiance(o, d) * double(weight);
+      }
+      float* px = &image->rgb[3 * (size_t(y) * size_t(s.width) + size_t(x))];
+      px[0] = float(sum.x / n);
+      px[1] = float(sum.y / n);
+      px[2] = float(sum.z / n);
+    }
+  return counts;
+}
+
+}  // namespace
+
+Image Render(const Camera& camera, const Scene& scene, const RenderSettings& settings,
+             RenderStats* stats, const std::function<void(double)>& progress) {
+  const auto start = std::chrono::steady_clock::now();
+  Image image;
+  image.width = settings.width;
+  image.height = settings.height;
+  image.rgb.assign(size_t(settings.width) * size_t(settings.height) * 3, 0.f);
+  const int tiles = ((settings.width + kTile - 1) / kTile) * ((settings.height + kTile - 1) / kTile);
+
+  std::atomic<int> next{0}, done{0};
+  std::atomic<uint64_t> samples{0}, blocked{0};
+  auto worker = [&] {
+    TileCounts local;
+    for (int t; (t = next.fetch_add(1)) < tiles;) {
+      const TileCounts c = RenderTile(camera, scene, settings, t, &image);
+      local.samples += c.samples;
+      local.blocked += c.blocked;
+      done.fetch_add(1);
+    }
+    samples += local.samples;
+    blocked += local.blocked;
+  };
+  const int nthreads = std::max(1, std::min(settings.threads, tiles));
+  std::vector<std::thread> pool;
+  for (int i = 1; i < nthreads; ++i) pool.emplace_back(worker);
+  if (progress) {
+    // The calling thread reports; the pool does the work.
+    pool.emplace_back(worker);
+    while (done.load() < tiles) {
+      progress(double(done.load()) / tiles);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    progress(1.0);
+  } else {
+    worker();
+  }
+  for (auto& t : pool) t.join();
+
+  stats->samples = samples;
+  stats->blocked = blocked;
+  stats->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return image;
+}
+
+double AutoExposure(const Image& image) {
+  double log_sum = 0;
+  size_t count = 0;
+  for (size_t i = 0; i + 2 < image.rgb.size(); i += 3) {
+    const double y = 0.2126 * image.rgb[i] + 0.7152 * image.rgb[i + 1] + 0.0722 * image.rgb[i + 2];
+    log_sum += std::log(1e-6 + y);
+    ++count;
+  }
+  if (count == 0) return 0;
+  const double log_average = std::exp(log_sum / double(count));
+  return std::log2(0.18 / log_average);
+}
+
+void ApplyExposure(Image* image, double ev) {
+  const float scale = float(std::exp2(ev));
+  for (float& v : image->rgb) v *= scale;
+}

@@ -1,0 +1,48 @@
+// The reference host's film and sampler: every pixel gets spp samples,
+// stratified over the pixel and over the lens by N-rooks (each of the N
+// rows and columns of the pixel, and of the lens square, is hit once). A
+// sample's radiance is scaled by the camera's weight; a blocked sample
+// counts as zero. The pixel is the box-filtered mean. Tiles are shared out
+// to threads, and each pixel's random numbers depend only on the seed and
+// the pixel, so the image is the same for any thread count.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "core/camera.h"
+#include "host/scene.h"
+
+struct RenderSettings {
+  int width = 600, height = 400;
+  int spp = 16;
+  int threads = 1;
+  uint64_t seed = 1;
+};
+
+struct RenderStats {
+  uint64_t samples = 0;
+  uint64_t blocked = 0;
+  double seconds = 0;
+};
+
+// Linear RGB film values, row 0 at the top, three floats per pixel.
+struct Image {
+  int width = 0, height = 0;
+  std::vector<float> rgb;
+};
+
+// Renders the scene through the camera. `progress`, if given, is called on
+// the calling thread with the share of tiles done, about ten times a
+// second.
+Image Render(const Camera& camera, const Scene& scene, const RenderSettings& settings,
+             RenderStats* stats, const std::function<void(double)>& progress = {});
+
+// The exposure (in EV) that brings the image's log-average luminance to
+// middle grey.
+double AutoExposure(const Image& image);
+
+// Scales every value by 2^ev.
+void ApplyExposure(Image* image, double ev);

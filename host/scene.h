@@ -1,0 +1,59 @@
+// The built-in test scene, in metres: a checkered ground, a back wall with
+// a fine grid (straight lines show distortion), a row of spheres at
+// several depths (depth of field), small very bright lamps (bokeh) and a
+// sun with a sky. The host traces it in double precision; the lens is the
+// subject, so the shading is plain diffuse with shadowed sunlight and a
+// sky term.
+#pragma once
+
+#include <vector>
+
+struct Vec3 {
+  double x = 0, y = 0, z = 0;
+  Vec3() = default;
+  Vec3(double a, double b, double c) : x(a), y(b), z(c) {}
+  Vec3 operator+(const Vec3& o) const { return {x + o.x, y + o.y, z + o.z}; }
+  Vec3 operator-(const Vec3& o) const { return {x - o.x, y - o.y, z - o.z}; }
+  Vec3 operator*(double s) const { return {x * s, y * s, z * s}; }
+  Vec3 operator*(const Vec3& o) const { return {x * o.x, y * o.y, z * o.z}; }
+  Vec3& operator+=(const Vec3& o) {
+    x += o.x;
+    y += o.y;
+    z += o.z;
+    return *this;
+  }
+};
+
+double Dot(const Vec3& a, const Vec3& b);
+Vec3 Unit(const Vec3& v);
+
+class Scene {
+ public:
+  // The built-in scene.
+  Scene();
+
+  // Radiance arriving along the ray from origin o in unit direction d.
+  Vec3 Radiance(const Vec3& o, const Vec3& d) const;
+
+  // The default viewpoint, in metres.
+  Vec3 DefaultEye() const { return {0.0, 1.0, -1.5}; }
+  Vec3 DefaultTarget() const { return {0.0, 0.8, 1.5}; }
+
+ private:
+  struct Sphere {
+    Vec3 centre;
+    double radius;
+    Vec3 albedo, emission;
+  };
+  struct Hit {
+    double t;
+    Vec3 p, n, albedo, emission;
+  };
+  bool Intersect(const Vec3& o, const Vec3& d, double tmax, Hit* hit) const;
+  bool Occluded(const Vec3& o, const Vec3& d) const;
+  Vec3 Sky(const Vec3& d) const;
+
+  std::vector<Sphere> spheres;
+  double wall_z;
+  Vec3 sun_dir, sun_irradiance;
+};
