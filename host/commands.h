@@ -35,6 +35,19 @@ struct RenderOptions {
 };
 int RunRender(const RenderOptions& o);
 
+// What a render did, for the summary line.
+struct RenderSummary {
+  int width = 0, height = 0, threads = 0;
+  unsigned long long samples = 0, blocked = 0;
+  double seconds = 0, filmdistance = 0, aperture = 0, exposure = 0;
+  double focus_m = -1;  // the focus distance chosen, or -1 when filmdistance was given
+};
+
+// Everything of RunRender but the writing: loads the plug-in, builds the
+// camera, renders the built-in scene and applies the exposure.
+struct Image;
+Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_progress);
+
 struct InfoOptions {
   std::string lens;
   double aperture = -1;

@@ -99,12 +99,15 @@ void MakeParentDirectories(const std::string& path) {
   if (ec) throw std::runtime_error("cannot create directory \"" + parent.string() + "\": " + ec.message());
 }
 
-void WriteImage(const std::string& path, const Image& image) {
-  const bool png = EndsWith(path, ".png");
-  if (!png && !EndsWith(path, ".exr"))
+void CheckImageName(const std::string& path) {
+  if (!EndsWith(path, ".png") && !EndsWith(path, ".exr"))
     throw std::runtime_error("cannot write \"" + path + "\": the name must end in .png or .exr");
+}
+
+void WriteImage(const std::string& path, const Image& image) {
+  CheckImageName(path);
   MakeParentDirectories(path);
-  if (png)
+  if (EndsWith(path, ".png"))
     WritePng(path, image);
   else
     WriteExr(path, image);

@@ -11,6 +11,10 @@
 // std::runtime_error naming the directory on failure.
 void MakeParentDirectories(const std::string& path);
 
+// Throws unless the name ends in .png or .exr; checked before a render
+// rather than after it.
+void CheckImageName(const std::string& path);
+
 // Chooses the format by the extension (.png or .exr). Throws
 // std::runtime_error naming the file on failure.
 void WriteImage(const std::string& path, const Image& image);

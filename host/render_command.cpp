@@ -39,7 +39,7 @@ std::string Si(double v) {
 
 }  // namespace
 
-int RunRender(const RenderOptions& o) {
+Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_progress) {
   const Scene scene;
   const std::string lens_file = o.lens.empty() ? DefaultLens() : o.lens;
   const Resolution res = ParseResolution(o.res, "--res");
@@ -100,19 +100,34 @@ int RunRender(const RenderOptions& o) {
   settings.seed = o.seed;
   settings.threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
   RenderStats stats;
-  const bool tty = isatty(STDERR_FILENO);
-  Image image = Render(*camera, scene, settings, &stats, tty ? DrawProgress : nullptr);
-  const double ev = o.auto_exposure ? AutoExposure(image) : o.exposure;
-  ApplyExposure(&image, ev);
+  Image image = Render(*camera, scene, settings, &stats, show_progress ? DrawProgress : nullptr);
+  summary->width = res.width;
+  summary->height = res.height;
+  summary->threads = settings.threads;
+  summary->samples = stats.samples;
+  summary->blocked = stats.blocked;
+  summary->seconds = stats.seconds;
+  summary->filmdistance = filmdistance;
+  summary->aperture = aperture;
+  summary->focus_m = focus_m;
+  summary->exposure = o.auto_exposure ? AutoExposure(image) : o.exposure;
+  ApplyExposure(&image, summary->exposure);
+  return image;
+}
+
+int RunRender(const RenderOptions& o) {
+  CheckImageName(o.output);
+  RenderSummary r;
+  const Image image = RenderScene(o, &r, isatty(STDERR_FILENO));
   WriteImage(o.output, image);
 
-  const double blocked = stats.samples ? double(stats.blocked) / double(stats.samples) : 0;
+  const double blocked = r.samples ? double(r.blocked) / double(r.samples) : 0;
   printf("realcam: wrote %s\n", o.output.c_str());
   printf("%dx%d, %d spp, %s rays traced, %.1f%% blocked by the lens, %.2f s, %srays/s "
          "(filmdistance %.3f, aperture %.3f, exposure %+.2f EV%s, %d threads)\n",
-         res.width, res.height, o.spp, Si(double(stats.samples)).c_str(), 100 * blocked,
-         stats.seconds, Si(double(stats.samples) / std::max(stats.seconds, 1e-9)).c_str(),
-         filmdistance, double(aperture), ev, o.auto_exposure ? " auto" : "", settings.threads);
-  if (focus_m > 0) printf("focused at %.3f m\n", focus_m);
+         r.width, r.height, o.spp, Si(double(r.samples)).c_str(), 100 * blocked, r.seconds,
+         Si(double(r.samples) / std::max(r.seconds, 1e-9)).c_str(), r.filmdistance, r.aperture,
+         r.exposure, o.auto_exposure ? " auto" : "", r.threads);
+  if (r.focus_m > 0) printf("focused at %.3f m\n", r.focus_m);
   return 0;
 }

@@ -1,0 +1,183 @@
+// The reference host's renderer, end to end through realistic.so: a small
+// image regression against a stored reference, and properties of real
+// lenses that need no reference.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "host/commands.h"
+#include "host/image_io.h"
+#include "host/renderer.h"
+
+namespace {
+
+// A small render of the built-in scene through the default lens, with a
+// fixed exposure so that images can be compared in brightness.
+RenderOptions Small(int width, int height, int spp) {
+  RenderOptions o;
+  o.plugin = REALISTIC_SO;
+  o.res = std::to_string(width) + "x" + std::to_string(height);
+  o.spp = spp;
+  o.threads = 2;
+  o.auto_exposure = false;
+  o.exposure = 0;
+  return o;
+}
+
+Image RenderWith(const RenderOptions& o) {
+  RenderSummary summary;
+  return RenderScene(o, &summary, false);
+}
+
+double Luminance(const Image& im, int x, int y) {
+  const float* p = &im.rgb[3 * (size_t(y) * size_t(im.width) + size_t(x))];
+  return 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2];
+}
+
+double MeanLuminance(const Image& im) {
+  double sum = 0;
+  for (int y = 0; y < im.height; ++y)
+    for (int x = 0; x < im.width; ++x) sum += Luminance(im, x, y);
+  return sum / (double(im.width) * im.height);
+}
+
+// Mean absolute difference of horizontally and vertically neighbouring
+// pixels, relative to the mean: high for fine detail, low for blur, and
+// unchanged by a uniform change of brightness. Lamps are clamped so that
+// their discs do not dominate.
+double Sharpness(const Image& im) {
+  const double mean = MeanLuminance(im), cap = 4 * mean;
+  auto at = [&](int x, int y) { return std::min(cap, Luminance(im, x, y)); };
+  double sum = 0;
+  for (int y = 0; y + 1 < im.height; ++y)
+    for (int x = 0; x + 1 < im.width; ++x)
+      sum += std::fabs(at(x + 1, y) - at(x, y)) + std::fabs(at(x, y + 1) - at(x, y));
+  return sum / (double(im.width) * im.height) / mean;
+}
+
+std::string Encode(const Image& im) {
+  std::string rgb(im.rgb.size(), '\0');
+  for (size_t i = 0; i < im.rgb.size(); ++i) rgb[i] = char(EncodeSrgb(im.rgb[i]));
+  return rgb;
+}
+
+TEST(RenderRegression, MatchesTheStoredReference) {
+  // Tolerance: 4 of 255 in every channel, on at least 99% of the pixels
+  // (room for a different libm or compiler, not for a changed lens).
+  const int kTolerance = 4;
+  const double kMinPassing = 0.99;
+  const std::string reference = std::string(REALCAM_TEST_DATA) + "/render_reference.png";
+  const std::string out = std::string(REALCAM_TEST_OUTPUT);
+
+  const Image image = RenderWith(Small(90, 60, 16));
+  const std::string actual = Encode(image);
+  if (std::getenv("REALCAM_UPDATE_REFERENCE")) {
+    WritePngBytes(reference, image.width, image.height, actual);
+    GTEST_SKIP() << "wrote " << reference;
+  }
+
+  int w = 0, h = 0;
+  std::string expected;
+  ASSERT_TRUE(ReadPng(reference, &w, &h, &expected)) << "cannot read " << reference;
+  ASSERT_EQ(w, image.width);
+  ASSERT_EQ(h, image.height);
+
+  std::string diff(actual.size(), '\0');
+  size_t passing = 0;
+  const size_t pixels = size_t(w) * size_t(h);
+  for (size_t i = 0; i < pixels; ++i) {
+    int worst = 0;
+    for (size_t c = 0; c < 3; ++c) {
+      const int d = std::abs(int((unsigned char)actual[3 * i + c]) - int((unsigned char)expected[3 * i + c]));
+      worst = std::max(worst, d);
+      diff[3 * i + c] = char(std::min(255, 16 * d));
+    }
+    if (worst <= kTolerance) ++passing;
+  }
+  const double share = double(passing) / double(pixels);
+  if (share < kMinPassing) {
+    WritePngBytes(out + "/render_actual.png", w, h, actual);
+    WritePngBytes(out + "/render_diff.png", w, h, diff);
+  }
+  EXPECT_GE(share, kMinPassing) << "actual and difference images written to " << out;
+}
+
+TEST(RenderProperties, SmallerApertureIsDarkerAndSharper) {
+  RenderOptions wide = Small(120, 80, 64), narrow = wide;
+  wide.aperture = 18;  // the default lens wide open, f/2.8 at this stop
+  narrow.aperture = 4.5;
+  const Image a = RenderWith(wide), b = RenderWith(narrow);
+  // A quarter of the stop diameter passes about a sixteenth of the light
+  // near the axis (less vignetting makes it a little more at the edges).
+  const double ratio = MeanLuminance(b) / MeanLuminance(a);
+  EXPECT_GT(ratio, 1.0 / 32);
+  EXPECT_LT(ratio, 1.0 / 8);
+  EXPECT_GT(Sharpness(b), 1.15 * Sharpness(a));
+}
+
+// The RMS radius, in pixels, of the light of the near lamp at
+// (-0.2, 1.06, -0.7) above a twentieth of its peak: it measures the size of its
+// out-of-focus disc and, unlike a threshold, does not depend on the
+// sampling noise of single pixels.
+double HighlightRadius(const Image& im) {
+  // In the default view the lamp's image lies about a seventh of the width
+  // from the left edge and a fifth of the height from the top; it is the
+  // brightest thing around there.
+  int bx = 0, by = 0;
+  double peak = 0;
+  for (int y = im.height / 10; y < im.height * 3 / 10; ++y)
+    for (int x = im.width / 15; x < im.width / 4; ++x)
+      if (Luminance(im, x, y) > peak) peak = Luminance(im, x, y), bx = x, by = y;
+  const int r = 20;
+  double sw = 0, sx = 0, sy = 0, sxx = 0;
+  for (int y = std::max(0, by - r); y <= std::min(im.height - 1, by + r); ++y)
+    for (int x = std::max(0, bx - r); x <= std::min(im.width - 1, bx + r); ++x) {
+      const double w = std::max(0.0, Luminance(im, x, y) - 0.05 * peak);
+      sw += w, sx += w * x, sy += w * y, sxx += w * (double(x) * x + double(y) * y);
+    }
+  const double cx = sx / sw, cy = sy / sw;
+  return std::sqrt(std::max(0.0, sxx / sw - cx * cx - cy * cy));
+}
+
+TEST(RenderProperties, OutOfFocusHighlightGrowsWithAperture) {
+  RenderOptions o = Small(360, 240, 16);
+  std::vector<double> radii;
+  for (double aperture : {3.0, 9.0, 18.0}) {
+    o.aperture = aperture;
+    radii.push_back(HighlightRadius(RenderWith(o)));
+
+  }
+  // The disc's diameter grows with the aperture (on top of the lamp's own
+  // image, which does not).
+  EXPECT_GT(radii[1], 1.3 * radii[0]);
+  EXPECT_GT(radii[2], 1.3 * radii[1]);
+}
+
+TEST(RenderProperties, SameImageForAnyThreadCount) {
+  RenderOptions o = Small(70, 45, 8);
+  o.threads = 1;
+  const Image one = RenderWith(o);
+  o.threads = 2;
+  const Image two = RenderWith(o);
+  o.threads = 5;
+  const Image five = RenderWith(o);
+  EXPECT_TRUE(one.rgb == two.rgb);
+  EXPECT_TRUE(one.rgb == five.rgb);
+  o.seed = 2;
+  EXPECT_FALSE(RenderWith(o).rgb == one.rgb) << "the seed changes the samples";
+}
+
+TEST(RenderProperties, FocusDistanceMovesTheSharpPlane) {
+  // Focused on the far wall, the wall's grid is sharper than when focused
+  // close to the camera.
+  RenderOptions far = Small(120, 80, 32), near = far;
+  far.focus = 13.5;
+  near.focus = 0.8;
+  EXPECT_GT(Sharpness(RenderWith(far)), 1.2 * Sharpness(RenderWith(near)));
+}
+
+}  // namespace
