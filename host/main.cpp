@@ -1,6 +1,8 @@
 // realcam: the reference host for the realistic camera plug-in, and the
 // lens tools built on the plug-in's own lens code.
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <functional>
 
@@ -10,8 +12,24 @@
 
 namespace {
 
-// Options on lengths and counts: reject what no lens or film can use.
-const CLI::Validator kPositive = CLI::PositiveNumber;
+// A finite number that `ok` accepts; CLI11's own range checks would quote
+// the largest double in their message.
+CLI::Validator NumberCheck(const char* what, const std::function<bool(double)>& ok) {
+  return CLI::Validator(
+      [what, ok](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(v) || !ok(v))
+          return "\"" + text + "\" is not " + what;
+        return "";
+      },
+      what);
+}
+
+// Options on lengths: reject what no lens or film can use.
+const CLI::Validator kPositive = NumberCheck("a positive number", [](double v) { return v > 0; });
+const CLI::Validator kNonNegative =
+    NumberCheck("a number of at least 0", [](double v) { return v >= 0; });
 
 void AddLens(CLI::App* cmd, std::string* lens) {
   cmd->add_option("LENS", *lens, "lens prescription file")->required();
@@ -43,7 +61,7 @@ int main(int argc, char** argv) {
       ->excludes(fd);
   r->add_option("--aperture", render.aperture,
                 "diameter of the aperture stop in lens units (default: the prescription's)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(kNonNegative);
   r->add_option("--filmdiag", render.filmdiag, "film diagonal in lens units (default: 36 x 24 mm)")
       ->check(kPositive)
       ->capture_default_str();
@@ -64,7 +82,7 @@ int main(int argc, char** argv) {
   InfoOptions info;
   CLI::App* i = app.add_subcommand("info", "prescription, thick-lens and first-order data");
   AddLens(i, &info.lens);
-  i->add_option("--aperture", info.aperture, "stop diameter")->check(CLI::NonNegativeNumber);
+  i->add_option("--aperture", info.aperture, "stop diameter")->check(kNonNegative);
   i->add_flag("--json", info.json, "one JSON object");
   i->callback([&] { run = [&] { return RunInfo(info); }; });
 
@@ -75,7 +93,7 @@ int main(int argc, char** argv) {
   t->add_option("--from", trace.from, "side the rays start on")
       ->required()
       ->check(CLI::IsMember({"film", "world"}));
-  t->add_option("--aperture", trace.aperture, "stop diameter")->check(CLI::NonNegativeNumber);
+  t->add_option("--aperture", trace.aperture, "stop diameter")->check(kNonNegative);
   t->callback([&] { run = [&] { return RunTrace(trace); }; });
 
   RaysOptions rays;
@@ -101,7 +119,7 @@ int main(int argc, char** argv) {
   CLI::App* d = app.add_subcommand("draw", "SVG drawing of the lens with traced rays, or its vignetting");
   AddLens(d, &draw.lens);
   d->add_option("-o,--output", draw.output, "SVG file (default: standard output)");
-  d->add_option("--aperture", draw.aperture, "stop diameter")->check(CLI::NonNegativeNumber);
+  d->add_option("--aperture", draw.aperture, "stop diameter")->check(kNonNegative);
   d->add_option("--field", draw.field, "half-field angle of the off-axis fan, degrees")
       ->check(CLI::Range(0.0, 89.0));
   d->add_option("--filmdistance", draw.filmdistance, "back vertex to film (default: focus at infinity)")
@@ -113,6 +131,18 @@ int main(int argc, char** argv) {
               "plot the passing share and relative illumination across the film instead");
   d->callback([&] { run = [&] { return RunDraw(draw); }; });
 
+  // CLI11 reports a mistyped command as a missing one; name it instead.
+  if (argc > 1 && argv[1][0] != '-') {
+    bool known = false;
+    for (const CLI::App* sub : app.get_subcommands({})) known = known || sub->get_name() == argv[1];
+    if (!known) {
+      fprintf(stderr,
+              "realcam: error: unknown command \"%s\" (commands: render, info, trace, rays, focus, "
+              "draw)\nRun with --help for more information.\n",
+              argv[1]);
+      return 1;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

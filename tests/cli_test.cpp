@@ -1,0 +1,384 @@
+// The realcam commands as a user and a script see them: run the real
+// program, check its output contract, its messages and its exit status.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/test_files.h"
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// Runs `realcam <args>` through the shell with `input` on standard input.
+// A program killed by a signal reports 128 + the signal, as the shell does.
+Result Realcam(const std::string& args, const std::string& input = "") {
+  const std::string in = WriteTestFile("stdin.txt", input);
+  const std::string out = in + ".out", err = in + ".err";
+  const std::string cmd = std::string("'") + REALCAM + "' " + args + " <'" + in + "' >'" + out +
+                          "' 2>'" + err + "'";
+  const int raw = std::system(cmd.c_str());
+  Result r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  r.out = Slurp(out);
+  r.err = Slurp(err);
+  return r;
+}
+
+std::string Lens(const std::string& name) { return "'" + BundledLens(name) + "'"; }
+
+std::vector<double> Numbers(const std::string& line) {
+  std::istringstream s(line);
+  std::vector<double> v;
+  std::string word;
+  while (s >> word) v.push_back(std::strtod(word.c_str(), nullptr));
+  return v;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream s(text);
+  for (std::string line; std::getline(s, line);) lines.push_back(line);
+  return lines;
+}
+
+const char kWorkedExample[] =
+    "# worked example\n"
+    "\n"
+    "35\t5\t1.6\t30\n"
+    "-200\t3\t1\t30\n"
+    "0\t3\t0\t20\n"
+    "-40\t4\t1.6\t24\n"
+    "60\t40\t1\t24\n";
+
+TEST(Info, JsonCarriesTheStackAsLoaded) {
+  const Result r = Realcam("info --json '" + WriteTestFile("worked.dat", kWorkedExample) + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const nlohmann::json j = nlohmann::json::parse(r.out);
+  ASSERT_EQ(j["surfaces"].size(), 5u);
+  const auto& s0 = j["surfaces"][0];
+  EXPECT_EQ(s0["radius"], 35);
+  EXPECT_EQ(s0["zintercept"], 0);
+  EXPECT_EQ(s0["center"], 35);
+  EXPECT_EQ(float(s0["index"].get<double>()), 1.6f) << "a float printed to read back exactly";
+  EXPECT_EQ(s0["zmin"], -35);
+  EXPECT_NEAR(s0["zmax"].get<double>(), -31.62, 0.01);
+  EXPECT_EQ(s0["stop"], false);
+  const auto& stop = j["surfaces"][2];
+  EXPECT_EQ(stop["stop"], true);
+  EXPECT_EQ(stop["index"], 1) << "a stop in air gets index 1";
+  EXPECT_EQ(stop["zmin"], 8);
+  EXPECT_EQ(stop["zmax"], 8);
+  EXPECT_NEAR(j["surfaces"][3]["zmin"].get<double>(), 38.16, 0.01);
+  EXPECT_EQ(j["index_of_stop"], 2);
+  EXPECT_EQ(j["depth"], 15);
+  EXPECT_EQ(j["front_diameter"], 30);
+  EXPECT_EQ(j["back_diameter"], 24);
+  const auto& p = j["paraxial"];
+  for (const char* key : {"f1", "p1", "f2", "p2"}) EXPECT_TRUE(p[key].is_number()) << key;
+  const double f1 = p["f1"], p1 = p["p1"];
+  EXPECT_NEAR(j["efl"].get<double>(), f1 - p1, 1e-6 * std::fabs(f1 - p1));
+  EXPECT_NEAR(j["bfl"].get<double>(), f1 - 15, 1e-6 * std::fabs(f1));
+
+  const Result text = Realcam("info '" + WriteTestFile("worked.dat", kWorkedExample) + "'");
+  EXPECT_EQ(text.status, 0);
+  EXPECT_NE(text.out.find("stop at 2"), std::string::npos) << text.out;
+}
+
+TEST(Trace, PrintsExitRaysBlockedAndErrorsLineByLine) {
+  const std::string singlet = "'" + WriteTestFile("singlet.dat", kSingletLens) + "'";
+  const Result r = Realcam("trace " + singlet + " --from world",
+                       "0 2 -10 0 0 1\n"      // parallel to the axis, 2 above it
+                       "0 15 -10 0 0 1\n"     // outside the 20 mm aperture
+                       "1 2 3\n"              // not a ray
+                       "0 2 100 0 0 1\n");    // starts behind the lens
+  EXPECT_EQ(r.status, 1) << "a failed line makes the command fail, after all lines";
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  const std::vector<double> ray = Numbers(lines[0]);
+  ASSERT_EQ(ray.size(), 6u) << lines[0];
+  EXPECT_EQ(ray[0], 0);
+  EXPECT_GT(ray[2], 4.9) << "the ray leaves the back surface, at z = 5 less its sag";
+  EXPECT_LT(ray[4], 0) << "a converging lens bends it toward the axis";
+  EXPECT_NEAR(ray[3] * ray[3] + ray[4] * ray[4] + ray[5] * ray[5], 1, 1e-6);
+  EXPECT_EQ(lines[1], "blocked");
+  EXPECT_EQ(lines[2], "error: line 3: expected ox oy oz dx dy dz [mint]");
+  EXPECT_EQ(lines[3].rfind("error: line 4: realistic: condition \"ray(ray.mint).z <= 0.0f\" failed", 0),
+            0u)
+      << lines[3];
+}
+
+TEST(Rays, GenerateRayThroughThePlugin) {
+  const Result r = Realcam("rays " + Lens("double-gauss-100mm-f2.dat") +
+                           " --res 64x48 --param filmdistance=60 --param aperture_diameter=30",
+                       "32 24 0.6 0.5\n0 0 0 0\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  const std::vector<double> centre = Numbers(lines[0]), corner = Numbers(lines[1]);
+  ASSERT_EQ(centre.size(), 10u);
+  EXPECT_GT(centre[5], 0.99) << "camera space looks down +z";
+  EXPECT_EQ(centre[6], 0);
+  EXPECT_TRUE(std::isinf(centre[7]));
+  EXPECT_GT(centre[9], 0);
+  ASSERT_EQ(corner.size(), 10u);
+  EXPECT_EQ(corner[6], 1) << "a blocked ray is empty: mint 1";
+  EXPECT_EQ(corner[7], 0) << "maxt 0";
+  EXPECT_EQ(corner[9], 0) << "weight 0";
+}
+
+TEST(Focus, FilmDistanceBringsAnAxialPointToFocus) {
+  const std::string lens = Lens("planar-50mm-f2.dat");
+  const Result f = Realcam("focus " + lens + " --distance 3000 --json");
+  ASSERT_EQ(f.status, 0) << f.err;
+  const nlohmann::json j = nlohmann::json::parse(f.out);
+  const double film_z = j["film_z"];
+  // Paraxial rays from the object point 3000 in front of the front vertex
+  // cross the axis at the film.
+  for (double h : {0.5, 1.0, 2.0}) {
+    std::ostringstream ray;
+    ray << "0 0 -3000 0 " << h / 3000 << " 1\n";
+    const Result t = Realcam("trace " + lens + " --from world", ray.str());
+    ASSERT_EQ(t.status, 0) << t.err;
+    const std::vector<double> e = Numbers(t.out);
+    ASSERT_EQ(e.size(), 6u) << t.out;
+    const double y_at_film = e[1] + e[4] * (film_z - e[2]) / e[5];
+    EXPECT_NEAR(y_at_film, 0, 0.002 + 0.01 * h * h) << "height on the front element " << h;
+  }
+}
+
+TEST(Draw, WritesAnSvgWithOnePathPerRay) {
+  const Result r = Realcam("draw " + Lens("cooke-triplet-50mm-f4.dat"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("<?xml", 0), 0u);
+  EXPECT_NE(r.out.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
+  EXPECT_NE(r.out.find("</svg>\n"), std::string::npos);
+  size_t rays = 0;
+  for (size_t at = 0; (at = r.out.find("<path class=\"ray", at)) != std::string::npos; ++at) ++rays;
+  EXPECT_EQ(rays, 22u) << "an on-axis and an off-axis fan of 11 rays";
+  size_t open = 0, close = 0;
+  for (char c : r.out) open += c == '<', close += c == '>';
+  EXPECT_EQ(open, close);
+
+  const std::string plot = WriteTestFile("plot.svg", "");
+  const Result v = Realcam("draw " + Lens("cooke-triplet-50mm-f4.dat") + " --vignetting -o '" + plot + "'");
+  ASSERT_EQ(v.status, 0) << v.err;
+  EXPECT_NE(Slurp(plot).find("</svg>"), std::string::npos);
+}
+
+// The bad-input corpus: each case gives the program's exact exit status and
+// a fragment of its message that names the problem and where it is.
+struct BadCase {
+  const char* name;      // also the file name of the lens, when there is one
+  const char* contents;  // the lens file; nullptr when the case needs none
+  const char* args;      // "%s" stands for the lens file's path
+  int status;
+  const char* message;
+};
+
+std::string Expand(const char* args, const std::string& path) {
+  std::string s = args;
+  const size_t at = s.find("%s");
+  if (at != std::string::npos) s.replace(at, 2, "'" + path + "'");
+  return s;
+}
+
+const char kStop[] = "0\t3\t0\t20\n";
+
+void RunCorpus(const std::vector<BadCase>& cases) {
+  for (const BadCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = c.contents ? WriteTestFile(c.name, c.contents) : c.name;
+    const Result r = Realcam(Expand(c.args, path), "16 12 0.6 0.5\n");
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << "message: " << r.err;
+  }
+}
+
+TEST(BadInput, LensFiles) {
+  // Through the plug-in: `rays` creates a camera from the file.
+  const char* rays = "rays %s --res 32x24";
+  RunCorpus({
+      {"empty.dat", "", rays, 1, "empty.dat: the prescription has no surfaces"},
+      {"comments.dat", "# only\n# comments\n", rays, 1, "comments.dat: the prescription has no surfaces"},
+      {"nostop.dat", "35\t5\t1.6\t30\n-200\t3\t1\t30\n", rays, 1,
+       "nostop.dat: the prescription has no aperture stop"},
+      {"twostops.dat", "0\t3\t0\t20\n35\t5\t1.6\t30\n0\t3\t0\t20\n", rays, 1,
+       "twostops.dat:3: realistic: condition \"index_of_stop == -1\" failed in "
+       "LensStack::LensStack(const std::string&)"},
+      {"wide.dat", "10\t5\t1.6\t30\n0\t3\t0\t20\n", rays, 1,
+       "wide.dat:1: realistic: condition \"0.5f * d <= fabs(r)\" failed in void "
+       "LensInterface::SetDiameter(float)"},
+      {"negative-wide.dat", "10\t5\t1.6\t-30\n0\t3\t0\t20\n", rays, 1,
+       "negative-wide.dat:1: realistic: condition \"zmin <= zmax\" failed"},
+      {"nan-radius.dat", "nan\t5\t1.6\t30\n0\t3\t0\t20\n", rays, 1,
+       "nan-radius.dat:1: column 1 (radius) is not a finite number"},
+      {"inf-axpos.dat", "35\tinf\t1.6\t30\n0\t3\t0\t20\n", rays, 1,
+       "inf-axpos.dat:1: column 2 (axpos) is not a finite number"},
+      {"nan-index.dat", "35\t5\tNaN\t30\n0\t3\t0\t20\n", rays, 1,
+       "nan-index.dat:1: column 3 (index) is not a finite number"},
+      {"inf-aperture.dat", "35\t5\t1.6\t30\n0\t3\t0\t-inf\n", rays, 1,
+       "inf-aperture.dat:2: column 4 (aperture) is not a finite number"},
+      {"overflow.dat", "35\t5\t1.6\t30\n1e39\t3\t0\t20\n", rays, 1,
+       "overflow.dat:2: column 1 (radius) is not a finite number"},
+      {"missing-column.dat", "35\t5\t1.6\n0\t3\t0\t20\n", rays, 1,
+       "missing-column.dat:1: column 4 (aperture) is missing; columns are separated by tabs"},
+      {"spaces.dat", "35 5 1.6 30\n0\t3\t0\t20\n", rays, 1,
+       "spaces.dat:1: column 2 (axpos) is missing; columns are separated by tabs"},
+      {"title.dat", "Planar 50mm f/2\n35\t5\t1.6\t30\n0\t3\t0\t20\n", rays, 1,
+       "title.dat:1: column 2 (axpos) is missing"},
+      {"/", nullptr, rays, 1, "/:1: read error: Is a directory"},
+      {"/nonexistent/lens.dat", nullptr, rays, 255, "Cannot open file /nonexistent/lens.dat\n"},
+  });
+  const std::string long_line = "35\t5\t1.6\t" + std::string(600, '3') + "\n";
+  const std::string binary("35\t5\t1.6\t30\n\x7f" "ELF\x02\x01\x01\0\0\0\n", 20);
+  RunCorpus({{"long.dat", long_line.c_str(), rays, 1, "long.dat:1: line is longer than 511 characters"}});
+  const Result r = Realcam("rays '" + WriteTestFile("binary.dat", binary) + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("binary.dat:2: the line holds a NUL byte; not a text prescription"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST(BadInput, ValuesTheLoaderKeeps) {
+  // Negative values other than an over-wide negative aperture load: a
+  // negative thickness moves the next surface forward, a negative index is
+  // kept as given. Rays through them are traced, not crashed on.
+  const std::string stop = kStop;
+  for (const std::string& lens : {"-35\t5\t1.6\t30\n" + stop, "35\t-5\t1.6\t30\n" + stop,
+                                  "35\t5\t-1.6\t30\n" + stop, "35\t5\t1.6\t-30\n" + stop}) {
+    SCOPED_TRACE(lens);
+    const Result r = Realcam("rays '" + WriteTestFile("negative.dat", lens) + "' --res 32x24",
+                         "16 12 0.6 0.5\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Numbers(r.out).size(), 10u) << r.out;
+  }
+}
+
+TEST(BadInput, CrlfAndMixedLineEndsLoad) {
+  const Result r =
+      Realcam("info --json '" + WriteTestFile("crlf.dat", "# dos\r\n35\t5\t1.6\t30\r\n0\t3\t0\t20\r\n") + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out)["index_of_stop"], 1);
+}
+
+TEST(BadInput, FilesThatCannotBeOpened) {
+  // A dangling link opens for nobody; a file without read permission only
+  // for users other than root.
+  std::vector<std::string> paths;
+  const std::string link = WriteTestFile("dangling.dat", "") + ".link";
+  ASSERT_EQ(symlink("/nonexistent/target.dat", link.c_str()), 0);
+  paths.push_back(link);
+  const std::string locked = WriteTestFile("unreadable.dat", kSingletLens);
+  chmod(locked.c_str(), 0);
+  if (!std::ifstream(locked).good()) paths.push_back(locked);
+  for (const std::string& path : paths) {
+    const Result r = Realcam("rays '" + path + "'");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Cannot open file " + path + "\n");
+  }
+}
+
+TEST(BadInput, CameraParameters) {
+  const std::string required =
+      "realistic: condition \"hither != -1 && yon != -1 && shutteropen != -1 && shutterclose != -1 "
+      "&& filmdistance!= -1\" failed in Camera* CreateCamera(const ParamSet&, const Transform&, Film*)";
+  const char* all[] = {"hither", "yon", "shutteropen", "shutterclose", "filmdistance"};
+  const std::string lens = Lens("tessar-101mm-f4.5.dat");
+  for (const char* key : all) {
+    SCOPED_TRACE(key);
+    std::string given, minus_one;
+    for (const char* other : all)
+      if (std::string(other) != key) given += std::string(" --param ") + other + "=1";
+    // Missing (the film distance has a default of 70), then -1.
+    Result r = Realcam("rays " + lens + " --raw" + given);
+    if (std::string(key) == "filmdistance") {
+      EXPECT_EQ(r.status, 0) << r.err;
+    } else {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.err.find(required), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("realcam: error: the plug-in created no camera"), std::string::npos);
+    }
+    r = Realcam("rays " + lens + " --raw" + given + " --param " + key + "=-1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(required), std::string::npos) << r.err;
+  }
+  // The film on the back vertex: the camera is made, and the first ray
+  // fails its trace condition, which ends the program.
+  Result r = Realcam("rays " + lens + " --param filmdistance=0", "16 12 0.6 0.5\n");
+  EXPECT_EQ(r.status, 134);
+  EXPECT_NE(r.err.find("realistic: condition \"ray(ray.mint).z > interfaces.back().GetAxisIntercept()\" "
+                       "failed in bool LensStack::TraceFilmToWorld(const Ray&, Ray*)"),
+            std::string::npos)
+      << r.err;
+  // A value that is not a number is passed on as a string parameter, so a
+  // float lookup does not find it and the default holds.
+  r = Realcam("rays " + lens + " --param filmdiag=abc", "16 12 0.6 0.5\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("camera parameter \"filmdiag\" was not used by the plug-in"), std::string::npos)
+      << r.err;
+  r = Realcam("rays " + lens + " --param nosuchkey=3", "16 12 0.6 0.5\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("camera parameter \"nosuchkey\" was not used"), std::string::npos) << r.err;
+}
+
+TEST(BadInput, Flags) {
+  const std::string lens = Lens("planar-50mm-f2.dat");
+  const std::string not_a_dir = WriteTestFile("plain-file", "");
+  RunCorpus({
+      {"no command", nullptr, "", 1, "realcam: error: A subcommand is required"},
+      {"unknown command", nullptr, "shoot", 1, "realcam: error: unknown command \"shoot\""},
+      {"render unknown flag", nullptr, "render --iso 100", 1, "--iso"},
+      {"render spp 0", nullptr, "render --spp 0", 1, "--spp: Value 0 not in range 1 to 65536"},
+      {"render res", nullptr, "render --res 640", 1, "--res \"640\" is not a resolution WxH"},
+      {"render res 0", nullptr, "render --res 0x480", 1, "--res \"0x480\" is not a resolution WxH"},
+      {"render filmdiag 0", nullptr, "render --filmdiag 0", 1, "--filmdiag: \"0\" is not a positive number"},
+      {"render filmdiag negative", nullptr, "render --filmdiag -3", 1,
+       "--filmdiag: \"-3\" is not a positive number"},
+      {"render filmdistance 0", nullptr, "render --filmdistance 0", 1,
+       "--filmdistance: \"0\" is not a positive number"},
+      {"render aperture nan", nullptr, "render --aperture nan", 1, "--aperture: \"nan\" is not a number"},
+      {"render both focus flags", nullptr, "render --focus 3 --filmdistance 40", 1, "--focus"},
+      {"render eye", nullptr, "render --eye 1,2", 1, "--eye"},
+      {"render eye is target", nullptr, "render --eye 1,1,1 --target 1,1,1 --spp 1 --res 8x8", 1,
+       "--eye and --target are the same point"},
+      {"render output", nullptr, "render --res 8x8 --spp 1 -o out.jpg", 1,
+       "cannot write \"out.jpg\": the name must end in .png or .exr"},
+      {"render plug-in", nullptr, "render --res 8x8 --spp 1 --plugin /nonexistent/realistic.so", 1,
+       "cannot load plug-in \"/nonexistent/realistic.so\": /nonexistent/realistic.so: cannot open"},
+      {"render param", nullptr, "render --param filmdiag", 1, "--param \"filmdiag\" is not of the form key=value"},
+      {"info no lens", nullptr, "info", 1, "LENS is required"},
+      {"info aperture", nullptr, ("info " + lens + " --aperture -2").c_str(), 1,
+       "--aperture: \"-2\" is not a number of at least 0"},
+      {"trace from", nullptr, ("trace " + lens + " --from sky").c_str(), 1, "--from: sky not in {film,world}"},
+      {"trace no from", nullptr, ("trace " + lens).c_str(), 1, "--from is required"},
+      {"rays res", nullptr, ("rays " + lens + " --res 9").c_str(), 1, "--res \"9\" is not a resolution WxH"},
+      {"focus no distance", nullptr, ("focus " + lens).c_str(), 1, "--distance is required"},
+      {"focus inside", nullptr, ("focus " + lens + " --distance 10").c_str(), 1,
+       "cannot focus at 10: the object must lie beyond the front focal point"},
+      {"draw field", nullptr, ("draw " + lens + " --field 95").c_str(), 1, "--field: Value 95 not in range"},
+      {"draw output", nullptr, ("draw " + lens + " -o '" + not_a_dir + "/x.svg'").c_str(), 1,
+       "cannot create directory"},
+  });
+}
+
+}  // namespace
