@@ -7,6 +7,11 @@
 //   "filmdistance"       float   lens    70        back element vertex to film plane
 //   "aperture_diameter"  float   lens    1         diameter of the aperture stop
 //   "filmdiag"           float   lens    35        diagonal of the film rectangle
+//   "sampling"           string  -       "backelement"  where lens samples are aimed:
+//                                        "backelement" the whole back element's disc;
+//                                        "exitpupil" only the part of it that leads
+//                                        through the lens from the sample's film point,
+//                                        with the weight scaled to keep the same mean
 // Lengths marked "lens" are in the unit of the prescription file. Only an
 // exact -1 counts as a missing required value.
 #include "realistic/realistic_camera.h"
@@ -42,8 +47,8 @@ float WeightScale(float r, float z) { return float((r * kPi) * r / (double(z) * 
 RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float yon,
                                  float sopen, float sclose, float filmdistance,
                                  float aperture_diameter, const std::string& specfile,
-                                 float filmdiag, Film* f)
-    : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr) {
+                                 float filmdiag, Film* f, bool exit_pupil_sampling)
+    : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr) {
   LensStack* stack = new LensStack(specfile);
   if (stack->GetInterfaces().empty() || stack->GetIndexOfStop() == -1) {
     const bool empty = stack->GetInterfaces().empty();
@@ -64,25 +69,70 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
   const float r = lens->GetBackElementDiameter() * 0.5f;
   const float z = film_corner.z - lens->GetLensDepth();
   weight_scale = WeightScale(r, z);
+  if (exit_pupil_sampling) {
+    try {
+      pupil = new ExitPupil(*lens, film_z, std::hypot(film_corner.x, film_corner.y));
+    } catch (...) {
+      delete lens;
+      throw;
+    }
+  }
 }
 
-RealisticCamera::~RealisticCamera() { delete lens; }
+RealisticCamera::~RealisticCamera() {
+  delete pupil;
+  delete lens;
+}
 
 float RealisticCamera::GenerateRay(const Sample& sample, Ray* ray) const {
   try {
-    return GenerateRayChecked(sample, ray);
+    return pupil ? GeneratePupilRay(sample, ray) : GenerateRayChecked(sample, ray);
   } catch (const std::exception& e) {
     AbortOnce(e.what());
   }
 }
 
-float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const {
+Point RealisticCamera::FilmPoint(const Sample& sample) const {
   // Raster position to a point of the film rectangle; raster 0 is the
   // film's -x (-y) edge, the full resolution its +x (+y) edge.
   const float fX = float(double(sample.imageX) / double(film->xResolution));
   const float fY = float(double(sample.imageY) / double(film->yResolution));
   const Point& fc = film_corner;
-  const Point fsample(float((2.0 * fX - 1.0) * fc.x), float((2.0 * fY - 1.0) * fc.y), fc.z);
+  return Point(float((2.0 * fX - 1.0) * fc.x), float((2.0 * fY - 1.0) * fc.y), fc.z);
+}
+
+void RealisticCamera::ToWorld(Ray* rRay, Ray* ray) const {
+  // Lens space to camera space: half a turn about y, exact sign flips.
+  rRay->o = Point(-rRay->o.x, rRay->o.y, -rRay->o.z);
+  rRay->d = Vector(-rRay->d.x, rRay->d.y, -rRay->d.z);
+  rRay->mint = 0.f;
+  rRay->maxt = std::numeric_limits<float>::infinity();
+  CameraToWorld(*rRay, ray);
+}
+
+float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
+  const Point fsample = FilmPoint(sample);
+  float area;
+  bool inside;
+  const Point lsample = pupil->Sample(fsample.x, fsample.y, sample.lensU, sample.lensV, &area, &inside);
+  const Ray sRay(fsample, Normalize(lsample - fsample), 0.001f,
+                 std::numeric_limits<float>::infinity(), 0.f);
+  Ray rRay;
+  if (!inside || !lens->TraceFilmToWorld(sRay, &rRay)) {
+    *ray = sRay;
+    ray->mint = 1.f;
+    ray->maxt = 0.f;
+    return 0.f;
+  }
+  ToWorld(&rRay, ray);
+  // The back-element weight, times the share of the disc's area that the
+  // rectangle covers: each sample here stands for area / disc of them.
+  const float costheta = Dot(rRay.d, Vector(0.f, 0.f, 1.f));
+  return weight_scale * (area / pupil->GetDiscArea()) * powf(costheta, 4.0f);
+}
+
+float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const {
+  const Point fsample = FilmPoint(sample);
 
   const Point lsample = lens->SampleBackElement(sample.lensU, sample.lensV);
   const Ray sRay(fsample, Normalize(lsample - fsample), 0.001f,
@@ -95,12 +145,7 @@ float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const 
     ray->maxt = 0.f;
     return 0.f;
   }
-  // Lens space to camera space: half a turn about y, exact sign flips.
-  rRay.o = Point(-rRay.o.x, rRay.o.y, -rRay.o.z);
-  rRay.d = Vector(-rRay.d.x, rRay.d.y, -rRay.d.z);
-  rRay.mint = 0.f;
-  rRay.maxt = std::numeric_limits<float>::infinity();
-  CameraToWorld(rRay, ray);
+  ToWorld(&rRay, ray);
 
   // Irradiance at the film from the back element's disc: pi r^2 / z^2
   // times cos^4 of the exit angle.
@@ -120,6 +165,7 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     const float filmdistance = params.FindOneFloat("filmdistance", 70.f);
     const float fstop = params.FindOneFloat("aperture_diameter", 1.f);
     const float filmdiag = params.FindOneFloat("filmdiag", 35.f);
+    const std::string sampling = params.FindOneString("sampling", "backelement");
 
     LENS_CHECK(hither != -1.f && yon != -1.f && shutteropen != -1.f && shutterclose != -1.f &&
                    filmdistance != -1.f,
@@ -128,8 +174,12 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
                "Camera* CreateCamera(const ParamSet&, const Transform&, Film*)");
     if (specfile == "") Severe("No lens spec file supplied!\n");
 
+    if (sampling != "backelement" && sampling != "exitpupil")
+      throw LensError("realistic: camera parameter \"sampling\" is \"" + sampling +
+                      "\"; expected \"backelement\" or \"exitpupil\"");
+
     return new RealisticCamera(world2cam, hither, yon, shutteropen, shutterclose, filmdistance,
-                               fstop, specfile, filmdiag, film);
+                               fstop, specfile, filmdiag, film, sampling == "exitpupil");
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
   } catch (...) {

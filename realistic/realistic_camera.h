@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/camera.h"
+#include "realistic/exit_pupil.h"
 #include "realistic/lens_stack.h"
 
 class RealisticCamera : public Camera {
@@ -17,7 +18,7 @@ class RealisticCamera : public Camera {
   // built so far is released.
   RealisticCamera(const Transform& world2cam, float hither, float yon, float sopen, float sclose,
                   float filmdistance, float aperture_diameter, const std::string& specfile,
-                  float filmdiag, Film* f);
+                  float filmdiag, Film* f, bool exit_pupil_sampling = false);
   ~RealisticCamera() override;
 
   float GenerateRay(const Sample& sample, Ray* ray) const override;
@@ -30,6 +31,13 @@ class RealisticCamera : public Camera {
 
  private:
   float GenerateRayChecked(const Sample& sample, Ray* ray) const;
+  // GenerateRay with lens samples spread over the exit pupil's rectangle
+  // for the film point instead of the whole back element.
+  float GeneratePupilRay(const Sample& sample, Ray* ray) const;
+  // The film point of a sample.
+  Point FilmPoint(const Sample& sample) const;
+  // The leaving ray into camera space and then the world.
+  void ToWorld(Ray* rRay, Ray* ray) const;
 
   LensStack* lens;
   // Half the film's width and height, and the film plane's z.
@@ -37,4 +45,6 @@ class RealisticCamera : public Camera {
   // pi r^2 / z^2 of the weight: back element radius r, film distance z,
   // rounded step by step exactly as the weight is formed per sample.
   float weight_scale;
+  // Set only for exit-pupil sampling.
+  ExitPupil* pupil;
 };

@@ -171,6 +171,55 @@ TEST(RenderProperties, SameImageForAnyThreadCount) {
   EXPECT_FALSE(RenderWith(o).rgb == one.rgb) << "the seed changes the samples";
 }
 
+// Per block of a bx x by grid: the mean luminance of two renders with
+// different seeds, and the variance of that mean, from their differences.
+struct Block {
+  double mean = 0, variance = 0;
+};
+std::vector<Block> Blocks(const Image& one, const Image& two, int bx, int by) {
+  std::vector<Block> blocks(size_t(bx) * by);
+  std::vector<int> count(blocks.size(), 0);
+  for (int y = 0; y < one.height; ++y)
+    for (int x = 0; x < one.width; ++x) {
+      const size_t i = size_t(y * by / one.height) * bx + size_t(x * bx / one.width);
+      const double a = Luminance(one, x, y), b = Luminance(two, x, y);
+      blocks[i].mean += 0.5 * (a + b);
+      // E[(a - b)^2] / 2 is a pixel's variance; their mean halves it.
+      blocks[i].variance += 0.25 * (a - b) * (a - b);
+      ++count[i];
+    }
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    blocks[i].mean /= count[i];
+    blocks[i].variance /= double(count[i]) * count[i];
+  }
+  return blocks;
+}
+
+TEST(RenderProperties, ExitPupilSamplingAgreesWithinNoise) {
+  // Looking down at the spheres and the ground, away from the lamps,
+  // whose rare hits through a small stop make the noise too heavy-tailed
+  // for its estimate to be trusted.
+  RenderOptions back = Small(80, 54, 32);
+  back.eye = {0, 1, -1.5};
+  back.target = {0, -1, 2};
+  back.aperture = 5;  // about f/11
+  RenderOptions pupil = back;
+  pupil.params = {"sampling=exitpupil"};
+  const Image a1 = RenderWith(back), b1 = RenderWith(pupil);
+  back.seed = pupil.seed = 7;
+  const Image a2 = RenderWith(back), b2 = RenderWith(pupil);
+  const std::vector<Block> a = Blocks(a1, a2, 4, 3), b = Blocks(b1, b2, 4, 3);
+  double noise_a = 0, noise_b = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    SCOPED_TRACE(i);
+    // Four standard errors of the difference.
+    EXPECT_LT(std::fabs(a[i].mean - b[i].mean), 4 * std::sqrt(a[i].variance + b[i].variance))
+        << a[i].mean << " vs " << b[i].mean;
+    noise_a += a[i].variance, noise_b += b[i].variance;
+  }
+  EXPECT_LT(noise_b, noise_a / 4) << "aiming at the pupil wastes fewer samples";
+}
+
 TEST(RenderProperties, FocusDistanceMovesTheSharpPlane) {
   // Focused on the far wall, the wall's grid is sharper than when focused
   // close to the camera.

@@ -1,0 +1,48 @@
+// Where on the back element the light from a film point can get through.
+//
+// Seen from a point of the film, only part of the back element's disc
+// leads through the whole lens: the image of the stop (the exit pupil),
+// cut further by the rims of the other elements toward the film's corners.
+// Aiming samples at the whole disc wastes the rest, most of the disc at
+// small stops. ExitPupil finds, by tracing, a rectangle around the part
+// that passes, for film points at a set of distances from the axis; the
+// lens is round, so for a film point at angle phi the rectangle is the one
+// found on the +x axis turned by phi.
+//
+// Frame: lens space, rectangles in the plane of the back element's vertex
+// (z = lens depth), x measured along the direction from the axis to the
+// film point.
+#pragma once
+
+#include <vector>
+
+#include "core/geometry.h"
+#include "realistic/lens_stack.h"
+
+class ExitPupil {
+ public:
+  // Traces from film points (r, 0, film_z) for r from 0 to film_radius.
+  ExitPupil(const LensStack& lens, float film_z, float film_radius);
+
+  // A point of the back element's plane for the film point (fx, fy) and
+  // the uniform numbers (u, v), spread evenly over the rectangle for that
+  // film point, and the rectangle's area. Points outside the back
+  // element's disc lie outside the back-element sampling domain: *inside is
+  // false for them, and they must count as blocked.
+  Point Sample(float fx, float fy, float u, float v, float* area, bool* inside) const;
+
+  // The disc's area, for scaling weights: a sample drawn from an area A
+  // stands for A / disc_area of the back-element samples.
+  float GetDiscArea() const { return disc_area; }
+
+ private:
+  // x0 <= x <= x1, -y1 <= y <= y1 (the lens is symmetric about the plane
+  // through the axis and the film point).
+  struct Bounds {
+    float x0, x1, y1;
+  };
+  Bounds Find(const LensStack& lens, float r, float film_z) const;
+
+  std::vector<Bounds> bounds;  // at r = film_radius * i / (size - 1)
+  float film_radius, back_radius, back_z, disc_area;
+};

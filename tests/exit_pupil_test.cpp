@@ -1,0 +1,113 @@
+// Exit-pupil sampling: the same expected weight at every film point as
+// back-element sampling, with far fewer blocked samples at small stops.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "realistic/lens_stack.h"
+#include "tests/plugin.h"
+#include "tests/test_files.h"
+
+namespace {
+
+constexpr int kWidth = 60, kHeight = 40;
+
+// The bundled double Gauss (f/2) focused near infinity, at a stop of
+// `stop_scale` times its full diameter, sampled one way or the other.
+std::unique_ptr<Camera> DoubleGauss(Film* film, float stop_scale, const char* sampling) {
+  const std::string lens = BundledLens("double-gauss-100mm-f2.dat");
+  const LensStack stack(lens);
+  ParamSet ps = RequiredParams(lens);
+  ps.AddFloat("filmdistance", 58.f);
+  ps.AddFloat("aperture_diameter",
+              stop_scale * stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter());
+  ps.AddFloat("filmdiag", 43.27f);
+  ps.AddString("sampling", sampling);
+  return MakeCamera(ps, film);
+}
+
+struct Estimate {
+  double mean, variance_of_mean, passing;
+};
+
+// The mean weight at one film point over `n` uniform lens samples.
+Estimate MeanWeight(const Camera& cam, float x, float y, int n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> uniform(0.f, 1.f);
+  double sum = 0, sum2 = 0;
+  int passing = 0;
+  Sample s;
+  s.imageX = x;
+  s.imageY = y;
+  Ray ray;
+  for (int i = 0; i < n; ++i) {
+    s.lensU = uniform(rng);
+    s.lensV = uniform(rng);
+    const double w = cam.GenerateRay(s, &ray);
+    sum += w, sum2 += w * w, passing += w > 0;
+  }
+  const double mean = sum / n;
+  return {mean, (sum2 / n - mean * mean) / n, double(passing) / n};
+}
+
+TEST(ExitPupil, ExpectedWeightMatchesBackElementSampling) {
+  Film film(kWidth, kHeight);
+  for (float stop : {1.f, 0.25f}) {
+    SCOPED_TRACE(stop);
+    const auto back = DoubleGauss(&film, stop, "backelement");
+    const auto pupil = DoubleGauss(&film, stop, "exitpupil");
+    ASSERT_NE(back, nullptr);
+    ASSERT_NE(pupil, nullptr);
+    // Centre, half way out, near the corner (cut by the rims), and a point
+    // off both axes, with a quarter of a million samples each way.
+    const float points[][2] = {{30.3f, 20.2f}, {45.f, 20.f}, {58.f, 38.5f}, {12.f, 33.f}};
+    for (const auto& p : points) {
+      SCOPED_TRACE(testing::Message() << p[0] << "," << p[1]);
+      const Estimate a = MeanWeight(*back, p[0], p[1], 250000, 1);
+      const Estimate b = MeanWeight(*pupil, p[0], p[1], 250000, 2);
+      ASSERT_GT(a.mean, 0);
+      // Five standard errors of the difference: a real bias of the
+      // rectangles (cutting off part of the pupil) shows as much more.
+      EXPECT_LT(std::fabs(a.mean - b.mean), 5 * std::sqrt(a.variance_of_mean + b.variance_of_mean))
+          << a.mean << " vs " << b.mean;
+      EXPECT_GE(b.passing, a.passing);
+    }
+  }
+}
+
+TEST(ExitPupil, MostSamplesPassAtSmallStops) {
+  Film film(kWidth, kHeight);
+  // f/8: a quarter of the f/2 stop.
+  const auto back = DoubleGauss(&film, 0.25f, "backelement");
+  const auto pupil = DoubleGauss(&film, 0.25f, "exitpupil");
+  auto share = [](const Camera& cam) {
+    int passing = 0, total = 0;
+    Ray ray;
+    Sample s;
+    for (int y = 0; y < kHeight; y += 2)
+      for (int x = 0; x < kWidth; x += 2)
+        for (int k = 0; k < 16; ++k) {
+          s.imageX = float(x) + 0.5f;
+          s.imageY = float(y) + 0.5f;
+          s.lensU = (float(k % 4) + 0.5f) / 4.f;
+          s.lensV = (float(k / 4) + 0.5f) / 4.f;
+          passing += cam.GenerateRay(s, &ray) > 0;
+          ++total;
+        }
+    return double(passing) / total;
+  };
+  const double a = share(*back), b = share(*pupil);
+  EXPECT_GT(b, 5 * a) << a << " -> " << b;
+}
+
+TEST(ExitPupil, UnknownSamplingIsRefused) {
+  Film film(kWidth, kHeight);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(DoubleGauss(&film, 1.f, "pupil"), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "realistic: camera parameter \"sampling\" is \"pupil\"; expected \"backelement\" or "
+            "\"exitpupil\"\n");
+}
+
+}  // namespace
