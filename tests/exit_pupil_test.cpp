@@ -59,13 +59,13 @@ TEST(ExitPupil, ExpectedWeightMatchesBackElementSampling) {
     const auto pupil = DoubleGauss(&film, stop, "exitpupil");
     ASSERT_NE(back, nullptr);
     ASSERT_NE(pupil, nullptr);
-    // Centre, half way out, near the corner (cut by the rims), and a point
-    // off both axes, with a quarter of a million samples each way.
-    const float points[][2] = {{30.3f, 20.2f}, {45.f, 20.f}, {58.f, 38.5f}, {12.f, 33.f}};
+    // Centre, off both axes half way out, and near the corner (cut by the
+    // rims): a million samples each way over the two stops.
+    const float points[][2] = {{30.3f, 20.2f}, {12.f, 33.f}, {58.f, 38.5f}};
     for (const auto& p : points) {
       SCOPED_TRACE(testing::Message() << p[0] << "," << p[1]);
-      const Estimate a = MeanWeight(*back, p[0], p[1], 250000, 1);
-      const Estimate b = MeanWeight(*pupil, p[0], p[1], 250000, 2);
+      const Estimate a = MeanWeight(*back, p[0], p[1], 166667, 1);
+      const Estimate b = MeanWeight(*pupil, p[0], p[1], 166667, 2);
       ASSERT_GT(a.mean, 0);
       // Five standard errors of the difference: a real bias of the
       // rectangles (cutting off part of the pupil) shows as much more.

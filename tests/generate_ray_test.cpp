@@ -1,6 +1,7 @@
 // Ray generation through the plug-in boundary: what the camera hands the
 // host for a sample, and the weight it carries.
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 
@@ -175,4 +176,44 @@ TEST(GenerateRayDeathTest, FailedConditionIsReportedOnceAndAborts) {
                "realistic: condition \"ray\\(ray.mint\\).z > "
                "interfaces.back\\(\\).GetAxisIntercept\\(\\)\" failed in bool "
                "LensStack::TraceFilmToWorld\\(const Ray&, Ray\\*\\)");
+}
+
+namespace {
+
+// FNV-1a over the bytes of every ray and weight that the camera hands out
+// for 10,000 samples spread over the film and the lens.
+uint64_t RayChecksum(const std::string& lens, float filmdistance, float aperture, float filmdiag) {
+  Film film(320, 240);
+  ParamSet ps = RequiredParams(BundledLens(lens));
+  ps.AddFloat("filmdistance", filmdistance);
+  ps.AddFloat("aperture_diameter", aperture);
+  ps.AddFloat("filmdiag", filmdiag);
+  std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+  if (!cam) return 0;
+  uint64_t hash = 1469598103934665603ull;
+  auto mix = [&hash](const void* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) hash = (hash ^ static_cast<const unsigned char*>(p)[i]) * 1099511628211ull;
+  };
+  for (int k = 0; k < 10000; ++k) {
+    const Sample s = MakeSample(float(k % 100) * 3.2f + 0.1f, float(k / 100) * 2.4f + 0.1f,
+                                float(k * 37 % 101) / 101.f, float(k * 59 % 103) / 103.f);
+    Ray ray;
+    const float w = cam->GenerateRay(s, &ray);
+    const float fields[] = {ray.o.x, ray.o.y, ray.o.z, ray.d.x, ray.d.y, ray.d.z,
+                            ray.mint, ray.maxt, ray.time, w};
+    mix(fields, sizeof fields);
+  }
+  return hash;
+}
+
+}  // namespace
+
+// Every bit of what the camera returns, pinned: any change to the
+// arithmetic on the ray path (a reordering, a fused multiply-add, a
+// different rounding) changes these sums, on x86-64 and 32-bit x86 alike.
+TEST(GenerateRay, BitsOfTenThousandRaysAreUnchanged) {
+  // Focused near infinity at full aperture; about 31% and 34% of the
+  // samples pass.
+  EXPECT_EQ(RayChecksum("double-gauss-100mm-f2.dat", 58.f, 31.71f, 43.27f), 5547216280280189256ull);
+  EXPECT_EQ(RayChecksum("fisheye-5mm-f1.8.dat", 21.11f, 17.39f, 12.f), 3417143400713223871ull);
 }

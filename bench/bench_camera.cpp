@@ -1,0 +1,158 @@
+// The plug-in's cost to a host: GenerateRay per bundled lens and stop, and
+// TraceFilmToWorld against the number of surfaces.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/camera.h"
+#include "core/paramset.h"
+#include "realistic/lens_stack.h"
+
+namespace {
+
+using CreateCameraFn = Camera* (*)(const ParamSet&, const Transform&, Film*);
+
+CreateCameraFn Factory() {
+  static CreateCameraFn create = [] {
+    void* lib = dlopen(REALISTIC_SO, RTLD_NOW | RTLD_LOCAL);
+    void* sym = lib ? dlsym(lib, "CreateCamera") : nullptr;
+    if (!sym) {
+      fprintf(stderr, "cannot load plug-in \"%s\": %s\n", REALISTIC_SO, dlerror());
+      exit(1);
+    }
+    return reinterpret_cast<CreateCameraFn>(sym);
+  }();
+  return create;
+}
+
+const char* const kLenses[] = {"cooke-triplet-50mm-f4.dat", "double-gauss-100mm-f2.dat",
+                               "fisheye-5mm-f1.8.dat",      "planar-50mm-f2.dat",
+                               "retrofocus-24mm.dat",       "telephoto-127mm-f5.6.dat",
+                               "tessar-101mm-f4.5.dat"};
+
+constexpr int kWidth = 640, kHeight = 480;
+
+// A camera on a bundled lens focused at infinity (the film at the rear
+// focal point), the stop at `stop_scale` of its full diameter, on a film
+// whose diagonal suits the lens (a 35 mm frame, scaled down for short
+// focal lengths so the whole film sees through the lens).
+std::unique_ptr<Camera> MakeCamera(const std::string& name, float stop_scale, const char* sampling,
+                                   Film* film) {
+  const std::string path = std::string(REALCAM_LENS_DIR) + "/" + name;
+  LensStack stack(path);
+  float f1, f2, p1, p2;
+  stack.CalculateParaxialThickLensApproximation(&f1, &f2, &p1, &p2);
+  const float efl = f1 - p1;
+  ParamSet ps;
+  ps.AddFloat("hither", 0.001f);
+  ps.AddFloat("yon", 1e30f);
+  ps.AddFloat("shutteropen", 0.f);
+  ps.AddFloat("shutterclose", 1.f);
+  ps.AddString("specfile", path);
+  ps.AddFloat("filmdistance", f1 - stack.GetLensDepth());
+  ps.AddFloat("aperture_diameter",
+              stop_scale * stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter());
+  ps.AddFloat("filmdiag", std::min(43.27f, 0.8f * efl));
+  ps.AddString("sampling", sampling);
+  Camera* cam = Factory()(ps, Transform(), film);
+  if (!cam) exit(1);
+  return std::unique_ptr<Camera>(cam);
+}
+
+// Samples stratified over the whole film, with lens positions from a
+// two-dimensional low-discrepancy sequence.
+std::vector<Sample> FilmSamples() {
+  std::vector<Sample> samples;
+  const int nx = 64, ny = 48;
+  for (int j = 0; j < ny; ++j)
+    for (int i = 0; i < nx; ++i) {
+      Sample s;
+      const int k = j * nx + i;
+      s.imageX = (float(i) + 0.5f) * kWidth / nx;
+      s.imageY = (float(j) + 0.5f) * kHeight / ny;
+      s.lensU = float(std::fmod(0.5 + k * 0.7548776662466927, 1.0));
+      s.lensV = float(std::fmod(0.5 + k * 0.5698402909980532, 1.0));
+      samples.push_back(s);
+    }
+  return samples;
+}
+
+void BM_GenerateRay(benchmark::State& state, const char* lens, float stop_scale,
+                    const char* sampling) {
+  Film film(kWidth, kHeight);
+  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film);
+  const std::vector<Sample> samples = FilmSamples();
+  size_t i = 0, passing = 0, total = 0;
+  Ray ray;
+  for (auto _ : state) {
+    const float w = cam->GenerateRay(samples[i], &ray);
+    benchmark::DoNotOptimize(ray);
+    passing += w > 0.f;
+    ++total;
+    if (++i == samples.size()) i = 0;
+  }
+  state.counters["calls/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
+  state.counters["pass"] = double(passing) / double(total);
+}
+
+// A stack of `n` surfaces: a stop in air in front, then weak elements of
+// radius +-1000 alternately entering glass and leaving it, so that every
+// surface after the stop refracts and near-axis rays pass them all.
+std::string SyntheticLens(int n) {
+  const std::string path = "/tmp/realcam-bench-" + std::to_string(n) + ".dat";
+  FILE* f = fopen(path.c_str(), "w");
+  if (!f) exit(1);
+  fprintf(f, "0\t2\t0\t40\n");
+  for (int k = 1; k < n; ++k) fprintf(f, "%d\t2\t%s\t40\n", k % 2 ? 1000 : -1000, k % 2 ? "1.5" : "1");
+  fclose(f);
+  return path;
+}
+
+void BM_TraceFilmToWorld(benchmark::State& state) {
+  const int n = int(state.range(0));
+  const LensStack lens(SyntheticLens(n));
+  const float film_z = lens.GetLensDepth() + 50.f;
+  std::vector<Ray> rays;
+  for (int k = 0; k < 256; ++k) {
+    const Point o(float(k % 16) - 7.5f, float(k / 16) - 7.5f, film_z);
+    const Point to(float(k % 7) - 3.f, float(k % 5) - 2.f, lens.GetLensDepth());
+    rays.emplace_back(o, Normalize(to - o), 0.001f, INFINITY, 0.f);
+  }
+  size_t i = 0, passing = 0;
+  Ray out;
+  for (auto _ : state) {
+    passing += lens.TraceFilmToWorld(rays[i], &out);
+    benchmark::DoNotOptimize(out);
+    if (++i == rays.size()) i = 0;
+  }
+  state.counters["surfaces"] = n;
+  // Seconds per surface crossed (printed with an SI prefix: 80n is 80 ns).
+  state.counters["s/surface"] = benchmark::Counter(
+      double(state.iterations()) * n, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["pass"] = double(passing) / double(state.iterations());
+}
+BENCHMARK(BM_TraceFilmToWorld)->DenseRange(2, 20, 2);
+
+// One registration per lens, stop (full, and a quarter of its diameter:
+// four times the f-number, f/8 on an f/2 lens) and sampling mode.
+int Register() {
+  for (const char* lens : kLenses)
+    for (float stop : {1.f, 0.25f})
+      for (const char* sampling : {"backelement", "exitpupil"}) {
+        const std::string name = std::string("GenerateRay/") + lens + (stop == 1.f ? "/full" : "/quarter") +
+                                 "/" + sampling;
+        benchmark::RegisterBenchmark(name.c_str(), BM_GenerateRay, lens, stop, sampling);
+      }
+  return 0;
+}
+const int registered = Register();
+
+}  // namespace
+
+BENCHMARK_MAIN();
