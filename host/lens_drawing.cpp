@@ -126,7 +126,13 @@ int DrawSection(const LensStack& lens, const ThickLens& thick, const DrawOptions
   double ymax = 0;
   for (const LensInterface& f : s) ymax = std::max(ymax, 0.5 * double(f.GetDiameter()));
   const double front = -0.25 * (film_z);
-  Svg svg(front, film_z + 0.03 * film_z, ymax * 1.15, 1000);
+  const double field =
+      o.field >= 0 ? o.field : std::atan(0.5 * o.filmdiag / std::max(1e-9, thick.Efl())) * 180 / kPi;
+  // Tall enough for the lens, the film and the off-axis fan's image.
+  const double image_y = std::fabs(thick.Efl()) * std::tan(field * kPi / 180);
+  const double film_half = 0.5 * o.filmdiag;
+  const double frame_y = std::max({ymax, std::min(film_half, 3 * ymax), std::min(image_y, 3 * ymax)});
+  Svg svg(front, film_z + 0.03 * film_z, frame_y * 1.15, 1000);
 
   std::ostringstream body;
   // Glass: the medium behind surface i, up to surface i + 1.
@@ -142,8 +148,8 @@ int DrawSection(const LensStack& lens, const ThickLens& thick, const DrawOptions
   // Axis and film plane.
   body << "<path class=\"axis\" d=\"" << svg.Points({{front, 0}, {film_z * 1.02, 0}})
        << "\" stroke=\"#888\" stroke-dasharray=\"8,4\" stroke-width=\"0.8\"/>\n";
-  const double film_half = std::min(ymax, 0.5 * o.filmdiag);
-  body << "<path class=\"film\" d=\"" << svg.Points({{film_z, -film_half}, {film_z, film_half}})
+  body << "<path class=\"film\" d=\""
+       << svg.Points({{film_z, -std::min(film_half, frame_y)}, {film_z, std::min(film_half, frame_y)}})
        << "\" stroke=\"black\" stroke-width=\"2\"/>\n";
   // Surfaces, and the stop as a gap between two blades.
   for (const LensInterface& f : s) {
@@ -158,8 +164,6 @@ int DrawSection(const LensStack& lens, const ThickLens& thick, const DrawOptions
   }
   // Ray fans: parallel bundles across the front element, on the axis and
   // at the field angle.
-  const double field =
-      o.field >= 0 ? o.field : std::atan(0.5 * o.filmdiag / std::max(1e-9, thick.Efl())) * 180 / kPi;
   const double front_r = 0.5 * lens.GetFrontElementDiameter();
   const char* colours[2] = {"#d62728", "#2ca02c"};
   int rays = 0;
