@@ -56,9 +56,12 @@ bench: deps
 	  --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 
 fuzz: deps
-	$(call configure_and_build,fuzz,-DREALCAM_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DREALCAM_HOST=OFF)
+	cmake -S . -B build/fuzz -DREALCAM_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DREALCAM_HOST=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	cmake --build build/fuzz -j $(JOBS) --target lens_fuzzer
 	@mkdir -p build/fuzz/corpus
-	build/fuzz/bin/lens_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 build/fuzz/corpus tests/fuzz_corpus
+	build/fuzz/bin/lens_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 -artifact_prefix=build/fuzz/ \
+	  build/fuzz/corpus tests/fuzz_corpus
 
 clean:
 	rm -rf build out
