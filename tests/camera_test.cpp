@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -231,4 +233,42 @@ TEST(CreateCamera, RepeatedCreationReleasesEverything) {
   }
   GetCapturedStderr();
   EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// The parameter table at the top of the camera's source is its user
+// documentation: it must list exactly the keys the factory looks up, and
+// every one of them must be found when given.
+TEST(CreateCamera, ParameterTableMatchesTheFactory) {
+  std::ifstream source(REALCAM_SOURCE_DIR "/realistic/realistic_camera.cpp");
+  ASSERT_TRUE(source.good());
+  std::set<std::string> listed, strings, looked_up;
+  bool in_table = true;
+  for (std::string line; std::getline(source, line);) {
+    in_table = in_table && line.rfind("//", 0) == 0;
+    if (in_table && line.rfind("//   \"", 0) == 0) {
+      const std::string key = line.substr(6, line.find('"', 6) - 6);
+      listed.insert(key);
+      if (line.find(" string ") != std::string::npos) strings.insert(key);
+    }
+    for (const char* call : {"FindOneFloat(\"", "FindOneString(\""}) {
+      const size_t at = line.find(call);
+      if (at == std::string::npos) continue;
+      const size_t start = at + strlen(call);
+      looked_up.insert(line.substr(start, line.find('"', start) - start));
+    }
+  }
+  EXPECT_EQ(listed, looked_up);
+
+  Film film(64, 48);
+  ParamSet ps;
+  for (const std::string& key : listed) {
+    if (key == "specfile")
+      ps.AddString(key, StopAtBackLens());
+    else if (strings.count(key))
+      ps.AddString(key, "backelement");
+    else
+      ps.AddFloat(key, key == "filmdistance" ? 20.f : 1.f);
+  }
+  EXPECT_NE(MakeCamera(ps, &film), nullptr);
+  EXPECT_EQ(ps.UnusedKeys(), std::vector<std::string>{});
 }
