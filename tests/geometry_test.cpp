@@ -173,6 +173,24 @@ TEST(Transform, LookAtPutsTargetOnPositiveZ) {
   EXPECT_NEAR(above.y, 1.f, 1e-6f);
 }
 
+// Compose(a, b) applies b first: metres to a camera frame, then to
+// millimetres, and its inverse brings millimetres back to the world.
+TEST(Transform, ComposeAppliesTheRightOperandFirst) {
+  const Transform move = Translate(Vector(1.f, 2.f, 3.f));
+  const Transform t = Compose(Scale(1000.f, 1000.f, 1000.f), move);
+  const Point p = t(Point(0.5f, 0.f, -1.f));
+  EXPECT_EQ(p.x, 1500.f);
+  EXPECT_EQ(p.y, 2000.f);
+  EXPECT_EQ(p.z, 2000.f);
+  // 1/1000 is not a float: back within a few ulps.
+  const Point back = t.GetInverse()(p);
+  EXPECT_FLOAT_EQ(back.x, 0.5f);
+  EXPECT_FLOAT_EQ(back.y, 0.f);
+  EXPECT_FLOAT_EQ(back.z, -1.f);
+  const Point other = Compose(move, Scale(1000.f, 1000.f, 1000.f))(Point(0.5f, 0.f, -1.f));
+  EXPECT_EQ(other.x, 501.f) << "the other order scales first";
+}
+
 TEST(Quadratic, ZeroDiscriminantGivesEqualRoots) {
   float t0 = -7.f, t1 = -7.f;
   ASSERT_TRUE(Quadratic(1.f, -2.f, 1.f, &t0, &t1));
