@@ -126,8 +126,12 @@ double AutoExposure(const Image& image) {
   double log_sum = 0;
   size_t count = 0;
   for (size_t i = 0; i + 2 < image.rgb.size(); i += 3) {
+    // Only pixels that received light: outside a fisheye's image circle,
+    // or where every sample was blocked, a pixel says nothing about the
+    // scene's brightness and would drag the average toward black.
     const double y = 0.2126 * image.rgb[i] + 0.7152 * image.rgb[i + 1] + 0.0722 * image.rgb[i + 2];
-    log_sum += std::log(1e-6 + y);
+    if (!(y > 0)) continue;
+    log_sum += std::log(y);
     ++count;
   }
   if (count == 0) return 0;

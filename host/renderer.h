@@ -40,8 +40,8 @@ struct Image {
 Image Render(const Camera& camera, const Scene& scene, const RenderSettings& settings,
              RenderStats* stats, const std::function<void(double)>& progress = {});
 
-// The exposure (in EV) that brings the image's log-average luminance to
-// middle grey.
+// The exposure (in EV) that brings the log-average luminance of the pixels
+// that received any light to middle grey; 0 for a black image.
 double AutoExposure(const Image& image);
 
 // Scales every value by 2^ev.

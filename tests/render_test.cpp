@@ -157,6 +157,16 @@ TEST(RenderProperties, OutOfFocusHighlightGrowsWithAperture) {
   EXPECT_GT(radii[2], 1.3 * radii[1]);
 }
 
+TEST(AutoExposure, MiddleGreyFromTheLitPixelsOnly) {
+  // Half the film outside the image circle: black pixels do not count.
+  Image im;
+  im.width = 4, im.height = 1;
+  im.rgb = {0, 0, 0, 0.09f, 0.09f, 0.09f, 0, 0, 0, 0.36f, 0.36f, 0.36f};
+  EXPECT_NEAR(AutoExposure(im), 0.0, 1e-6) << "log-average of 0.09 and 0.36 is 0.18";
+  im.rgb.assign(12, 0.f);
+  EXPECT_EQ(AutoExposure(im), 0.0);
+}
+
 TEST(RenderProperties, SameImageForAnyThreadCount) {
   RenderOptions o = Small(70, 45, 8);
   o.threads = 1;
