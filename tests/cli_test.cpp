@@ -259,6 +259,23 @@ TEST(BadInput, LensFiles) {
       << r.err;
 }
 
+TEST(BadInput, NonFiniteValuesInEveryColumn) {
+  const char* names[] = {"radius", "axpos", "index", "aperture"};
+  for (int col = 0; col < 4; ++col)
+    for (const char* value : {"nan", "inf", "-inf", "-1e40"}) {
+      std::string fields[4] = {"35", "5", "1.6", "30"};
+      fields[col] = value;
+      const std::string lens = fields[0] + "\t" + fields[1] + "\t" + fields[2] + "\t" + fields[3] + "\n" + kStop;
+      SCOPED_TRACE(lens);
+      const Result r = Realcam("rays '" + WriteTestFile("non-finite.dat", lens) + "'");
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.err.find("non-finite.dat:1: column " + std::to_string(col + 1) + " (" + names[col] +
+                           ") is not a finite number"),
+                std::string::npos)
+          << r.err;
+    }
+}
+
 TEST(BadInput, ValuesTheLoaderKeeps) {
   // Negative values other than an over-wide negative aperture load: a
   // negative thickness moves the next surface forward, a negative index is
