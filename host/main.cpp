@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
   CLI::App app{"realcam: photograph scenes through real lenses, and inspect the lenses.\n"
                "Lengths on lenses are in the prescription's unit (mm for the bundled lenses)."};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "realcam " REALCAM_VERSION);
   std::function<int()> run;
 
   RenderOptions render;
@@ -148,6 +149,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     fprintf(stderr, "realcam: error: %s\nRun with --help for more information.\n", e.what());
