@@ -162,20 +162,58 @@ int DrawSection(const LensStack& lens, const ThickLens& thick, const DrawOptions
     body << "<path class=\"surface\" d=\"" << svg.Points(SurfaceOutline(f))
          << "\" fill=\"none\" stroke=\"#1f3f6f\" stroke-width=\"1.5\"/>\n";
   }
-  // Ray fans: parallel bundles across the front element, on the axis and
-  // at the field angle.
+  // Ray fans: parallel bundles on the axis and at the field angle, spread
+  // over the heights (at the front vertex plane) at which rays get through
+  // the lens, so that they fill the stop's image; a wide-angle lens's
+  // entrance pupil is a small part of its front element. A fan that finds
+  // no passing height is spread over the front element and drawn blocked.
   const double front_r = 0.5 * lens.GetFrontElementDiameter();
   const char* colours[2] = {"#d62728", "#2ca02c"};
   int rays = 0;
+  double drawn_field = field, axial_width = 0;
   for (int fan = 0; fan < 2; ++fan) {
-    const double angle = (fan == 0 ? 0.0 : field) * kPi / 180;
-    const Vector d(0.f, float(std::sin(angle)), float(std::cos(angle)));
+    double angle = (fan == 0 ? 0.0 : field) * kPi / 180;
+    Vector d;
     const double z_start = front;
+    // Start on the line that reaches y_front at the front vertex plane.
+    auto start_at = [&](double y_front) {
+      return Ray(Point(0.f, float(y_front - std::tan(angle) * (0 - z_start)), float(z_start)), d);
+    };
+    double lo = -0.95 * front_r, hi = 0.95 * front_r;
+    bool found = false;
+    // The default field comes from the film's corner by y = f tan(angle),
+    // which a fisheye does not follow, and the corner may lie beyond the
+    // field a lens was designed for; narrow it until a bundle at least a
+    // third as wide as the axial one gets through.
+    for (int tries = 0; tries < 40; ++tries) {
+      d = Vector(0.f, float(std::sin(angle)), float(std::cos(angle)));
+      found = false;
+      const int kScan = 800;
+      for (int j = 0; j <= kScan; ++j) {
+        const double y = front_r * (-1.0 + 2.0 * j / kScan);
+        Ray exit;
+        bool passes = false;
+        try {
+          passes = lens.TraceWorldToFilm(start_at(y), &exit);
+        } catch (const LensError&) {
+        }
+        if (!passes) continue;
+        if (!found) lo = y;
+        hi = y;
+        found = true;
+      }
+      const bool wide_enough = found && (hi - lo) * std::cos(angle) >= axial_width / 3;
+      if (fan == 0 || o.field >= 0 || wide_enough) break;
+      angle *= 0.95;
+    }
+    if (fan == 0) axial_width = found ? hi - lo : 0;
+    if (!found) {  // nothing passes anywhere: draw the asked-for field, blocked
+      angle = (fan == 0 ? 0.0 : field) * kPi / 180;
+      d = Vector(0.f, float(std::sin(angle)), float(std::cos(angle)));
+    }
+    if (fan == 1) drawn_field = angle * 180 / kPi;
     for (int k = 0; k <= 10; ++k) {
-      const double y_front = front_r * (-0.95 + 1.9 * k / 10.0);
-      // Start on the line that reaches y_front at the front vertex plane.
-      const double y_start = y_front - std::tan(angle) * (0 - z_start);
-      const Ray start(Point(0.f, float(y_start), float(z_start)), d);
+      const Ray start = start_at(lo + (hi - lo) * k / 10.0);
       bool passed;
       std::vector<Pt> path;
       try {
@@ -191,7 +229,7 @@ int DrawSection(const LensStack& lens, const ThickLens& thick, const DrawOptions
   }
   std::ostringstream label;
   label << o.lens << ": EFL " << Svg::Fixed(thick.Efl()) << ", film " << Svg::Fixed(film_z - depth)
-        << " behind the back vertex; fans at 0 and " << Svg::Fixed(field) << " degrees";
+        << " behind the back vertex; fans at 0 and " << Svg::Fixed(drawn_field) << " degrees";
   std::string text = Header(svg.Width(), svg.Height()) + body.str() +
                      "<text x=\"10\" y=\"18\" font-family=\"sans-serif\" font-size=\"13\">" +
                      Escape(label.str()) + "</text>\n</svg>\n";
