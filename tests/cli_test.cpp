@@ -179,6 +179,24 @@ TEST(Draw, WritesAnSvgWithOnePathPerRay) {
   for (char c : r.out) open += c == '<', close += c == '>';
   EXPECT_EQ(open, close);
 
+  // The fans fill the stop: even on the fisheye, whose entrance pupil is a
+  // small part of its front element, both fans get through. (The one ray
+  // exactly on the axis may be blocked: it meets the front surface at the
+  // vertex, the end of the surface's cap, where rounding can put it just
+  // outside.)
+  const Result fish = Realcam("draw " + Lens("fisheye-5mm-f1.8.dat"));
+  ASSERT_EQ(fish.status, 0) << fish.err;
+  size_t axial = 0, oblique = 0;
+  std::istringstream svg(fish.out);
+  for (std::string line; std::getline(svg, line);) {
+    if (line.rfind("<path class=\"ray\"", 0) != 0 || line.find("stroke-opacity") != std::string::npos)
+      continue;
+    axial += line.find("#d62728") != std::string::npos;
+    oblique += line.find("#2ca02c") != std::string::npos;
+  }
+  EXPECT_GE(axial, 10u);
+  EXPECT_EQ(oblique, 11u);
+
   const std::string plot = WriteTestFile("plot.svg", "");
   const Result v = Realcam("draw " + Lens("cooke-triplet-50mm-f4.dat") + " --vignetting -o '" + plot + "'");
   ASSERT_EQ(v.status, 0) << v.err;
