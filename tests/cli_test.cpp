@@ -181,9 +181,9 @@ TEST(Draw, WritesAnSvgWithOnePathPerRay) {
 
   // The fans fill the stop: even on the fisheye, whose entrance pupil is a
   // small part of its front element, both fans get through. (The one ray
-  // exactly on the axis may be blocked: it meets the front surface at the
-  // vertex, the end of the surface's cap, where rounding can put it just
-  // outside.)
+  // on the axis may be blocked: within about a micrometre of the axis a
+  // ray meets a surface where its cap ends, at the vertex, and rounding
+  // can put the hit just outside.)
   const Result fish = Realcam("draw " + Lens("fisheye-5mm-f1.8.dat"));
   ASSERT_EQ(fish.status, 0) << fish.err;
   size_t axial = 0, oblique = 0;
