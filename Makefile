@@ -51,7 +51,8 @@ demo: native
 	@mkdir -p out
 	build/native/bin/realcam render -o out/demo.png
 
-bench: deps
+bench:
+	@scripts/install-deps bench
 	$(call configure_and_build,bench,-DCMAKE_BUILD_TYPE=Release -DREALCAM_BENCH=ON)
 	$(call configure_and_build,bench-m32,-DCMAKE_TOOLCHAIN_FILE=cmake/m32.cmake -DCMAKE_BUILD_TYPE=Release -DREALCAM_BENCH=ON)
 	build/bench/bin/realcam_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
