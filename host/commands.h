@@ -19,6 +19,10 @@ Resolution ParseResolution(const std::string& text, const std::string& flag);
 // parameter, anything else a string. Throws for a pair without '='.
 void AddRawParams(const std::vector<std::string>& pairs, ParamSet* ps);
 
+// The parameters a host always gives a camera: hither 0.001, yon 1e30,
+// shutter open 0 and close 1.
+void AddHostParams(ParamSet* ps);
+
 // Warns on standard error about parameters the plug-in never looked up.
 void ReportUnusedParams(const ParamSet& ps);
 

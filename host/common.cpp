@@ -34,6 +34,13 @@ void AddRawParams(const std::vector<std::string>& pairs, ParamSet* ps) {
   }
 }
 
+void AddHostParams(ParamSet* ps) {
+  ps->AddFloat("hither", 0.001f);
+  ps->AddFloat("yon", 1e30f);
+  ps->AddFloat("shutteropen", 0.f);
+  ps->AddFloat("shutterclose", 1.f);
+}
+
 void ReportUnusedParams(const ParamSet& ps) {
   for (const std::string& key : ps.UnusedKeys())
     fprintf(stderr, "realcam: warning: camera parameter \"%s\" was not used by the plug-in\n",

@@ -153,12 +153,7 @@ int RunTrace(const TraceOptions& o) {
 int RunRays(const RaysOptions& o) {
   const Resolution res = ParseResolution(o.res, "--res");
   ParamSet ps;
-  if (!o.raw) {
-    ps.AddFloat("hither", 0.001f);
-    ps.AddFloat("yon", 1e30f);
-    ps.AddFloat("shutteropen", 0.f);
-    ps.AddFloat("shutterclose", 1.f);
-  }
+  if (!o.raw) AddHostParams(&ps);
   ps.AddString("specfile", o.lens);
   AddRawParams(o.params, &ps);
   Film film(res.width, res.height);

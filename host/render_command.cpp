@@ -74,10 +74,7 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
   }
 
   ParamSet ps;
-  ps.AddFloat("hither", 0.001f);
-  ps.AddFloat("yon", 1e30f);
-  ps.AddFloat("shutteropen", 0.f);
-  ps.AddFloat("shutterclose", 1.f);
+  AddHostParams(&ps);
   ps.AddString("specfile", lens_file);
   ps.AddFloat("filmdistance", float(filmdistance));
   ps.AddFloat("aperture_diameter", aperture);

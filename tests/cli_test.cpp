@@ -61,17 +61,8 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-const char kWorkedExample[] =
-    "# worked example\n"
-    "\n"
-    "35\t5\t1.6\t30\n"
-    "-200\t3\t1\t30\n"
-    "0\t3\t0\t20\n"
-    "-40\t4\t1.6\t24\n"
-    "60\t40\t1\t24\n";
-
 TEST(Info, JsonCarriesTheStackAsLoaded) {
-  const Result r = Realcam("info --json '" + WriteTestFile("worked.dat", kWorkedExample) + "'");
+  const Result r = Realcam("info --json '" + WriteTestFile("worked.dat", kFiveSurfaceLens) + "'");
   ASSERT_EQ(r.status, 0) << r.err;
   const nlohmann::json j = nlohmann::json::parse(r.out);
   ASSERT_EQ(j["surfaces"].size(), 5u);
@@ -99,7 +90,7 @@ TEST(Info, JsonCarriesTheStackAsLoaded) {
   EXPECT_NEAR(j["efl"].get<double>(), f1 - p1, 1e-6 * std::fabs(f1 - p1));
   EXPECT_NEAR(j["bfl"].get<double>(), f1 - 15, 1e-6 * std::fabs(f1));
 
-  const Result text = Realcam("info '" + WriteTestFile("worked.dat", kWorkedExample) + "'");
+  const Result text = Realcam("info '" + WriteTestFile("worked.dat", kFiveSurfaceLens) + "'");
   EXPECT_EQ(text.status, 0);
   EXPECT_NE(text.out.find("stop at 2"), std::string::npos) << text.out;
 }
