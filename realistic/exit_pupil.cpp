@@ -33,10 +33,16 @@ ExitPupil::ExitPupil(const LensStack& lens, float film_z, float film_radius_)
       back_z(lens.GetLensDepth()),
       disc_area(3.1415927f * back_radius * back_radius) {
   const int steps = film_radius > 0 ? kRadialSteps : 1;
-  bounds.reserve(size_t(steps));
+  std::vector<Bounds> at_radius;
   for (int i = 0; i < steps; ++i) {
     const float r = steps > 1 ? film_radius * float(i) / float(steps - 1) : 0.f;
-    bounds.push_back(Find(lens, r, film_z));
+    at_radius.push_back(Find(lens, r, film_z));
+  }
+  // A film point between two radii uses the union of their rectangles.
+  if (steps == 1) bounds = at_radius;
+  for (size_t i = 0; i + 1 < at_radius.size(); ++i) {
+    const Bounds &a = at_radius[i], &c = at_radius[i + 1];
+    bounds.push_back({std::min(a.x0, c.x0), std::max(a.x1, c.x1), std::max(a.y1, c.y1)});
   }
 }
 
@@ -94,13 +100,12 @@ ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z) 
 
 Point ExitPupil::Sample(float fx, float fy, float u, float v, float* area, bool* inside) const {
   const float r = std::sqrt(fx * fx + fy * fy);
-  Bounds b = bounds[0];
+  size_t i = 0;
   if (bounds.size() > 1) {
-    const float t = std::min(1.f, r / film_radius) * float(bounds.size() - 1);
-    const size_t i = std::min(bounds.size() - 2, size_t(t));
-    const Bounds &a = bounds[i], &c = bounds[i + 1];
-    b = {std::min(a.x0, c.x0), std::max(a.x1, c.x1), std::max(a.y1, c.y1)};
+    const float t = std::min(1.f, r / film_radius) * float(bounds.size());
+    i = std::min(bounds.size() - 1, size_t(t));
   }
+  const Bounds& b = bounds[i];
   const float px = b.x0 + u * (b.x1 - b.x0), py = b.y1 * (2.f * v - 1.f);
   // Turn the rectangle from the +x axis to the film point's direction.
   const float c = r > 0 ? fx / r : 1.f, s = r > 0 ? fy / r : 0.f;

@@ -43,6 +43,8 @@ class ExitPupil {
   };
   Bounds Find(const LensStack& lens, float r, float film_z) const;
 
-  std::vector<Bounds> bounds;  // at r = film_radius * i / (size - 1)
+  // For r from film_radius * i / size to film_radius * (i + 1) / size:
+  // the union of the rectangles found at both ends.
+  std::vector<Bounds> bounds;
   float film_radius, back_radius, back_z, disc_area;
 };
