@@ -58,7 +58,7 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
 
   // The lens through the plug-in's own code: the full aperture and the
   // focus both come from it.
-  const LensStack lens(lens_file);
+  LensStack lens(lens_file);
   if (lens.GetInterfaces().empty() || lens.GetIndexOfStop() < 0)
     throw std::runtime_error(lens_file + ": the prescription needs surfaces and an aperture stop");
   const float aperture = o.aperture >= 0 ? float(o.aperture)
@@ -67,10 +67,10 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
   double focus_m = -1;
   if (filmdistance <= 0) {
     focus_m = o.focus > 0 ? o.focus : double(view.Length());
-    LensStack stopped(lens_file);
-    stopped.SetApertureDiameter(aperture);
-    const ThickLens thick = ComputeThickLens(stopped);
-    filmdistance = FilmDistanceForObject(stopped, thick, focus_m * o.scale);
+    // The camera sets the same stop before it traces anything.
+    lens.SetApertureDiameter(aperture);
+    const ThickLens thick = ComputeThickLens(lens);
+    filmdistance = FilmDistanceForObject(lens, thick, focus_m * o.scale);
   }
 
   ParamSet ps;
