@@ -55,7 +55,12 @@ bool LensInterface::IntersectSpherical(const Ray& ray, Point* hitpoint,
   const Vector o(r.o);
   const float A = Dot(r.d, r.d);
   const float B = 2.f * Dot(r.d, o);
-  const float C = float(double(Dot(o, o)) - double(radius) * radius);
+  // C is one quantity: o'.o' - radius^2 carried in double from the float
+  // components and rounded once. Far from the vertex o'.o' and radius^2
+  // are close, and rounding o'.o' to float first would cost the
+  // difference most of its bits.
+  const float C = float(double(o.x) * o.x + double(o.y) * o.y + double(o.z) * o.z -
+                        double(radius) * radius);
   float t0, t1;
   if (!Quadratic(A, B, C, &t0, &t1)) return false;
   if (t1 < r.mint) return false;

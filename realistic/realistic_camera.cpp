@@ -14,6 +14,12 @@
 //                                        with the weight scaled to keep the same mean
 // Lengths marked "lens" are in the unit of the prescription file. Only an
 // exact -1 counts as a missing required value.
+//
+// Refused, with a message naming the parameter, and no camera: a
+// "filmdistance", "aperture_diameter" or "filmdiag" that is not finite; a
+// "filmdistance" that puts the film plane no more than 0.001 (the film
+// rays' starting offset) behind the back vertex; a film of fewer than one
+// pixel across or down. With those every ray would fail its trace.
 #include "realistic/realistic_camera.h"
 
 #include <atomic>
@@ -22,6 +28,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <string>
 
 #include "core/paramset.h"
 #include "realistic/lens_error.h"
@@ -32,6 +39,25 @@ constexpr float kPi = 3.1415927f;
 
 // pi r^2 / z^2, in the order the per-sample weight forms it.
 float WeightScale(float r, float z) { return float((r * kPi) * r / (double(z) * z)); }
+
+// A parameter value as the user wrote it: the shortest text that reads
+// back to the same float, and nan or inf as such.
+std::string FormatParameter(float v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[32];
+  for (int digits = 1; digits <= 9; ++digits) {
+    snprintf(buf, sizeof buf, "%.*g", digits, double(v));
+    if (strtof(buf, nullptr) == v) break;
+  }
+  return buf;
+}
+
+void RequireFinite(const char* key, float value) {
+  if (!std::isfinite(value))
+    throw LensError(std::string("realistic: camera parameter \"") + key + "\" is " +
+                    FormatParameter(value) + "; expected a finite number");
+}
 
 // A failed condition on the ray path cannot be handed back through the
 // host's interface: say it once, even if several threads fail together,
@@ -61,6 +87,18 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
   lens->SetApertureDiameter(aperture_diameter);
 
   const float film_z = lens->GetLensDepth() + filmdistance;
+  // Every film ray starts 0.001 along its direction and must still lie
+  // behind the back vertex there, or the trace refuses it. The ray along
+  // the axis is the tightest case; test it with the rounding the ray
+  // itself gets, which matters where the depth's ulp nears 0.001.
+  const Ray axial(Point(0.f, 0.f, film_z), Vector(0.f, 0.f, -1.f), 0.001f);
+  if (!(film_z - lens->GetLensDepth() > 0.001f) || !(axial(axial.mint).z > lens->GetLensDepth())) {
+    delete lens;
+    lens = nullptr;
+    throw LensError("realistic: camera parameter \"filmdistance\" is " +
+                    FormatParameter(filmdistance) +
+                    "; the film must lie more than 0.001 behind the back element's vertex");
+  }
   const float aspect = float(double(film->xResolution) / double(film->yResolution));
   const float y = sqrtf(float(double(filmdiag) * filmdiag / (double(aspect) * aspect + 1.0)));
   const float x = aspect * y;
@@ -177,6 +215,19 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     if (sampling != "backelement" && sampling != "exitpupil")
       throw LensError("realistic: camera parameter \"sampling\" is \"" + sampling +
                       "\"; expected \"backelement\" or \"exitpupil\"");
+    // Values with which every ray would fail a trace condition and abort
+    // the host: refuse the camera now instead. Zero and negative stops and
+    // diagonals stay allowed (a closed stop blocks everything; a negative
+    // value acts through its square).
+    RequireFinite("filmdistance", filmdistance);
+    RequireFinite("aperture_diameter", fstop);
+    RequireFinite("filmdiag", filmdiag);
+    if (!film)
+      throw LensError("realistic: the host gave no film");
+    if (film->xResolution < 1 || film->yResolution < 1)
+      throw LensError("realistic: the film's resolution is " + std::to_string(film->xResolution) +
+                      "x" + std::to_string(film->yResolution) +
+                      "; both sides must be at least 1 pixel");
 
     return new RealisticCamera(world2cam, hither, yon, shutteropen, shutterclose, filmdistance,
                                fstop, specfile, filmdiag, film, sampling == "exitpupil");

@@ -176,6 +176,68 @@ TEST(CreateCamera, LensesTheCameraCannotUseGiveNoCamera) {
             std::string::npos);
 }
 
+TEST(CreateCamera, RefusesCamerasWhoseEveryRayWouldFail) {
+  // The stop-at-back lens has its back vertex at z = 6; the deep lens at
+  // z = 20000, where floats are 2^-9 apart: 20000 + 0.001 rounds to one
+  // step (0.00195) behind the vertex, but a ray's start 0.001 in front of
+  // that rounds back onto the vertex itself.
+  const std::string shallow = StopAtBackLens();
+  const std::string deep = WriteTestFile("deep.dat", "0\t20000\t1\t10\n50\t5\t1\t20\n");
+  const float nan = std::nanf(""), inf = INFINITY;
+  struct Case {
+    const char* key;
+    float value;
+    const std::string& lens;
+    const char* message;  // nullptr: the camera is made
+  };
+  const char* const kTooClose = "; the film must lie more than 0.001 behind the back element's vertex";
+  const char* const kFinite = "; expected a finite number";
+  const Case cases[] = {
+      {"filmdistance", -5.f, shallow, kTooClose},
+      {"filmdistance", 0.f, shallow, kTooClose},
+      {"filmdistance", 0.001f, shallow, kTooClose},
+      {"filmdistance", 0.0011f, shallow, nullptr},
+      {"filmdistance", nan, shallow, kFinite},
+      {"filmdistance", inf, shallow, kFinite},
+      {"filmdistance", 0.001f, deep, kTooClose},
+      {"filmdistance", 0.003f, deep, nullptr},
+      {"filmdiag", nan, shallow, kFinite},
+      {"filmdiag", -inf, shallow, kFinite},
+      {"filmdiag", -35.f, shallow, nullptr},
+      {"aperture_diameter", nan, shallow, kFinite},
+      {"aperture_diameter", 0.f, shallow, nullptr},
+      {"aperture_diameter", -4.f, shallow, nullptr},
+  };
+  for (const Case& c : cases) {
+    ParamSet ps = RequiredParams(c.lens);
+    ps.AddFloat(c.key, c.value);
+    SCOPED_TRACE(std::string(c.key) + " " + std::to_string(c.value));
+    if (!c.message) {
+      Film film(64, 48);
+      std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+      ASSERT_NE(cam, nullptr);
+      AxialWeight(*cam);  // the ray nearest the limit traces without failing
+      continue;
+    }
+    const std::string err = CreateError(ps);
+    EXPECT_NE(err.find(std::string("realistic: camera parameter \"") + c.key + "\" is "),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+  }
+  for (const auto& res : {std::make_pair(0, 48), std::make_pair(64, 0), std::make_pair(-3, 48)}) {
+    Film film(res.first, res.second);
+    CaptureStderr();
+    EXPECT_EQ(MakeCamera(RequiredParams(shallow), &film), nullptr);
+    EXPECT_NE(GetCapturedStderr().find("; both sides must be at least 1 pixel"), std::string::npos);
+  }
+  // The required-parameter check still comes first.
+  ParamSet both = RequiredParams(shallow);
+  both.AddFloat("filmdistance", -1.f);
+  both.AddFloat("filmdiag", nan);
+  EXPECT_NE(CreateError(both).find(kRequiredCondition), std::string::npos);
+}
+
 TEST(FilmCorner, FourByThreeFilms) {
   for (int scale : {10, 12}) {  // 640 x 480 and 800 x 600 give the same film
     Film film(64 * scale, 48 * scale);

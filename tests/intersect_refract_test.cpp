@@ -74,6 +74,15 @@ TEST(IntersectSpherical, RootsBelowTheBoundMissAndTheRaysIntervalIsIgnored) {
   EXPECT_TRUE(Intersect(SurfaceS(), Point(0, 0, -5), Vector(0, 0, 1), 6.f).hit);
 }
 
+TEST(IntersectSpherical, CIsRoundedOnceFromTheFloatComponents) {
+  // o' = (0.01, 0, -15): o'.o' - 100 formed in double and rounded once is
+  // 0x1.f4001ap+6; rounding o'.o' to float first gives 0x1.f4001cp+6, a
+  // root one ulp later and a hit 2^-21 deeper into the glass.
+  const Hit h = Intersect(SurfaceS(), Point(0.01f, 0, -5), Vector(0, 0, 1));
+  ASSERT_TRUE(h.hit);
+  ExpectPoint(h.p, 0.01f, 0, 0x1.4p-18f);
+}
+
 TEST(IntersectSpherical, TangentOutsideTheCapMisses) {
   // Grazes the sphere at its equator (x = 10 from the centre), beyond the
   // cap's rim.

@@ -172,6 +172,20 @@ TEST(ThickLens, SingletMatchesTheLensmakersEquation) {
   EXPECT_LT(f2, 0.f);
 }
 
+TEST(ThickLens, WorkedExampleFocalPoints) {
+  // The film-side probe leaves nearly parallel to the axis, so f1 is very
+  // sensitive to the last bits of every intersection on the way: it pins
+  // the sphere coefficients' rounding (-1579.37 with o'.o' rounded to
+  // float on its own).
+  const LensStack lens = Load(kFiveSurfaceLens);
+  float f1, f2, p1, p2;
+  lens.CalculateParaxialThickLensApproximation(&f1, &f2, &p1, &p2);
+  EXPECT_NEAR(f1, -1579.143f, 0.005f);
+  EXPECT_NEAR(p1, 393.894f, 0.005f);
+  EXPECT_NEAR(f2, 2456.063f, 0.005f);
+  EXPECT_NEAR(p2, 483.548f, 0.005f);
+}
+
 TEST(ThickLens, BlockedFirstProbeUsesTheNextHeight) {
   // Front element radius 10: the first probe runs 1 from the axis, outside
   // the stop's radius 0.5; the second, at 0.1, passes.
