@@ -2,8 +2,8 @@
 // built-in scene, per second, on 1 and 2 threads.
 #include <benchmark/benchmark.h>
 
-#include "host/commands.h"
-#include "host/renderer.h"
+#include "app/commands.h"
+#include "render/renderer.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "host/commands.h"
-#include "host/image_io.h"
-#include "host/renderer.h"
+#include "app/commands.h"
+#include "render/image_io.h"
+#include "render/renderer.h"
 
 namespace {
 

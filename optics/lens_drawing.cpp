@@ -3,15 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
 
-#include "host/commands.h"
-#include "host/image_io.h"
-#include "host/lens_math.h"
+#include "optics/lens_drawing.h"
 #include "realistic/lens_error.h"
 #include "realistic/refract.h"
 
@@ -88,17 +85,6 @@ class Svg {
   double z0, y0, scale, w, h;
 };
 
-void WriteOut(const std::string& path, const std::string& text) {
-  if (path.empty()) {
-    fwrite(text.data(), 1, text.size(), stdout);
-    return;
-  }
-  MakeParentDirectories(path);
-  std::ofstream f(path, std::ios::binary);
-  f << text;
-  if (!f.flush()) throw std::runtime_error("cannot write \"" + path + "\"");
-}
-
 std::string Header(double width, double height) {
   std::ostringstream s;
   s << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -119,7 +105,10 @@ std::string Escape(const std::string& s) {
   return out;
 }
 
-int DrawSection(const LensStack& lens, const ThickLens& thick, const DrawOptions& o) {
+}  // namespace
+
+std::string DrawSection(const LensStack& lens, const ThickLens& thick, const DrawOptions& o,
+                        int* rays_drawn) {
   const auto& s = lens.GetInterfaces();
   const double depth = lens.GetLensDepth();
   const double film_z = depth + (o.filmdistance > 0 ? o.filmdistance : double(thick.f1) - depth);
@@ -233,12 +222,12 @@ int DrawSection(const LensStack& lens, const ThickLens& thick, const DrawOptions
   std::string text = Header(svg.Width(), svg.Height()) + body.str() +
                      "<text x=\"10\" y=\"18\" font-family=\"sans-serif\" font-size=\"13\">" +
                      Escape(label.str()) + "</text>\n</svg>\n";
-  WriteOut(o.output, text);
-  if (!o.output.empty()) fprintf(stderr, "realcam: wrote %s (%d rays)\n", o.output.c_str(), rays);
-  return 0;
+  *rays_drawn = rays;
+  return text;
 }
 
-int DrawVignetting(const LensStack& lens, const ThickLens& thick, const DrawOptions& o) {
+std::string DrawVignetting(const LensStack& lens, const ThickLens& thick, const DrawOptions& o,
+                           std::string* report) {
   const double depth = lens.GetLensDepth();
   const double fd = o.filmdistance > 0 ? o.filmdistance : double(thick.f1) - depth;
   const float film_z = float(depth + fd);
@@ -295,28 +284,11 @@ int DrawVignetting(const LensStack& lens, const ThickLens& thick, const DrawOpti
     << "<text x=\"" << px(0.02) << "\" y=\"20\" font-size=\"12\" font-family=\"sans-serif\">"
     << "<tspan fill=\"#1f77b4\">share of back-element samples passing</tspan>  "
     << "<tspan fill=\"#d62728\">relative illumination (cos^4 weight)</tspan></text>\n</svg>\n";
-  WriteOut(o.output, s.str());
-  if (!o.output.empty()) {
-    fprintf(stderr, "realcam: wrote %s\n", o.output.c_str());
-    for (int i = 0; i <= kPositions; i += kPositions / 4)
-      fprintf(stderr, "  film %.2f: %.1f%% pass, illumination %.1f%%\n", corner * i / kPositions,
-              100 * pass[size_t(i)], 100 * illum[size_t(i)] / centre);
+  for (int i = 0; i <= kPositions; i += kPositions / 4) {
+    char line[128];
+    snprintf(line, sizeof line, "  film %.2f: %.1f%% pass, illumination %.1f%%\n",
+             corner * i / kPositions, 100 * pass[size_t(i)], 100 * illum[size_t(i)] / centre);
+    *report += line;
   }
-  return 0;
-}
-
-}  // namespace
-
-int RunDraw(const DrawOptions& o) {
-  LensStack lens(o.lens);
-  if (lens.GetInterfaces().empty()) throw std::runtime_error(o.lens + ": the prescription has no surfaces");
-  if (o.aperture >= 0) {
-    if (lens.GetIndexOfStop() < 0)
-      throw std::runtime_error(o.lens + ": --aperture given, but the prescription has no stop");
-    lens.SetApertureDiameter(float(o.aperture));
-  }
-  const ThickLens thick = ComputeThickLens(lens);
-  if (!(thick.Efl() > 0) && o.filmdistance <= 0)
-    throw std::runtime_error(o.lens + ": no positive focal length; give --filmdistance");
-  return o.vignetting ? DrawVignetting(lens, thick, o) : DrawSection(lens, thick, o);
+  return s.str();
 }

@@ -1,4 +1,4 @@
-#include "host/format.h"
+#include "app/number_text.h"
 
 #include <cmath>
 #include <cstdio>

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "host/commands.h"
+#include "app/commands.h"
 
 std::string DefaultLens() { return std::string(REALCAM_LENS_DIR) + "/planar-50mm-f2.dat"; }
 

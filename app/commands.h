@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/paramset.h"
+#include "optics/lens_drawing.h"
 
 struct Resolution {
   int width = 0, height = 0;
@@ -79,11 +80,6 @@ struct FocusOptions {
 };
 int RunFocus(const FocusOptions& o);
 
-struct DrawOptions {
-  std::string lens, output;
-  double aperture = -1, field = -1, filmdistance = -1, filmdiag = 43.27;
-  bool vignetting = false;
-};
 int RunDraw(const DrawOptions& o);
 
 // The bundled lens the commands use when none is given.

@@ -1,4 +1,4 @@
-#include "host/image_io.h"
+#include "render/image_io.h"
 
 #include <png.h>
 

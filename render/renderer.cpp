@@ -1,4 +1,4 @@
-#include "host/renderer.h"
+#include "render/renderer.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "host/plugin_loader.h"
+#include "app/plugin_loader.h"
 
 #include <dlfcn.h>
 #include <limits.h>

@@ -1,4 +1,4 @@
-#include "host/scene.h"
+#include "render/scene.h"
 
 #include <cmath>
 

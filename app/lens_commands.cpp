@@ -9,10 +9,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/commands.h"
-#include "host/format.h"
-#include "host/lens_math.h"
-#include "host/plugin_loader.h"
+#include "app/commands.h"
+#include "app/number_text.h"
+#include "optics/thick_lens.h"
+#include "app/plugin_loader.h"
 #include "realistic/lens_error.h"
 
 namespace {

@@ -7,12 +7,12 @@
 #include <stdexcept>
 #include <thread>
 
-#include "host/commands.h"
-#include "host/image_io.h"
-#include "host/lens_math.h"
-#include "host/plugin_loader.h"
-#include "host/renderer.h"
-#include "host/scene.h"
+#include "app/commands.h"
+#include "render/image_io.h"
+#include "optics/thick_lens.h"
+#include "app/plugin_loader.h"
+#include "render/renderer.h"
+#include "render/scene.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/camera.h"
-#include "host/scene.h"
+#include "render/scene.h"
 
 struct RenderSettings {
   int width = 600, height = 400;

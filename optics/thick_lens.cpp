@@ -1,4 +1,4 @@
-#include "host/lens_math.h"
+#include "optics/thick_lens.h"
 
 #include <cmath>
 #include <sstream>

@@ -8,7 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "host/commands.h"
+#include "app/commands.h"
 
 namespace {
 

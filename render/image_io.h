@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host/renderer.h"
+#include "render/renderer.h"
 
 // Creates the directories above `path` that do not exist yet, so that
 // "-o renders/today/a.png" works on a fresh checkout. Throws

@@ -1,0 +1,46 @@
+// realcam draw: loads the lens and writes its drawing.
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+#include "app/commands.h"
+#include "optics/lens_drawing.h"
+#include "render/image_io.h"
+
+namespace {
+
+void WriteOut(const std::string& path, const std::string& text) {
+  if (path.empty()) {
+    fwrite(text.data(), 1, text.size(), stdout);
+    return;
+  }
+  MakeParentDirectories(path);
+  std::ofstream f(path, std::ios::binary);
+  f << text;
+  if (!f.flush()) throw std::runtime_error("cannot write \"" + path + "\"");
+}
+
+}  // namespace
+
+int RunDraw(const DrawOptions& o) {
+  LensStack lens(o.lens);
+  if (lens.GetInterfaces().empty()) throw std::runtime_error(o.lens + ": the prescription has no surfaces");
+  if (o.aperture >= 0) {
+    if (lens.GetIndexOfStop() < 0)
+      throw std::runtime_error(o.lens + ": --aperture given, but the prescription has no stop");
+    lens.SetApertureDiameter(float(o.aperture));
+  }
+  const ThickLens thick = ComputeThickLens(lens);
+  if (!(thick.Efl() > 0) && o.filmdistance <= 0)
+    throw std::runtime_error(o.lens + ": no positive focal length; give --filmdistance");
+  if (o.vignetting) {
+    std::string report;
+    WriteOut(o.output, DrawVignetting(lens, thick, o, &report));
+    if (!o.output.empty()) fprintf(stderr, "realcam: wrote %s\n%s", o.output.c_str(), report.c_str());
+    return 0;
+  }
+  int rays = 0;
+  WriteOut(o.output, DrawSection(lens, thick, o, &rays));
+  if (!o.output.empty()) fprintf(stderr, "realcam: wrote %s (%d rays)\n", o.output.c_str(), rays);
+  return 0;
+}
