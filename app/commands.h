@@ -36,6 +36,9 @@ struct RenderOptions {
   std::vector<double> eye, target, up{0, 1, 0};
   double exposure = 0;
   bool auto_exposure = true;
+  // The camera's "weight": the film-side angle, whose cos^4 is the film's
+  // real irradiance, unless "exit" (the plug-in's own default) is asked for.
+  std::string weight = "film";
   std::vector<std::string> params;
 };
 int RunRender(const RenderOptions& o);
@@ -63,6 +66,7 @@ int RunInfo(const InfoOptions& o);
 struct TraceOptions {
   std::string lens, from;
   double aperture = -1;
+  bool raw = false;  // world-side rays exactly as given, not moved up to the lens
 };
 int RunTrace(const TraceOptions& o);
 

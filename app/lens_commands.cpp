@@ -13,6 +13,7 @@
 #include "app/number_text.h"
 #include "optics/thick_lens.h"
 #include "app/plugin_loader.h"
+#include "optics/distant_rays.h"
 #include "realistic/lens_error.h"
 
 namespace {
@@ -134,7 +135,8 @@ int RunTrace(const TraceOptions& o) {
                  Vector(static_cast<float>(v[3]), static_cast<float>(v[4]), static_cast<float>(v[5])), v.size() == 7 ? static_cast<float>(v[6]) : 0.001f);
     Ray out;
     try {
-      const bool passed = from_film ? lens->TraceFilmToWorld(in, &out) : lens->TraceWorldToFilm(in, &out);
+      const bool passed = from_film ? lens->TraceFilmToWorld(in, &out)
+                                    : lens->TraceWorldToFilm(o.raw ? in : StartNearLens(*lens, in), &out);
       if (!passed) {
         printf("blocked\n");
         continue;

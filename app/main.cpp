@@ -69,6 +69,11 @@ int main(int argc, char** argv) {
   r->add_option("--eye", render.eye, "camera position x,y,z in metres")->expected(3)->delimiter(',');
   r->add_option("--target", render.target, "point looked at, x,y,z in metres")->expected(3)->delimiter(',');
   r->add_option("--up", render.up, "up direction x,y,z")->expected(3)->delimiter(',');
+  r->add_option("--weight", render.weight,
+                "angle of the weight's cos^4: film (the film-side ray, the film's real irradiance) or "
+                "exit (the ray leaving the front element, the plug-in's default)")
+      ->check(CLI::IsMember({"film", "exit"}))
+      ->capture_default_str();
   auto* ev = r->add_option("--exposure", render.exposure, "exposure in EV (default: automatic)");
   r->add_option("--threads", render.threads, "worker threads (default: all cores)")->check(CLI::Range(1, 1024));
   r->add_option("--seed", render.seed, "random seed")->capture_default_str();
@@ -89,12 +94,17 @@ int main(int argc, char** argv) {
 
   TraceOptions trace;
   CLI::App* t = app.add_subcommand(
-      "trace", "trace lens-space rays read from standard input: ox oy oz dx dy dz [mint]");
+      "trace",
+      "trace lens-space rays read from standard input: ox oy oz dx dy dz [mint]\n"
+      "A world-side ray that starts more than 1 unit in front of the lens is first moved along\n"
+      "itself to that plane: far from the lens, float rounding in the sphere intersection would\n"
+      "block it. --raw traces every ray exactly as given.");
   AddLens(t, &trace.lens);
   t->add_option("--from", trace.from, "side the rays start on")
       ->required()
       ->check(CLI::IsMember({"film", "world"}));
   t->add_option("--aperture", trace.aperture, "stop diameter")->check(kNonNegative);
+  t->add_flag("--raw", trace.raw, "trace world-side rays from their given origin");
   t->callback([&] { run = [&] { return RunTrace(trace); }; });
 
   RaysOptions rays;

@@ -79,6 +79,7 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
   ps.AddFloat("filmdistance", float(filmdistance));
   ps.AddFloat("aperture_diameter", aperture);
   ps.AddFloat("filmdiag", float(o.filmdiag));
+  ps.AddString("weight", o.weight);
   AddRawParams(o.params, &ps);
 
   // World in metres, camera space in lens units.
@@ -121,10 +122,10 @@ int RunRender(const RenderOptions& o) {
   const double blocked = r.samples ? double(r.blocked) / double(r.samples) : 0;
   printf("realcam: wrote %s\n", o.output.c_str());
   printf("%dx%d, %d spp, %s rays traced, %.1f%% blocked by the lens, %.2f s, %srays/s "
-         "(filmdistance %.3f, aperture %.3f, exposure %+.2f EV%s, %d threads)\n",
+         "(filmdistance %.3f, aperture %.3f, %s-angle weight, exposure %+.2f EV%s, %d threads)\n",
          r.width, r.height, o.spp, Si(double(r.samples)).c_str(), 100 * blocked, r.seconds,
          Si(double(r.samples) / std::max(r.seconds, 1e-9)).c_str(), r.filmdistance, r.aperture,
-         r.exposure, o.auto_exposure ? " auto" : "", r.threads);
+         o.weight.c_str(), r.exposure, o.auto_exposure ? " auto" : "", r.threads);
   if (r.focus_m > 0) printf("focused at %.3f m\n", r.focus_m);
   return 0;
 }

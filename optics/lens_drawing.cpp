@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "optics/distant_rays.h"
 #include "optics/lens_drawing.h"
 #include "realistic/lens_error.h"
 #include "realistic/refract.h"
@@ -26,7 +27,8 @@ struct Pt {
 std::vector<Pt> TracePath(const LensStack& lens, const Ray& start, double film_z, bool* passed) {
   const auto& s = lens.GetInterfaces();
   std::vector<Pt> path{{start.o.z, start.o.y}};
-  Ray ray = start;
+  // Drawn from where it starts, traced from just in front of the lens.
+  Ray ray = StartNearLens(lens, start);
   *passed = false;
   for (size_t i = 0; i < s.size(); ++i) {
     Point hit;
@@ -183,7 +185,7 @@ std::string DrawSection(const LensStack& lens, const ThickLens& thick, const Dra
         Ray exit;
         bool passes = false;
         try {
-          passes = lens.TraceWorldToFilm(start_at(y), &exit);
+          passes = lens.TraceWorldToFilm(StartNearLens(lens, start_at(y)), &exit);
         } catch (const LensError&) {
         }
         if (!passes) continue;
@@ -233,28 +235,34 @@ std::string DrawVignetting(const LensStack& lens, const ThickLens& thick, const 
   const float film_z = float(depth + fd);
   const double corner = 0.5 * o.filmdiag;
   constexpr int kPositions = 24, kGrid = 48;
-  std::vector<double> pass(kPositions + 1), illum(kPositions + 1);
+  // Relative illumination with the cos^4 of the exit ray's angle (the
+  // camera's default weight) and of the film-side ray's ("weight" "film").
+  std::vector<double> pass(kPositions + 1), illum(kPositions + 1), illum_film(kPositions + 1);
   for (int i = 0; i <= kPositions; ++i) {
     const float x = float(corner * i / kPositions);
     int passed = 0;
-    double light = 0;
+    double light = 0, light_film = 0;
     for (int a = 0; a < kGrid; ++a)
       for (int b = 0; b < kGrid; ++b) {
         const Point l = lens.SampleBackElement((a + 0.5f) / kGrid, (b + 0.5f) / kGrid);
         const Point f(x, 0.f, film_z);
         Ray out;
+        const Vector d = Normalize(l - f);
         try {
-          if (!lens.TraceFilmToWorld(Ray(f, Normalize(l - f)), &out)) continue;
+          if (!lens.TraceFilmToWorld(Ray(f, d), &out)) continue;
         } catch (const LensError&) {
           continue;
         }
         ++passed;
         light += std::pow(double(out.d.z), 4.0);
+        light_film += std::pow(double(d.z), 4.0);
       }
     pass[size_t(i)] = double(passed) / (kGrid * kGrid);
     illum[size_t(i)] = light / (kGrid * kGrid);
+    illum_film[size_t(i)] = light_film / (kGrid * kGrid);
   }
   const double centre = illum[0] > 0 ? illum[0] : 1;
+  const double centre_film = illum_film[0] > 0 ? illum_film[0] : 1;
   const double W = 640, H = 400, L = 60, B = 50;
   auto px = [&](double t) { return L + t * (W - L - 20); };
   auto py = [&](double v) { return H - B - v * (H - B - 30); };
@@ -278,16 +286,20 @@ std::string DrawVignetting(const LensStack& lens, const ThickLens& thick, const 
   };
   line(pass, 1.0, "#1f77b4", "passing");
   line(illum, centre, "#d62728", "illumination");
+  line(illum_film, centre_film, "#ff7f0e", "illumination-film");
   s << "<text x=\"" << px(0.5) << "\" y=\"" << H - 12
     << "\" font-size=\"12\" font-family=\"sans-serif\" text-anchor=\"middle\">film position from "
        "centre to corner</text>\n"
     << "<text x=\"" << px(0.02) << "\" y=\"20\" font-size=\"12\" font-family=\"sans-serif\">"
-    << "<tspan fill=\"#1f77b4\">share of back-element samples passing</tspan>  "
-    << "<tspan fill=\"#d62728\">relative illumination (cos^4 weight)</tspan></text>\n</svg>\n";
+    << "<tspan fill=\"#1f77b4\">share of back-element samples passing</tspan>&#8195;"
+    << "<tspan fill=\"#d62728\">illumination, exit-angle weight</tspan>&#8195;"
+    << "<tspan fill=\"#ff7f0e\">film-angle weight</tspan></text>\n</svg>\n";
   for (int i = 0; i <= kPositions; i += kPositions / 4) {
     char line[128];
-    snprintf(line, sizeof line, "  film %.2f: %.1f%% pass, illumination %.1f%%\n",
-             corner * i / kPositions, 100 * pass[size_t(i)], 100 * illum[size_t(i)] / centre);
+    snprintf(line, sizeof line,
+             "  film %.2f: %.1f%% pass, illumination %.1f%% (exit angle), %.1f%% (film angle)\n",
+             corner * i / kPositions, 100 * pass[size_t(i)], 100 * illum[size_t(i)] / centre,
+             100 * illum_film[size_t(i)] / centre_film);
     *report += line;
   }
   return s.str();

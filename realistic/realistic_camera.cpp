@@ -12,6 +12,11 @@
 //                                        "exitpupil" only the part of it that leads
 //                                        through the lens from the sample's film point,
 //                                        with the weight scaled to keep the same mean
+//   "weight"             string  -       "exit"  the angle theta of the weight's cos^4:
+//                                        "exit" the ray leaving the front element;
+//                                        "film" the film-side ray, from the film point
+//                                        to the back element, which is the angle of the
+//                                        irradiance integral over the back element's disc
 // Lengths marked "lens" are in the unit of the prescription file. Only an
 // exact -1 counts as a missing required value.
 //
@@ -73,8 +78,10 @@ void RequireFinite(const char* key, float value) {
 RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float yon,
                                  float sopen, float sclose, float filmdistance,
                                  float aperture_diameter, const std::string& specfile,
-                                 float filmdiag, Film* f, bool exit_pupil_sampling)
-    : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr) {
+                                 float filmdiag, Film* f, bool exit_pupil_sampling,
+                                 bool film_side_weight)
+    : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr),
+      film_weight(film_side_weight) {
   LensStack* stack = new LensStack(specfile);
   if (stack->GetInterfaces().empty() || stack->GetIndexOfStop() == -1) {
     const bool empty = stack->GetInterfaces().empty();
@@ -148,6 +155,14 @@ void RealisticCamera::ToWorld(Ray* rRay, Ray* ray) const {
   CameraToWorld(*rRay, ray);
 }
 
+float RealisticCamera::CosTheta(const Ray& sRay, const Ray& rRay) const {
+  // The film-side ray heads toward -z in lens space; its unit direction's
+  // -z is the cosine of its angle to the axis.
+  if (film_weight) return -sRay.d.z;
+  // The exit ray in camera space heads toward +z.
+  return Dot(rRay.d, Vector(0.f, 0.f, 1.f));
+}
+
 float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
   const Point fsample = FilmPoint(sample);
   float area;
@@ -165,7 +180,7 @@ float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
   ToWorld(&rRay, ray);
   // The back-element weight, times the share of the disc's area that the
   // rectangle covers: each sample here stands for area / disc of them.
-  const float costheta = Dot(rRay.d, Vector(0.f, 0.f, 1.f));
+  const float costheta = CosTheta(sRay, rRay);
   return weight_scale * (area / pupil->GetDiscArea()) * powf(costheta, 4.0f);
 }
 
@@ -187,7 +202,7 @@ float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const 
 
   // Irradiance at the film from the back element's disc: pi r^2 / z^2
   // times cos^4 of the exit angle.
-  const float costheta = Dot(rRay.d, Vector(0.f, 0.f, 1.f));
+  const float costheta = CosTheta(sRay, rRay);
   return weight_scale * powf(costheta, 4.0f);
 }
 
@@ -204,6 +219,7 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     const float fstop = params.FindOneFloat("aperture_diameter", 1.f);
     const float filmdiag = params.FindOneFloat("filmdiag", 35.f);
     const std::string sampling = params.FindOneString("sampling", "backelement");
+    const std::string weight = params.FindOneString("weight", "exit");
 
     LENS_CHECK(hither != -1.f && yon != -1.f && shutteropen != -1.f && shutterclose != -1.f &&
                    filmdistance != -1.f,
@@ -215,6 +231,9 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     if (sampling != "backelement" && sampling != "exitpupil")
       throw LensError("realistic: camera parameter \"sampling\" is \"" + sampling +
                       "\"; expected \"backelement\" or \"exitpupil\"");
+    if (weight != "exit" && weight != "film")
+      throw LensError("realistic: camera parameter \"weight\" is \"" + weight +
+                      "\"; expected \"exit\" or \"film\"");
     // Values with which every ray would fail a trace condition and abort
     // the host: refuse the camera now instead. Zero and negative stops and
     // diagonals stay allowed (a closed stop blocks everything; a negative
@@ -230,7 +249,8 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
                       "; both sides must be at least 1 pixel");
 
     return new RealisticCamera(world2cam, hither, yon, shutteropen, shutterclose, filmdistance,
-                               fstop, specfile, filmdiag, film, sampling == "exitpupil");
+                               fstop, specfile, filmdiag, film, sampling == "exitpupil",
+                               weight == "film");
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
   } catch (...) {

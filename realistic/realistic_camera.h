@@ -18,7 +18,8 @@ class RealisticCamera : public Camera {
   // built so far is released.
   RealisticCamera(const Transform& world2cam, float hither, float yon, float sopen, float sclose,
                   float filmdistance, float aperture_diameter, const std::string& specfile,
-                  float filmdiag, Film* f, bool exit_pupil_sampling = false);
+                  float filmdiag, Film* f, bool exit_pupil_sampling = false,
+                  bool film_side_weight = false);
   ~RealisticCamera() override;
 
   float GenerateRay(const Sample& sample, Ray* ray) const override;
@@ -34,6 +35,9 @@ class RealisticCamera : public Camera {
   // GenerateRay with lens samples spread over the exit pupil's rectangle
   // for the film point instead of the whole back element.
   float GeneratePupilRay(const Sample& sample, Ray* ray) const;
+  // The cosine in the weight: of the exit ray (camera space) or, with
+  // film_weight, of the film-side ray (lens space).
+  float CosTheta(const Ray& sRay, const Ray& rRay) const;
   // The film point of a sample.
   Point FilmPoint(const Sample& sample) const;
   // The leaving ray into camera space and then the world.
@@ -47,4 +51,6 @@ class RealisticCamera : public Camera {
   float weight_scale;
   // Set only for exit-pupil sampling.
   ExitPupil* pupil;
+  // The weight's angle is the film-side ray's instead of the exit ray's.
+  bool film_weight;
 };

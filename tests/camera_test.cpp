@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -303,14 +304,17 @@ TEST(CreateCamera, RepeatedCreationReleasesEverything) {
 TEST(CreateCamera, ParameterTableMatchesTheFactory) {
   std::ifstream source(REALCAM_SOURCE_DIR "/realistic/realistic_camera.cpp");
   ASSERT_TRUE(source.good());
-  std::set<std::string> listed, strings, looked_up;
+  std::set<std::string> listed, looked_up;
+  std::map<std::string, std::string> strings;  // string keys and their listed defaults
   bool in_table = true;
   for (std::string line; std::getline(source, line);) {
     in_table = in_table && line.rfind("//", 0) == 0;
     if (in_table && line.rfind("//   \"", 0) == 0) {
       const std::string key = line.substr(6, line.find('"', 6) - 6);
       listed.insert(key);
-      if (line.find(" string ") != std::string::npos) strings.insert(key);
+      const size_t quote = line.find('"', line.find(" string ") + 1);
+      if (line.find(" string ") != std::string::npos && quote != std::string::npos)
+        strings[key] = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
     }
     for (const char* call : {"FindOneFloat(\"", "FindOneString(\""}) {
       const size_t at = line.find(call);
@@ -327,7 +331,7 @@ TEST(CreateCamera, ParameterTableMatchesTheFactory) {
     if (key == "specfile")
       ps.AddString(key, StopAtBackLens());
     else if (strings.count(key))
-      ps.AddString(key, "backelement");
+      ps.AddString(key, strings[key]);
     else
       ps.AddFloat(key, key == "filmdistance" ? 20.f : 1.f);
   }

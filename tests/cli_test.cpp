@@ -118,6 +118,28 @@ TEST(Trace, PrintsExitRaysBlockedAndErrorsLineByLine) {
       << lines[3];
 }
 
+TEST(Trace, DistantWorldRaysAreStartedNearTheLens) {
+  // 10 m in front of the double Gauss, float rounding in the sphere
+  // intersection blocks a ray that passes the lens; started on the plane
+  // just in front of it, the same line passes as the ray from z = -1 does.
+  const std::string lens = Lens("double-gauss-100mm-f2.dat");
+  const std::string rays = "0 0.5 -10000 0 0 1\n0 0.5 -1 0 0 1\n0 -40 -10000 0 0.004 1\n";
+  const Result r = Realcam("trace " + lens + " --from world", rays);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  const std::vector<double> far = Numbers(lines[0]), near = Numbers(lines[1]);
+  ASSERT_EQ(far.size(), 6u) << lines[0];
+  for (size_t i = 3; i < 6; ++i) EXPECT_NEAR(far[i], near[i], 1e-5) << i;
+  EXPECT_EQ(Numbers(lines[2]).size(), 6u) << "a far oblique ray, 0.5 from the axis at the lens";
+
+  // --raw keeps the specified arithmetic: the far ray is blocked.
+  const Result raw = Realcam("trace " + lens + " --from world --raw", rays);
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  EXPECT_EQ(Lines(raw.out)[0], "blocked");
+  EXPECT_EQ(Lines(raw.out)[1], lines[1]);
+}
+
 TEST(Rays, GenerateRayThroughThePlugin) {
   const Result r = Realcam("rays " + Lens("double-gauss-100mm-f2.dat") +
                            " --res 64x48 --param filmdistance=60 --param aperture_diameter=30",
