@@ -33,6 +33,8 @@ struct RenderOptions {
   int spp = 64, threads = 0;
   unsigned long long seed = 1;
   double filmdistance = -1, aperture = -1, filmdiag = 43.27, focus = -1, scale = 1000;
+  int blades = 0;  // round
+  double blade_rotation = 0;
   std::vector<double> eye, target, up{0, 1, 0};
   double exposure = 0;
   bool auto_exposure = true;

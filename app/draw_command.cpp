@@ -30,6 +30,11 @@ int RunDraw(const DrawOptions& o) {
       throw std::runtime_error(o.lens + ": --aperture given, but the prescription has no stop");
     lens.SetApertureDiameter(float(o.aperture));
   }
+  if (o.blades > 0) {
+    if (lens.GetIndexOfStop() < 0)
+      throw std::runtime_error(o.lens + ": --blades given, but the prescription has no stop");
+    lens.SetApertureBlades(o.blades, float(o.blade_rotation));
+  }
   const ThickLens thick = ComputeThickLens(lens);
   if (!(thick.Efl() > 0) && o.filmdistance <= 0)
     throw std::runtime_error(o.lens + ": no positive focal length; give --filmdistance");

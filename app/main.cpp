@@ -35,6 +35,18 @@ void AddLens(CLI::App* cmd, std::string* lens) {
   cmd->add_option("LENS", *lens, "lens prescription file")->required();
 }
 
+// The stop's diaphragm, passed to the camera as "aperture_blades" and
+// "aperture_rotation".
+void AddBlades(CLI::App* cmd, int* blades, double* rotation) {
+  cmd->add_option("--blades", *blades,
+                  "blades of the stop's diaphragm: a regular polygon of 3 to 32 sides (default: "
+                  "round)")
+      ->check(CLI::Range(3, 32));
+  cmd->add_option("--blade-rotation", *rotation,
+                  "angle of the polygon's first vertex from lens-space +x, degrees")
+      ->check(NumberCheck("a finite angle", [](double) { return true; }));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,6 +75,7 @@ int main(int argc, char** argv) {
   r->add_option("--aperture", render.aperture,
                 "diameter of the aperture stop in lens units (default: the prescription's)")
       ->check(kNonNegative);
+  AddBlades(r, &render.blades, &render.blade_rotation);
   r->add_option("--filmdiag", render.filmdiag, "film diagonal in lens units (default: 36 x 24 mm)")
       ->check(kPositive)
       ->capture_default_str();
@@ -135,6 +148,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.0, 89.0));
   d->add_option("--filmdistance", draw.filmdistance, "back vertex to film (default: focus at infinity)")
       ->check(kPositive);
+  AddBlades(d, &draw.blades, &draw.blade_rotation);
   d->add_option("--filmdiag", draw.filmdiag, "film diagonal, for --vignetting and the default field")
       ->check(kPositive)
       ->capture_default_str();

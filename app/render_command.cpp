@@ -80,6 +80,10 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
   ps.AddFloat("aperture_diameter", aperture);
   ps.AddFloat("filmdiag", float(o.filmdiag));
   ps.AddString("weight", o.weight);
+  if (o.blades > 0) {
+    ps.AddFloat("aperture_blades", float(o.blades));
+    ps.AddFloat("aperture_rotation", float(o.blade_rotation));
+  }
   AddRawParams(o.params, &ps);
 
   // World in metres, camera space in lens units.
@@ -127,5 +131,6 @@ int RunRender(const RenderOptions& o) {
          Si(double(r.samples) / std::max(r.seconds, 1e-9)).c_str(), r.filmdistance, r.aperture,
          o.weight.c_str(), r.exposure, o.auto_exposure ? " auto" : "", r.threads);
   if (r.focus_m > 0) printf("focused at %.3f m\n", r.focus_m);
+  if (o.blades > 0) printf("stop: %d blades, first vertex at %.1f degrees\n", o.blades, o.blade_rotation);
   return 0;
 }

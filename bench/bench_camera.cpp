@@ -43,7 +43,7 @@ constexpr int kWidth = 640, kHeight = 480;
 // whose diagonal suits the lens (a 35 mm frame, scaled down for short
 // focal lengths so the whole film sees through the lens).
 std::unique_ptr<Camera> MakeCamera(const std::string& name, float stop_scale, const char* sampling,
-                                   Film* film) {
+                                   Film* film, int blades = 0) {
   const std::string path = std::string(REALCAM_LENS_DIR) + "/" + name;
   LensStack stack(path);
   float f1, f2, p1, p2;
@@ -60,6 +60,7 @@ std::unique_ptr<Camera> MakeCamera(const std::string& name, float stop_scale, co
               stop_scale * stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter());
   ps.AddFloat("filmdiag", std::min(43.27f, 0.8f * efl));
   ps.AddString("sampling", sampling);
+  if (blades) ps.AddFloat("aperture_blades", float(blades));
   Camera* cam = Factory()(ps, Transform(), film);
   if (!cam) exit(1);
   return std::unique_ptr<Camera>(cam);
@@ -84,9 +85,9 @@ std::vector<Sample> FilmSamples() {
 }
 
 void BM_GenerateRay(benchmark::State& state, const char* lens, float stop_scale,
-                    const char* sampling) {
+                    const char* sampling, int blades) {
   Film film(kWidth, kHeight);
-  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film);
+  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film, blades);
   const std::vector<Sample> samples = FilmSamples();
   size_t i = 0, passing = 0, total = 0;
   Ray ray;
@@ -147,8 +148,14 @@ int Register() {
       for (const char* sampling : {"backelement", "exitpupil"}) {
         const std::string name = std::string("GenerateRay/") + lens + (stop == 1.f ? "/full" : "/quarter") +
                                  "/" + sampling;
-        benchmark::RegisterBenchmark(name.c_str(), BM_GenerateRay, lens, stop, sampling);
+        benchmark::RegisterBenchmark(name.c_str(), BM_GenerateRay, lens, stop, sampling, 0);
       }
+  // The cost of a bladed stop: the same camera with a six-bladed iris.
+  for (float stop : {1.f, 0.25f})
+    benchmark::RegisterBenchmark(
+        (std::string("GenerateRay/double-gauss-100mm-f2.dat/") + (stop == 1.f ? "full" : "quarter") +
+         "/backelement/6-blades").c_str(),
+        BM_GenerateRay, "double-gauss-100mm-f2.dat", stop, "backelement", 6);
   return 0;
 }
 const int registered = Register();

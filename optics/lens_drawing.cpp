@@ -107,6 +107,30 @@ std::string Escape(const std::string& s) {
   return out;
 }
 
+// The stop's opening seen along the axis from the film (lens-space +x to
+// the right, +y up), in a box at the drawing's top right: the blades'
+// polygon inside the round opening of the same diameter, in the band of
+// kInsetBand below the section.
+constexpr double kInsetBand = 150;
+std::string IrisInset(const LensInterface& stop, double rotation_degrees, double width,
+                      double height) {
+  const double box = 130, r = 50, cx = width - box / 2 - 8, cy = height - box / 2 - 8;
+  const int n = stop.GetBlades();
+  std::ostringstream s;
+  s << "<g class=\"iris\">\n<rect x=\"" << Svg::Fixed(cx - box / 2) << "\" y=\"" << Svg::Fixed(cy - box / 2)
+    << "\" width=\"" << box << "\" height=\"" << box << "\" fill=\"#555\" stroke=\"black\"/>\n";
+  s << "<circle cx=\"" << Svg::Fixed(cx) << "\" cy=\"" << Svg::Fixed(cy) << "\" r=\"" << r
+    << "\" fill=\"none\" stroke=\"#bbb\" stroke-dasharray=\"4,3\"/>\n<path d=\"";
+  for (int k = 0; k < n; ++k) {
+    const double a = (rotation_degrees + 360.0 * k / n) * kPi / 180;
+    s << (k ? " L" : "M") << Svg::Fixed(cx + r * std::cos(a)) << "," << Svg::Fixed(cy - r * std::sin(a));
+  }
+  s << " Z\" fill=\"white\" stroke=\"black\"/>\n<text x=\"" << Svg::Fixed(cx) << "\" y=\""
+    << Svg::Fixed(cy - box / 2 - 4) << "\" font-family=\"sans-serif\" font-size=\"11\" "
+    << "text-anchor=\"middle\">" << n << " blades, from the film</text>\n</g>\n";
+  return s.str();
+}
+
 }  // namespace
 
 std::string DrawSection(const LensStack& lens, const ThickLens& thick, const DrawOptions& o,
@@ -221,7 +245,13 @@ std::string DrawSection(const LensStack& lens, const ThickLens& thick, const Dra
   std::ostringstream label;
   label << o.lens << ": EFL " << Svg::Fixed(thick.Efl()) << ", film " << Svg::Fixed(film_z - depth)
         << " behind the back vertex; fans at 0 and " << Svg::Fixed(drawn_field) << " degrees";
-  std::string text = Header(svg.Width(), svg.Height()) + body.str() +
+  // A bladed stop gets a band below the section for its inset.
+  double height = svg.Height();
+  if (lens.GetIndexOfStop() >= 0 && s[size_t(lens.GetIndexOfStop())].GetBlades() > 0) {
+    height += kInsetBand;
+    body << IrisInset(s[size_t(lens.GetIndexOfStop())], o.blade_rotation, svg.Width(), height);
+  }
+  std::string text = Header(svg.Width(), height) + body.str() +
                      "<text x=\"10\" y=\"18\" font-family=\"sans-serif\" font-size=\"13\">" +
                      Escape(label.str()) + "</text>\n</svg>\n";
   *rays_drawn = rays;

@@ -9,6 +9,8 @@
 struct DrawOptions {
   std::string lens, output;
   double aperture = -1, field = -1, filmdistance = -1, filmdiag = 43.27;
+  int blades = 0;  // round
+  double blade_rotation = 0;
   bool vignetting = false;
 };
 

@@ -41,6 +41,7 @@ bool LensInterface::IntersectPlanar(const Ray& ray, Point* hitpoint,
   LENS_CHECK(std::fabs(hit.z - zintercept) < EPSILON, "fabs(hit.z - zintercept) < EPSILON",
              "bool LensInterface::IntersectPlanar(const Ray&, Point*, Vector*) const");
   if (double(hit.x) * hit.x + double(hit.y) * hit.y <= 0.25 * double(diameter) * diameter) {
+    if (iris && !InsideIris(hit)) return false;
     *hitpoint = hit;
     *hitpoint_normal = Vector(0.f, 0.f, 1.f);
     return true;
@@ -79,5 +80,37 @@ bool LensInterface::IntersectSpherical(const Ray& ray, Point* hitpoint,
   // Points away from the centre of curvature; Refract turns it to face
   // the incoming ray.
   *hitpoint_normal = Normalize(Vector(phit));
+  return true;
+}
+
+void LensInterface::SetBlades(int blades, float rotation_degrees) {
+  if (blades == 0) {
+    iris.reset();
+    return;
+  }
+  LENS_CHECK(IsStop() && blades >= 3 && blades <= 32, "IsStop() && blades >= 3 && blades <= 32",
+             "void LensInterface::SetBlades(int, float)");
+  auto shape = std::make_shared<Iris>();
+  shape->blades = blades;
+  const double pi = 3.14159265358979323846, half = pi / blades;
+  shape->cos_half_angle = std::cos(half);
+  // Vertices at rotation + 2 pi k / N; the edge between two of them faces
+  // the angle halfway.
+  const double first = double(rotation_degrees) * pi / 180 + half;
+  for (int k = 0; k < blades; ++k) {
+    shape->nx[k] = std::cos(first + 2 * half * k);
+    shape->ny[k] = std::sin(first + 2 * half * k);
+  }
+  iris = shape;
+}
+
+bool LensInterface::InsideIris(const Point& p) const {
+  // Within the polygon's inscribed circle every point passes; only the
+  // thin ring between it and the round opening needs the edges.
+  const double apothem = 0.5 * std::fabs(double(diameter)) * iris->cos_half_angle;
+  const double x = p.x, y = p.y;
+  if (x * x + y * y <= apothem * apothem) return true;
+  for (int k = 0; k < iris->blades; ++k)
+    if (x * iris->nx[k] + y * iris->ny[k] > apothem) return false;
   return true;
 }

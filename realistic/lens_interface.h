@@ -8,6 +8,8 @@
 // diameter/2 from the axis. For the stop both equal zintercept.
 #pragma once
 
+#include <memory>
+
 #include "core/geometry.h"
 
 class LensInterface {
@@ -18,6 +20,13 @@ class LensInterface {
   // Sets the clear aperture and recomputes the cap; fails when the cap
   // would be wider than the sphere.
   void SetDiameter(float d);
+
+  // A diaphragm of `blades` straight blades (3 to 32; 0 for a round
+  // opening): the stop's opening becomes the regular polygon inscribed in
+  // the circle of its diameter, with a vertex at `rotation_degrees` from
+  // lens-space +x toward +y. Only for the stop.
+  void SetBlades(int blades, float rotation_degrees);
+  int GetBlades() const { return iris ? iris->blades : 0; }
 
   float GetDiameter() const { return diameter; }
   float GetAxisIntercept() const { return zintercept; }
@@ -40,6 +49,17 @@ class LensInterface {
  private:
   bool IntersectPlanar(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
   bool IntersectSpherical(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
+  // Whether a point of the stop plane within the round opening is also
+  // within the blades' polygon.
+  bool InsideIris(const Point& p) const;
+
+  // The polygon's edges: unit outward normals, and the cosine of half the
+  // angle an edge subtends, which is the apothem over the circumradius.
+  struct Iris {
+    int blades;
+    double cos_half_angle;
+    double nx[32], ny[32];
+  };
 
   float radius;
   float zintercept;
@@ -48,6 +68,8 @@ class LensInterface {
   float diameter;
   float zmin;
   float zmax;
+  // Set only for a bladed stop; shared by copies, never changed.
+  std::shared_ptr<const Iris> iris;
 };
 
 // Tolerance of the consistency conditions on hit points and directions.

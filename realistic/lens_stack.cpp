@@ -125,6 +125,10 @@ void LensStack::SetApertureDiameter(float diameter) {
   interfaces[index_of_stop].SetDiameter(diameter);
 }
 
+void LensStack::SetApertureBlades(int blades, float rotation_degrees) {
+  interfaces[index_of_stop].SetBlades(blades, rotation_degrees);
+}
+
 Point LensStack::SampleBackElement(float u, float v) const {
   float lX, lY;
   ConcentricSampleDisk(u, v, &lX, &lY);

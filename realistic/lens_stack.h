@@ -22,6 +22,8 @@ class LensStack {
   explicit LensStack(const std::string& file);
 
   void SetApertureDiameter(float diameter);
+  // The stop's diaphragm: 0 blades for a round opening, else 3 to 32.
+  void SetApertureBlades(int blades, float rotation_degrees);
   float GetLensDepth() const { return interfaces.back().GetAxisIntercept(); }
   float GetFrontElementDiameter() const { return interfaces.front().GetDiameter(); }
   float GetBackElementDiameter() const { return interfaces.back().GetDiameter(); }

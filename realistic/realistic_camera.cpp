@@ -12,6 +12,13 @@
 //                                        "exitpupil" only the part of it that leads
 //                                        through the lens from the sample's film point,
 //                                        with the weight scaled to keep the same mean
+//   "aperture_blades"    float   -       0       blades of the stop's diaphragm: 0 for a
+//                                        round opening, else a whole number from 3 to
+//                                        32; the opening is then the regular polygon
+//                                        inscribed in the circle of "aperture_diameter"
+//   "aperture_rotation"  float   degrees 0       where the polygon's first vertex lies:
+//                                        at 0 on lens-space +x (the host's camera-space
+//                                        -x), turning toward +y
 //   "weight"             string  -       "exit"  the angle theta of the weight's cos^4:
 //                                        "exit" the ray leaving the front element;
 //                                        "film" the film-side ray, from the film point
@@ -79,7 +86,8 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
                                  float sopen, float sclose, float filmdistance,
                                  float aperture_diameter, const std::string& specfile,
                                  float filmdiag, Film* f, bool exit_pupil_sampling,
-                                 bool film_side_weight)
+                                 bool film_side_weight, int aperture_blades,
+                                 float aperture_rotation)
     : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr),
       film_weight(film_side_weight) {
   LensStack* stack = new LensStack(specfile);
@@ -90,8 +98,14 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
                                       : ": the prescription has no aperture stop (a data line "
                                         "with radius 0)"));
   }
+  try {
+    stack->SetApertureDiameter(aperture_diameter);
+    stack->SetApertureBlades(aperture_blades, aperture_rotation);
+  } catch (...) {
+    delete stack;
+    throw;
+  }
   lens = stack;
-  lens->SetApertureDiameter(aperture_diameter);
 
   const float film_z = lens->GetLensDepth() + filmdistance;
   // Every film ray starts 0.001 along its direction and must still lie
@@ -220,6 +234,8 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     const float filmdiag = params.FindOneFloat("filmdiag", 35.f);
     const std::string sampling = params.FindOneString("sampling", "backelement");
     const std::string weight = params.FindOneString("weight", "exit");
+    const float blades = params.FindOneFloat("aperture_blades", 0.f);
+    const float rotation = params.FindOneFloat("aperture_rotation", 0.f);
 
     LENS_CHECK(hither != -1.f && yon != -1.f && shutteropen != -1.f && shutterclose != -1.f &&
                    filmdistance != -1.f,
@@ -241,6 +257,11 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     RequireFinite("filmdistance", filmdistance);
     RequireFinite("aperture_diameter", fstop);
     RequireFinite("filmdiag", filmdiag);
+    if (!(blades == 0.f || (blades >= 3.f && blades <= 32.f && blades == std::floor(blades))))
+      throw LensError("realistic: camera parameter \"aperture_blades\" is " +
+                      FormatParameter(blades) +
+                      "; expected 0 (a round stop) or a whole number from 3 to 32");
+    RequireFinite("aperture_rotation", rotation);
     if (!film)
       throw LensError("realistic: the host gave no film");
     if (film->xResolution < 1 || film->yResolution < 1)
@@ -250,7 +271,7 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
 
     return new RealisticCamera(world2cam, hither, yon, shutteropen, shutterclose, filmdistance,
                                fstop, specfile, filmdiag, film, sampling == "exitpupil",
-                               weight == "film");
+                               weight == "film", int(blades), rotation);
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
   } catch (...) {

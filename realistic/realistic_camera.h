@@ -19,7 +19,8 @@ class RealisticCamera : public Camera {
   RealisticCamera(const Transform& world2cam, float hither, float yon, float sopen, float sclose,
                   float filmdistance, float aperture_diameter, const std::string& specfile,
                   float filmdiag, Film* f, bool exit_pupil_sampling = false,
-                  bool film_side_weight = false);
+                  bool film_side_weight = false, int aperture_blades = 0,
+                  float aperture_rotation = 0.f);
   ~RealisticCamera() override;
 
   float GenerateRay(const Sample& sample, Ray* ray) const override;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -306,12 +307,19 @@ TEST(CreateCamera, ParameterTableMatchesTheFactory) {
   ASSERT_TRUE(source.good());
   std::set<std::string> listed, looked_up;
   std::map<std::string, std::string> strings;  // string keys and their listed defaults
+  std::map<std::string, float> floats;          // float keys and their listed defaults
   bool in_table = true;
   for (std::string line; std::getline(source, line);) {
     in_table = in_table && line.rfind("//", 0) == 0;
     if (in_table && line.rfind("//   \"", 0) == 0) {
       const std::string key = line.substr(6, line.find('"', 6) - 6);
       listed.insert(key);
+      std::istringstream columns(line.substr(line.find('"', 6) + 1));
+      std::string type, unit, default_value;
+      columns >> type >> unit >> default_value;
+      char* end = nullptr;
+      const float number = std::strtof(default_value.c_str(), &end);
+      floats[key] = *end == '\0' ? number : 1.f;  // "required" ones get 1
       const size_t quote = line.find('"', line.find(" string ") + 1);
       if (line.find(" string ") != std::string::npos && quote != std::string::npos)
         strings[key] = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
@@ -333,7 +341,7 @@ TEST(CreateCamera, ParameterTableMatchesTheFactory) {
     else if (strings.count(key))
       ps.AddString(key, strings[key]);
     else
-      ps.AddFloat(key, key == "filmdistance" ? 20.f : 1.f);
+      ps.AddFloat(key, floats[key]);
   }
   EXPECT_NE(MakeCamera(ps, &film), nullptr);
   EXPECT_EQ(ps.UnusedKeys(), std::vector<std::string>{});
