@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/lens_loading.h"
 #include "core/paramset.h"
 #include "optics/lens_drawing.h"
 
@@ -41,6 +42,7 @@ struct RenderOptions {
   // The camera's "weight": the film-side angle, whose cos^4 is the film's
   // real irradiance, unless "exit" (the plug-in's own default) is asked for.
   std::string weight = "film";
+  int spectral = 0;  // bands across 400-700 nm, one camera each; 0: one camera, RGB as given
   std::vector<std::string> params;
 };
 int RunRender(const RenderOptions& o);
@@ -50,6 +52,7 @@ struct RenderSummary {
   int width = 0, height = 0, threads = 0;
   unsigned long long samples = 0, blocked = 0;
   double seconds = 0, filmdistance = 0, aperture = 0, exposure = 0;
+  double camera_seconds = 0;  // creating the camera(s)
   double focus_m = -1;  // the focus distance chosen, or -1 when filmdistance was given
 };
 
@@ -60,14 +63,14 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
 
 struct InfoOptions {
   std::string lens;
-  double aperture = -1;
+  LensSettings settings;
   bool json = false;
 };
 int RunInfo(const InfoOptions& o);
 
 struct TraceOptions {
   std::string lens, from;
-  double aperture = -1;
+  LensSettings settings;
   bool raw = false;  // world-side rays exactly as given, not moved up to the lens
 };
 int RunTrace(const TraceOptions& o);
@@ -81,6 +84,7 @@ int RunRays(const RaysOptions& o);
 
 struct FocusOptions {
   std::string lens;
+  LensSettings settings;
   double distance = 0;
   bool json = false;
 };

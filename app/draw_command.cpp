@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "app/commands.h"
+#include "app/lens_loading.h"
 #include "optics/lens_drawing.h"
 #include "render/image_io.h"
 
@@ -23,18 +24,13 @@ void WriteOut(const std::string& path, const std::string& text) {
 }  // namespace
 
 int RunDraw(const DrawOptions& o) {
-  LensStack lens(o.lens);
-  if (lens.GetInterfaces().empty()) throw std::runtime_error(o.lens + ": the prescription has no surfaces");
-  if (o.aperture >= 0) {
-    if (lens.GetIndexOfStop() < 0)
-      throw std::runtime_error(o.lens + ": --aperture given, but the prescription has no stop");
-    lens.SetApertureDiameter(float(o.aperture));
-  }
-  if (o.blades > 0) {
-    if (lens.GetIndexOfStop() < 0)
-      throw std::runtime_error(o.lens + ": --blades given, but the prescription has no stop");
-    lens.SetApertureBlades(o.blades, float(o.blade_rotation));
-  }
+  LensSettings settings;
+  settings.aperture = o.aperture;
+  settings.wavelength = o.wavelength;
+  settings.blades = o.blades;
+  settings.blade_rotation = o.blade_rotation;
+  const std::unique_ptr<LensStack> loaded = LoadLens(o.lens, settings);
+  const LensStack& lens = *loaded;
   const ThickLens thick = ComputeThickLens(lens);
   if (!(thick.Efl() > 0) && o.filmdistance <= 0)
     throw std::runtime_error(o.lens + ": no positive focal length; give --filmdistance");

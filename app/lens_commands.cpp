@@ -10,27 +10,16 @@
 #include <string>
 
 #include "app/commands.h"
+#include "app/json_output.h"
+#include "app/lens_loading.h"
 #include "app/number_text.h"
 #include "optics/thick_lens.h"
 #include "app/plugin_loader.h"
+#include "optics/chromatic.h"
 #include "optics/distant_rays.h"
 #include "realistic/lens_error.h"
 
 namespace {
-
-// Loads the lens and sets its stop when asked; a lens without a stop can
-// still be shown and traced.
-std::unique_ptr<LensStack> LoadLens(const std::string& file, double aperture) {
-  auto lens = std::make_unique<LensStack>(file);
-  if (lens->GetInterfaces().empty())
-    throw std::runtime_error(file + ": the prescription has no surfaces");
-  if (aperture >= 0) {
-    if (lens->GetIndexOfStop() < 0)
-      throw std::runtime_error(file + ": --aperture given, but the prescription has no stop");
-    lens->SetApertureDiameter(float(aperture));
-  }
-  return lens;
-}
 
 // Whitespace-separated numbers of one input line; false if any word is
 // not a number.
@@ -52,7 +41,7 @@ bool Blank(const std::string& line) { return line.find_first_not_of(" \t\r") == 
 }  // namespace
 
 int RunInfo(const InfoOptions& o) {
-  std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.aperture);
+  std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.settings);
   const auto& s = lens->GetInterfaces();
   const float depth = lens->GetLensDepth();
   ThickLens t{NAN, NAN, NAN, NAN};
@@ -65,28 +54,39 @@ int RunInfo(const InfoOptions& o) {
   const float efl = float(t.Efl()), front_efl = float(t.FrontEfl());
   const float bfl = float(double(t.f1) - depth), ffd = t.f2;
 
+  Chromatic chromatic;
+  const bool has_chromatic = paraxial_error.empty() && ComputeChromatic(*lens, &chromatic);
+
   if (o.json) {
-    std::string j = "{\"surfaces\":[";
-    for (size_t i = 0; i < s.size(); ++i) {
-      j += i ? "," : "";
-      j += "{\"radius\":" + JsonFloat(s[i].GetRadius()) +
-           ",\"zintercept\":" + JsonFloat(s[i].GetAxisIntercept()) +
-           ",\"center\":" + JsonFloat(s[i].GetCenter()) +
-           ",\"index\":" + JsonFloat(s[i].GetIndexOfRefractionPosZ()) +
-           ",\"diameter\":" + JsonFloat(s[i].GetDiameter()) + ",\"zmin\":" + JsonFloat(s[i].GetZMin()) +
-           ",\"zmax\":" + JsonFloat(s[i].GetZMax()) + ",\"stop\":" + (s[i].IsStop() ? "true" : "false") +
-           "}";
-    }
-    j += "],\"index_of_stop\":" + std::to_string(lens->GetIndexOfStop()) +
-         ",\"depth\":" + JsonFloat(depth) +
-         ",\"front_diameter\":" + JsonFloat(lens->GetFrontElementDiameter()) +
-         ",\"back_diameter\":" + JsonFloat(lens->GetBackElementDiameter()) +
-         ",\"paraxial\":{\"f1\":" + JsonFloat(t.f1) + ",\"p1\":" + JsonFloat(t.p1) +
-         ",\"f2\":" + JsonFloat(t.f2) + ",\"p2\":" + JsonFloat(t.p2) + "},\"efl\":" + JsonFloat(efl) +
-         ",\"front_efl\":" + JsonFloat(front_efl) + ",\"bfl\":" + JsonFloat(bfl) +
-         ",\"ffd\":" + JsonFloat(ffd);
-    if (!paraxial_error.empty()) j += ",\"paraxial_error\":" + JsonString(paraxial_error);
-    printf("%s}\n", j.c_str());
+    Json j;
+    Json surfaces = Json::array();
+    for (const LensInterface& f : s)
+      surfaces.push_back({{"radius", JsonNumber(f.GetRadius())},
+                          {"zintercept", JsonNumber(f.GetAxisIntercept())},
+                          {"center", JsonNumber(f.GetCenter())},
+                          {"index", JsonNumber(f.GetIndexOfRefractionPosZ())},
+                          {"diameter", JsonNumber(f.GetDiameter())},
+                          {"zmin", JsonNumber(f.GetZMin())},
+                          {"zmax", JsonNumber(f.GetZMax())},
+                          {"stop", f.IsStop()}});
+    j["surfaces"] = surfaces;
+    j["index_of_stop"] = lens->GetIndexOfStop();
+    j["depth"] = JsonNumber(depth);
+    j["front_diameter"] = JsonNumber(lens->GetFrontElementDiameter());
+    j["back_diameter"] = JsonNumber(lens->GetBackElementDiameter());
+    j["paraxial"] = {{"f1", JsonNumber(t.f1)}, {"p1", JsonNumber(t.p1)}, {"f2", JsonNumber(t.f2)},
+                     {"p2", JsonNumber(t.p2)}};
+    j["efl"] = JsonNumber(efl);
+    j["front_efl"] = JsonNumber(front_efl);
+    j["bfl"] = JsonNumber(bfl);
+    j["ffd"] = JsonNumber(ffd);
+    if (has_chromatic)
+      j["chromatic"] = {{"f1_c", JsonNumber(chromatic.f1_c)},
+                        {"f1_d", JsonNumber(chromatic.f1_d)},
+                        {"f1_f", JsonNumber(chromatic.f1_f)},
+                        {"longitudinal", JsonNumber(chromatic.Longitudinal())}};
+    if (!paraxial_error.empty()) j["paraxial_error"] = paraxial_error;
+    PrintJson(j);
     return 0;
   }
 
@@ -115,11 +115,15 @@ int RunInfo(const InfoOptions& o) {
          FormatFloat(ffd).c_str());
   if (lens->GetIndexOfStop() >= 0 && std::isfinite(efl) && efl > 0)
     printf("stop diameter %s\n", FormatFloat(s[size_t(lens->GetIndexOfStop())].GetDiameter()).c_str());
+  if (has_chromatic)
+    printf("longitudinal colour: film-side focus f1 at C %s, d %s, F %s; F - C %s\n",
+           FormatFloat(chromatic.f1_c).c_str(), FormatFloat(chromatic.f1_d).c_str(),
+           FormatFloat(chromatic.f1_f).c_str(), FormatFloat(float(chromatic.Longitudinal())).c_str());
   return 0;
 }
 
 int RunTrace(const TraceOptions& o) {
-  std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.aperture);
+  std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.settings);
   const bool from_film = o.from == "film";
   int status = 0;
   std::string line;
@@ -190,14 +194,15 @@ int RunRays(const RaysOptions& o) {
 }
 
 int RunFocus(const FocusOptions& o) {
-  std::unique_ptr<LensStack> lens = LoadLens(o.lens, -1);
+  std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.settings);
   const ThickLens t = ComputeThickLens(*lens);
   const double fd = FilmDistanceForObject(*lens, t, o.distance);
   const float film_z = float(double(lens->GetLensDepth()) + fd);
   if (o.json) {
-    printf("{\"distance\":%s,\"filmdistance\":%s,\"film_z\":%s,\"efl\":%s}\n",
-           JsonFloat(float(o.distance)).c_str(), JsonFloat(float(fd)).c_str(),
-           JsonFloat(film_z).c_str(), JsonFloat(float(t.Efl())).c_str());
+    PrintJson({{"distance", JsonNumber(o.distance)},
+               {"filmdistance", JsonNumber(fd)},
+               {"film_z", JsonNumber(film_z)},
+               {"efl", JsonNumber(t.Efl())}});
   } else {
     printf("filmdistance %s (film plane at z = %s) focuses on an object %s in front of the lens\n",
            FormatFloat(float(fd)).c_str(), FormatFloat(film_z).c_str(),

@@ -47,6 +47,15 @@ void AddBlades(CLI::App* cmd, int* blades, double* rotation) {
       ->check(NumberCheck("a finite angle", [](double) { return true; }));
 }
 
+// Light of one wavelength: indices from the prescription's Abbe numbers.
+void AddWavelength(CLI::App* cmd, double* nanometres) {
+  cmd->add_option("--wavelength", *nanometres,
+                  "wavelength in nm (360 to 830): media with an Abbe number take their index there "
+                  "(default: the prescription's d-line indices)")
+      ->check(NumberCheck("a wavelength from 360 to 830 nm",
+                          [](double v) { return v >= 360 && v <= 830; }));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,6 +91,10 @@ int main(int argc, char** argv) {
   r->add_option("--eye", render.eye, "camera position x,y,z in metres")->expected(3)->delimiter(',');
   r->add_option("--target", render.target, "point looked at, x,y,z in metres")->expected(3)->delimiter(',');
   r->add_option("--up", render.up, "up direction x,y,z")->expected(3)->delimiter(',');
+  r->add_option("--spectral", render.spectral,
+                "render N wavelength bands across 400-700 nm, one camera each, for the lens's "
+                "colour fringes (needs Abbe numbers in the prescription)")
+      ->check(CLI::Range(1, 64));
   r->add_option("--weight", render.weight,
                 "angle of the weight's cos^4: film (the film-side ray, the film's real irradiance) or "
                 "exit (the ray leaving the front element, the plug-in's default)")
@@ -101,7 +114,8 @@ int main(int argc, char** argv) {
   InfoOptions info;
   CLI::App* i = app.add_subcommand("info", "prescription, thick-lens and first-order data");
   AddLens(i, &info.lens);
-  i->add_option("--aperture", info.aperture, "stop diameter")->check(kNonNegative);
+  i->add_option("--aperture", info.settings.aperture, "stop diameter")->check(kNonNegative);
+  AddWavelength(i, &info.settings.wavelength);
   i->add_flag("--json", info.json, "one JSON object");
   i->callback([&] { run = [&] { return RunInfo(info); }; });
 
@@ -116,7 +130,8 @@ int main(int argc, char** argv) {
   t->add_option("--from", trace.from, "side the rays start on")
       ->required()
       ->check(CLI::IsMember({"film", "world"}));
-  t->add_option("--aperture", trace.aperture, "stop diameter")->check(kNonNegative);
+  t->add_option("--aperture", trace.settings.aperture, "stop diameter")->check(kNonNegative);
+  AddWavelength(t, &trace.settings.wavelength);
   t->add_flag("--raw", trace.raw, "trace world-side rays from their given origin");
   t->callback([&] { run = [&] { return RunTrace(trace); }; });
 
@@ -136,6 +151,7 @@ int main(int argc, char** argv) {
   f->add_option("--distance", focus.distance, "object distance in front of the front vertex, lens units")
       ->required()
       ->check(kPositive);
+  AddWavelength(f, &focus.settings.wavelength);
   f->add_flag("--json", focus.json, "one JSON object");
   f->callback([&] { run = [&] { return RunFocus(focus); }; });
 
@@ -149,6 +165,7 @@ int main(int argc, char** argv) {
   d->add_option("--filmdistance", draw.filmdistance, "back vertex to film (default: focus at infinity)")
       ->check(kPositive);
   AddBlades(d, &draw.blades, &draw.blade_rotation);
+  AddWavelength(d, &draw.wavelength);
   d->add_option("--filmdiag", draw.filmdiag, "film diagonal, for --vignetting and the default field")
       ->check(kPositive)
       ->capture_default_str();

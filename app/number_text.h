@@ -1,10 +1,8 @@
 // Number formatting that scripts can rely on: every float printed with
 // nine significant digits reads back to the same 32-bit float; values
-// that are not finite print as inf, -inf or nan (quoted in JSON).
+// that are not finite print as inf, -inf or nan.
 #pragma once
 
 #include <string>
 
 std::string FormatFloat(float v);
-std::string JsonFloat(float v);
-std::string JsonString(const std::string& s);

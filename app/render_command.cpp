@@ -1,6 +1,7 @@
 // realcam render: the host renderer's job, end to end.
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "app/plugin_loader.h"
 #include "render/renderer.h"
 #include "render/scene.h"
+#include "render/spectral_bands.h"
 
 namespace {
 
@@ -91,8 +93,20 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
   const Transform world2cam = Compose(Scale(k, k, k), LookAt(eye, target, up));
   Film film(res.width, res.height);
   const CreateCameraFn create = LoadCameraPlugin(o.plugin.empty() ? DefaultPluginPath() : o.plugin);
-  std::unique_ptr<Camera> camera(create(ps, world2cam, &film));
-  if (!camera) throw std::runtime_error("the plug-in created no camera (its report is above)");
+  // One camera, or one per spectral band with the band's wavelength.
+  std::vector<SpectralBand> bands;
+  if (o.spectral > 0) bands = SpectralBands(o.spectral);
+  std::vector<std::unique_ptr<Camera>> cameras;
+  std::vector<CameraBand> camera_bands;
+  const auto construction = std::chrono::steady_clock::now();
+  for (size_t b = 0; b < std::max<size_t>(1, bands.size()); ++b) {
+    if (!bands.empty()) ps.AddFloat("wavelength", float(bands[b].nanometres));
+    cameras.emplace_back(create(ps, world2cam, &film));
+    if (!cameras.back()) throw std::runtime_error("the plug-in created no camera (its report is above)");
+    camera_bands.push_back({cameras.back().get(), bands.empty() ? Vec3(1, 1, 1) : bands[b].rgb});
+  }
+  summary->camera_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - construction).count();
   ReportUnusedParams(ps);
 
   RenderSettings settings;
@@ -102,7 +116,7 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
   settings.seed = o.seed;
   settings.threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
   RenderStats stats;
-  Image image = Render(*camera, scene, settings, &stats, show_progress ? DrawProgress : nullptr);
+  Image image = Render(camera_bands, scene, settings, &stats, show_progress ? DrawProgress : nullptr);
   summary->width = res.width;
   summary->height = res.height;
   summary->threads = settings.threads;
@@ -132,5 +146,8 @@ int RunRender(const RenderOptions& o) {
          o.weight.c_str(), r.exposure, o.auto_exposure ? " auto" : "", r.threads);
   if (r.focus_m > 0) printf("focused at %.3f m\n", r.focus_m);
   if (o.blades > 0) printf("stop: %d blades, first vertex at %.1f degrees\n", o.blades, o.blade_rotation);
+  if (o.spectral > 0)
+    printf("spectral: %d bands from 400 to 700 nm, one camera each (made in %.3f s)\n", o.spectral,
+           r.camera_seconds);
   return 0;
 }

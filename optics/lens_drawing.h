@@ -11,6 +11,7 @@ struct DrawOptions {
   double aperture = -1, field = -1, filmdistance = -1, filmdiag = 43.27;
   int blades = 0;  // round
   double blade_rotation = 0;
+  double wavelength = -1;  // nanometres; < 0 for the prescription's indices
   bool vignetting = false;
 };
 

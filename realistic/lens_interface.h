@@ -28,6 +28,9 @@ class LensInterface {
   void SetBlades(int blades, float rotation_degrees);
   int GetBlades() const { return iris ? iris->blades : 0; }
 
+  // The medium behind the surface at another wavelength.
+  void SetIndexOfRefraction(float n) { index = n; }
+
   float GetDiameter() const { return diameter; }
   float GetAxisIntercept() const { return zintercept; }
   float GetIndexOfRefractionPosZ() const { return index; }

@@ -3,12 +3,14 @@
 #include <locale.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "core/sampling.h"
+#include "realistic/dispersion.h"
 #include "realistic/lens_error.h"
 
 namespace {
@@ -26,7 +28,28 @@ locale_t NumericLocale() {
 
 // atof: leading white space skipped, the longest numeric prefix taken,
 // 0 when there is none.
-double ReadNumber(const char* text) { return strtod_l(text, nullptr, NumericLocale()); }
+double ReadNumber(const char* text, char** end = nullptr) {
+  return strtod_l(text, end, NumericLocale());
+}
+
+// The optional fifth column, the Abbe number of the medium behind the
+// surface: only a number after the aperture's number and a tab counts, so
+// that whatever else follows column 4 stays ignored, as it always was.
+// 0 (or no fifth number) means no dispersion data.
+float ReadAbbeNumber(const char* aperture_field, const std::string& where) {
+  char* end = nullptr;
+  ReadNumber(aperture_field, &end);
+  if (end == aperture_field || *end != '\t') return 0.f;
+  while (*end == '\t') ++end;
+  char* after = nullptr;
+  const float v = float(ReadNumber(end, &after));
+  if (after == end) return 0.f;
+  if (!std::isfinite(v) || v < 0.f)
+    throw LensError(where + ": column 5 (abbe number) is " +
+                    (std::isfinite(v) ? "negative" : "not a finite number") +
+                    "; an Abbe number is positive, or 0 for none");
+  return v;
+}
 
 struct FileCloser {
   void operator()(FILE* f) const { fclose(f); }
@@ -102,6 +125,7 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
         throw LensError(where + ": column " + std::to_string(col + 1) + " (" +
                         kColumnNames[col] + ") is not a finite number");
     }
+    const float abbe = ReadAbbeNumber(fields[3], where);
     const float r = values[0], axpos = values[1], ap = values[3];
     float n = values[2];
     if (r == 0.f && n == 0.f) n = 1.f;  // a stop in air need not give its index
@@ -115,6 +139,7 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
         index_of_stop = int(interfaces.size());
       }
       interfaces.push_back(surface);
+      dispersion.push_back({n, abbe});
     } catch (const ConsistencyError& e) {
       throw e.WithContext(where);
     }
@@ -127,6 +152,19 @@ void LensStack::SetApertureDiameter(float diameter) {
 
 void LensStack::SetApertureBlades(int blades, float rotation_degrees) {
   interfaces[index_of_stop].SetBlades(blades, rotation_degrees);
+}
+
+bool LensStack::HasDispersion() const {
+  for (const Dispersion& d : dispersion)
+    if (d.v_d > 0.f) return true;
+  return false;
+}
+
+void LensStack::SetWavelength(float nanometres) {
+  for (size_t i = 0; i < interfaces.size(); ++i)
+    if (dispersion[i].v_d > 0.f)
+      interfaces[i].SetIndexOfRefraction(
+          IndexAtWavelength(dispersion[i].n_d, dispersion[i].v_d, nanometres));
 }
 
 Point LensStack::SampleBackElement(float u, float v) const {

@@ -4,7 +4,8 @@
 //
 // The prescription file is text, one surface per data line with four
 // tab-separated columns: radius, axial distance to the next vertex, index
-// of the medium behind the surface, clear-aperture diameter. A line whose
+// of the medium behind the surface, clear-aperture diameter; and optionally
+// a fifth, the Abbe number of that medium. A line whose
 // first character is '#', a space or a tab, and an empty line, is skipped.
 #pragma once
 
@@ -44,7 +45,20 @@ class LensStack {
   const std::vector<LensInterface>& GetInterfaces() const { return interfaces; }
   int GetIndexOfStop() const { return index_of_stop; }
 
+  // Dispersion data of the medium behind each surface, from the optional
+  // fifth column: its index at the d line (column 3) and its Abbe number
+  // (0 where the file gives none).
+  struct Dispersion {
+    float n_d, v_d;
+  };
+  const std::vector<Dispersion>& GetDispersion() const { return dispersion; }
+  bool HasDispersion() const;
+  // Sets the index of every medium that has an Abbe number to its value at
+  // the wavelength (nanometres); the others keep column 3.
+  void SetWavelength(float nanometres);
+
  private:
   std::vector<LensInterface> interfaces;
+  std::vector<Dispersion> dispersion;
   int index_of_stop;
 };

@@ -19,6 +19,10 @@
 //   "aperture_rotation"  float   degrees 0       where the polygon's first vertex lies:
 //                                        at 0 on lens-space +x (the host's camera-space
 //                                        -x), turning toward +y
+//   "wavelength"         float   nm      absent  the light's wavelength, 360 to 830: every
+//                                        medium with an Abbe number in the prescription
+//                                        takes its index there; absent, every index is
+//                                        the prescription's (d line)
 //   "weight"             string  -       "exit"  the angle theta of the weight's cos^4:
 //                                        "exit" the ray leaving the front element;
 //                                        "film" the film-side ray, from the film point
@@ -43,6 +47,7 @@
 #include <string>
 
 #include "core/paramset.h"
+#include "realistic/dispersion.h"
 #include "realistic/lens_error.h"
 
 namespace {
@@ -87,7 +92,7 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
                                  float aperture_diameter, const std::string& specfile,
                                  float filmdiag, Film* f, bool exit_pupil_sampling,
                                  bool film_side_weight, int aperture_blades,
-                                 float aperture_rotation)
+                                 float aperture_rotation, float wavelength)
     : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr),
       film_weight(film_side_weight) {
   LensStack* stack = new LensStack(specfile);
@@ -99,6 +104,9 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
                                         "with radius 0)"));
   }
   try {
+    // Indices first: everything below, the exit pupil's tables included,
+    // derives from the lens at this wavelength.
+    if (wavelength > 0.f) stack->SetWavelength(wavelength);
     stack->SetApertureDiameter(aperture_diameter);
     stack->SetApertureBlades(aperture_blades, aperture_rotation);
   } catch (...) {
@@ -234,6 +242,9 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     const float filmdiag = params.FindOneFloat("filmdiag", 35.f);
     const std::string sampling = params.FindOneString("sampling", "backelement");
     const std::string weight = params.FindOneString("weight", "exit");
+    // Absent is told from any given value by asking with two defaults.
+    const float wavelength = params.FindOneFloat("wavelength", 0.f);
+    const bool spectral = !(wavelength == 0.f && params.FindOneFloat("wavelength", 1.f) == 1.f);
     const float blades = params.FindOneFloat("aperture_blades", 0.f);
     const float rotation = params.FindOneFloat("aperture_rotation", 0.f);
 
@@ -262,6 +273,9 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
                       FormatParameter(blades) +
                       "; expected 0 (a round stop) or a whole number from 3 to 32");
     RequireFinite("aperture_rotation", rotation);
+    if (spectral && !(wavelength >= kMinWavelength && wavelength <= kMaxWavelength))
+      throw LensError("realistic: camera parameter \"wavelength\" is " + FormatParameter(wavelength) +
+                      "; expected nanometres from 360 to 830");
     if (!film)
       throw LensError("realistic: the host gave no film");
     if (film->xResolution < 1 || film->yResolution < 1)
@@ -271,7 +285,8 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
 
     return new RealisticCamera(world2cam, hither, yon, shutteropen, shutterclose, filmdistance,
                                fstop, specfile, filmdiag, film, sampling == "exitpupil",
-                               weight == "film", int(blades), rotation);
+                               weight == "film", int(blades), rotation,
+                               spectral ? wavelength : 0.f);
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
   } catch (...) {

@@ -20,7 +20,7 @@ class RealisticCamera : public Camera {
                   float filmdistance, float aperture_diameter, const std::string& specfile,
                   float filmdiag, Film* f, bool exit_pupil_sampling = false,
                   bool film_side_weight = false, int aperture_blades = 0,
-                  float aperture_rotation = 0.f);
+                  float aperture_rotation = 0.f, float wavelength = 0.f);
   ~RealisticCamera() override;
 
   float GenerateRay(const Sample& sample, Ray* ray) const override;

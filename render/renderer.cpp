@@ -35,12 +35,13 @@ struct TileCounts {
   uint64_t samples = 0, blocked = 0;
 };
 
-TileCounts RenderTile(const Camera& camera, const Scene& scene, const RenderSettings& s,
-                      int tile, Image* image) {
+TileCounts RenderTile(const std::vector<CameraBand>& bands, const Scene& scene,
+                      const RenderSettings& s, int tile, Image* image) {
   const int tiles_x = (s.width + kTile - 1) / kTile;
   const int x0 = (tile % tiles_x) * kTile, y0 = (tile / tiles_x) * kTile;
   const int n = s.spp;
-  std::vector<int> perm_y(n), perm_u(n), perm_v(n);
+  std::vector<int> perm_y(n), perm_u(n), perm_v(n), perm_band(n);
+  const int nb = int(bands.size());
   TileCounts counts;
   Sample sample;
   Ray ray;
@@ -52,13 +53,24 @@ TileCounts RenderTile(const Camera& camera, const Scene& scene, const RenderSett
       Shuffle(&perm_y, &rng);
       Shuffle(&perm_u, &rng);
       Shuffle(&perm_v, &rng);
+      // With several bands, consecutive bands from a random one on take
+      // the pixel's samples in shuffled order: each band gets an even
+      // share, and every sample is in each band with chance 1/nb, so a
+      // band's light counted nb times is unbiased for any spp.
+      uint32_t band_offset = 0;
+      if (nb > 1) {
+        for (int i = 0; i < n; ++i) perm_band[i] = i;
+        Shuffle(&perm_band, &rng);
+        band_offset = rng.Below(uint32_t(nb));
+      }
       Vec3 sum;
       for (int i = 0; i < n; ++i) {
         sample.imageX = float(x) + (float(i) + rng.Uniform()) / float(n);
         sample.imageY = float(y) + (float(perm_y[i]) + rng.Uniform()) / float(n);
         sample.lensU = (float(perm_u[i]) + rng.Uniform()) / float(n);
         sample.lensV = (float(perm_v[i]) + rng.Uniform()) / float(n);
-        const float weight = camera.GenerateRay(sample, &ray);
+        const CameraBand& band = bands[nb > 1 ? (band_offset + uint32_t(perm_band[i])) % uint32_t(nb) : 0];
+        const float weight = band.camera->GenerateRay(sample, &ray);
         ++counts.samples;
         if (weight == 0.f || ray.mint > ray.maxt) {
           ++counts.blocked;
@@ -66,7 +78,10 @@ TileCounts RenderTile(const Camera& camera, const Scene& scene, const RenderSett
         }
         const Vec3 o(ray.o.x, ray.o.y, ray.o.z);
         const Vec3 d = Unit(Vec3(ray.d.x, ray.d.y, ray.d.z));
-        sum += scene.Radiance(o, d) * double(weight);
+        if (nb > 1)
+          sum += scene.Radiance(o, d) * band.rgb * (double(weight) * nb);
+        else
+          sum += scene.Radiance(o, d) * double(weight);
       }
       float* px = &image->rgb[3 * (size_t(y) * size_t(s.width) + size_t(x))];
       px[0] = float(sum.x / n);
@@ -80,6 +95,12 @@ TileCounts RenderTile(const Camera& camera, const Scene& scene, const RenderSett
 
 Image Render(const Camera& camera, const Scene& scene, const RenderSettings& settings,
              RenderStats* stats, const std::function<void(double)>& progress) {
+  return Render(std::vector<CameraBand>{{&camera, Vec3(1, 1, 1)}}, scene, settings, stats, progress);
+}
+
+Image Render(const std::vector<CameraBand>& bands, const Scene& scene,
+             const RenderSettings& settings, RenderStats* stats,
+             const std::function<void(double)>& progress) {
   const auto start = std::chrono::steady_clock::now();
   Image image;
   image.width = settings.width;
@@ -92,7 +113,7 @@ Image Render(const Camera& camera, const Scene& scene, const RenderSettings& set
   auto worker = [&] {
     TileCounts local;
     for (int t; (t = next.fetch_add(1)) < tiles;) {
-      const TileCounts c = RenderTile(camera, scene, settings, t, &image);
+      const TileCounts c = RenderTile(bands, scene, settings, t, &image);
       local.samples += c.samples;
       local.blocked += c.blocked;
       done.fetch_add(1);

@@ -34,6 +34,20 @@ struct Image {
   std::vector<float> rgb;
 };
 
+// One camera of a spectral render: the lens at one wavelength band, and
+// the band's share of each RGB channel.
+struct CameraBand {
+  const Camera* camera;
+  Vec3 rgb;
+};
+
+// Renders the scene through several cameras, one per band: each pixel's
+// samples are spread over the bands, and a sample's radiance is weighted
+// by its band's rgb (the shares of all bands summing to one per channel).
+Image Render(const std::vector<CameraBand>& bands, const Scene& scene,
+             const RenderSettings& settings, RenderStats* stats,
+             const std::function<void(double)>& progress = {});
+
 // Renders the scene through the camera. `progress`, if given, is called on
 // the calling thread with the share of tiles done, about ten times a
 // second.

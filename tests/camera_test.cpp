@@ -319,7 +319,8 @@ TEST(CreateCamera, ParameterTableMatchesTheFactory) {
       columns >> type >> unit >> default_value;
       char* end = nullptr;
       const float number = std::strtof(default_value.c_str(), &end);
-      floats[key] = *end == '\0' ? number : 1.f;  // "required" ones get 1
+      // "required" ones get 1; a key that is off when absent, a value in range.
+      floats[key] = *end == '\0' ? number : default_value == "absent" ? 550.f : 1.f;
       const size_t quote = line.find('"', line.find(" string ") + 1);
       if (line.find(" string ") != std::string::npos && quote != std::string::npos)
         strings[key] = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);

@@ -34,6 +34,9 @@ const Design kDesigns[] = {
     {"planar-50mm-f2.dat", 52.02, kEfl},
     {"retrofocus-24mm.dat", 2.00524 * 12, kEfl},
     {"fisheye-5mm-f1.8.dat", 0.2050 * 25.4, kFisheyeEfl},
+    // The teaching lenses are designed as thin lenses of 100 mm.
+    {"singlet-100mm-f4.dat", 100.0, kEfl},
+    {"achromat-100mm-f4.dat", 100.0, kEfl},
 };
 
 class LensLibrary : public ::testing::TestWithParam<Design> {};

@@ -1,0 +1,19 @@
+// Loading a lens for the tools, with the camera's settings applied the
+// way the camera applies them: wavelength first, then the stop.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "realistic/lens_stack.h"
+
+struct LensSettings {
+  double aperture = -1;    // stop diameter; < 0 keeps the prescription's
+  double wavelength = -1;  // nanometres; < 0 keeps the d-line indices
+  int blades = 0;          // 0: a round stop
+  double blade_rotation = 0;
+};
+
+// Throws for a lens without surfaces, and for settings that need a stop
+// when it has none.
+std::unique_ptr<LensStack> LoadLens(const std::string& file, const LensSettings& settings = {});
