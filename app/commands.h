@@ -64,6 +64,8 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
 struct InfoOptions {
   std::string lens;
   LensSettings settings;
+  std::string film = "36x24";  // film size WxH, lens units
+  double filmdistance = -1, focus = -1;
   bool json = false;
 };
 int RunInfo(const InfoOptions& o);

@@ -16,6 +16,7 @@
 #include "optics/thick_lens.h"
 #include "app/plugin_loader.h"
 #include "optics/chromatic.h"
+#include "optics/first_order.h"
 #include "optics/distant_rays.h"
 #include "realistic/lens_error.h"
 
@@ -36,7 +37,48 @@ bool ParseNumbers(const std::string& line, std::vector<double>* out) {
   return true;
 }
 
+// "36x24" -> 36, 24 (lens units, positive and finite).
+void ParseFilmSize(const std::string& text, double* width, double* height) {
+  char* end = nullptr;
+  const double w = std::strtod(text.c_str(), &end);
+  const double h = *end == 'x' ? std::strtod(end + 1, &end) : NAN;
+  if (*end != '\0' || !(w > 0) || !(h > 0) || !std::isfinite(w) || !std::isfinite(h))
+    throw std::runtime_error("--film \"" + text + "\" is not a film size WxH in lens units");
+  *width = w, *height = h;
+}
+
 bool Blank(const std::string& line) { return line.find_first_not_of(" \t\r") == std::string::npos; }
+
+// A figure, or what it means when there is none.
+std::string Figure(double v, const char* format, const char* none = "no chief ray lands there") {
+  if (!std::isfinite(v)) return none;
+  char buf[64];
+  snprintf(buf, sizeof buf, format, v);
+  return buf;
+}
+
+void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused) {
+  const Paraxial& p = f.paraxial;
+  printf("first order (paraxial): EFL %.4f, BFL %.4f, front focal point z %.4f\n", p.efl, p.bfl, p.ffd);
+  printf("  entrance pupil: diameter %.4f at z %.4f; exit pupil: diameter %.4f at z %.4f\n",
+         p.entrance.diameter, p.entrance.z, p.exit.diameter, p.exit.z);
+  printf("  f/%.3f", p.f_number);
+  if (focused) printf(", working f/%.3f at the focus", f.working_f_number);
+  printf("\n");
+  printf("on a %gx%g film %.4f behind the back vertex (real chief rays):\n", film.width, film.height,
+         f.filmdistance);
+  printf("  field of view: horizontal %s, vertical %s, diagonal %s\n",
+         Figure(f.fov_horizontal, "%.2f deg").c_str(), Figure(f.fov_vertical, "%.2f deg").c_str(),
+         Figure(f.fov_diagonal, "%.2f deg").c_str());
+  printf("  distortion: corner %s, edge x %s, edge y %s\n", Figure(f.distortion_corner, "%+.2f%%").c_str(),
+         Figure(f.distortion_edge_x, "%+.2f%%").c_str(), Figure(f.distortion_edge_y, "%+.2f%%").c_str());
+  printf("  relative illumination at the corner: %s (exit-angle weight), %s (film-angle weight)\n",
+         Figure(100 * f.illumination_corner, "%.1f%%", "none").c_str(),
+         Figure(100 * f.illumination_corner_film, "%.1f%%", "none").c_str());
+  if (f.has_chromatic)
+    printf("  lateral colour at the corner (F - C image height): %s\n",
+           Figure(f.lateral_colour_corner, "%+.4f").c_str());
+}
 
 }  // namespace
 
@@ -56,6 +98,17 @@ int RunInfo(const InfoOptions& o) {
 
   Chromatic chromatic;
   const bool has_chromatic = paraxial_error.empty() && ComputeChromatic(*lens, &chromatic);
+  FilmSetup film;
+  ParseFilmSize(o.film, &film.width, &film.height);
+  film.filmdistance = o.filmdistance;
+  film.focus = o.focus;
+  FirstOrder first{};
+  std::string first_order_error;
+  try {
+    first = ComputeFirstOrder(*lens, film);
+  } catch (const std::exception& e) {
+    first_order_error = e.what();
+  }
 
   if (o.json) {
     Json j;
@@ -80,11 +133,37 @@ int RunInfo(const InfoOptions& o) {
     j["front_efl"] = JsonNumber(front_efl);
     j["bfl"] = JsonNumber(bfl);
     j["ffd"] = JsonNumber(ffd);
-    if (has_chromatic)
+    if (first_order_error.empty()) {
+      const Paraxial& p = first.paraxial;
+      j["paraxial_efl"] = JsonNumber(p.efl);
+      j["paraxial_bfl"] = JsonNumber(p.bfl);
+      j["paraxial_ffd"] = JsonNumber(p.ffd);
+      j["entrance_pupil"] = {{"z", JsonNumber(p.entrance.z)}, {"diameter", JsonNumber(p.entrance.diameter)}};
+      j["exit_pupil"] = {{"z", JsonNumber(p.exit.z)}, {"diameter", JsonNumber(p.exit.diameter)}};
+      j["f_number"] = JsonNumber(p.f_number);
+      if (o.focus > 0) j["working_f_number"] = JsonNumber(first.working_f_number);
+      j["film"] = {{"width", JsonNumber(film.width)},
+                   {"height", JsonNumber(film.height)},
+                   {"filmdistance", JsonNumber(first.filmdistance)}};
+      j["field_of_view"] = {{"horizontal", JsonNumber(first.fov_horizontal)},
+                            {"vertical", JsonNumber(first.fov_vertical)},
+                            {"diagonal", JsonNumber(first.fov_diagonal)}};
+      j["distortion"] = {{"corner", JsonNumber(first.distortion_corner)},
+                         {"edge_x", JsonNumber(first.distortion_edge_x)},
+                         {"edge_y", JsonNumber(first.distortion_edge_y)}};
+      j["relative_illumination"] = {{"corner", JsonNumber(first.illumination_corner)},
+                                    {"corner_film", JsonNumber(first.illumination_corner_film)}};
+    } else {
+      j["first_order_error"] = first_order_error;
+    }
+    if (has_chromatic) {
       j["chromatic"] = {{"f1_c", JsonNumber(chromatic.f1_c)},
                         {"f1_d", JsonNumber(chromatic.f1_d)},
                         {"f1_f", JsonNumber(chromatic.f1_f)},
                         {"longitudinal", JsonNumber(chromatic.Longitudinal())}};
+      if (first_order_error.empty())
+        j["chromatic"]["lateral_corner"] = JsonNumber(first.lateral_colour_corner);
+    }
     if (!paraxial_error.empty()) j["paraxial_error"] = paraxial_error;
     PrintJson(j);
     return 0;
@@ -119,6 +198,11 @@ int RunInfo(const InfoOptions& o) {
     printf("longitudinal colour: film-side focus f1 at C %s, d %s, F %s; F - C %s\n",
            FormatFloat(chromatic.f1_c).c_str(), FormatFloat(chromatic.f1_d).c_str(),
            FormatFloat(chromatic.f1_f).c_str(), FormatFloat(float(chromatic.Longitudinal())).c_str());
+  if (!first_order_error.empty()) {
+    printf("first order: %s\n", first_order_error.c_str());
+    return 0;
+  }
+  PrintFirstOrder(first, film, o.focus > 0);
   return 0;
 }
 

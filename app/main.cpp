@@ -116,6 +116,17 @@ int main(int argc, char** argv) {
   AddLens(i, &info.lens);
   i->add_option("--aperture", info.settings.aperture, "stop diameter")->check(kNonNegative);
   AddWavelength(i, &info.settings.wavelength);
+  i->add_option("--film", info.film, "film size WxH in lens units, for the field of view, distortion "
+                                     "and illumination")
+      ->capture_default_str();
+  auto* ifd = i->add_option("--filmdistance", info.filmdistance,
+                            "back vertex to film (default: focused at --focus, or at infinity)")
+                  ->check(kPositive);
+  i->add_option("--focus", info.focus,
+                "object distance from the front vertex, lens units: the film's focus and the "
+                "working f-number")
+      ->check(kPositive)
+      ->excludes(ifd);
   i->add_flag("--json", info.json, "one JSON object");
   i->callback([&] { run = [&] { return RunInfo(info); }; });
 
@@ -169,6 +180,8 @@ int main(int argc, char** argv) {
   d->add_option("--filmdiag", draw.filmdiag, "film diagonal, for --vignetting and the default field")
       ->check(kPositive)
       ->capture_default_str();
+  d->add_flag("--chromatic", draw.chromatic,
+              "draw the axial fan in C, d and F light (red, green, blue; needs Abbe numbers)");
   d->add_flag("--vignetting", draw.vignetting,
               "plot the passing share and relative illumination across the film instead");
   d->callback([&] { run = [&] { return RunDraw(draw); }; });

@@ -10,8 +10,11 @@
 
 #include "optics/distant_rays.h"
 #include "optics/lens_drawing.h"
+#include "optics/paraxial.h"
+#include "realistic/dispersion.h"
+#include "optics/surface_trace.h"
+#include "optics/vignetting.h"
 #include "realistic/lens_error.h"
-#include "realistic/refract.h"
 
 namespace {
 
@@ -25,28 +28,16 @@ struct Pt {
 // own intersection and refraction, keeping every point it reaches. A
 // blocked ray ends where it meets the plane of the surface that stops it.
 std::vector<Pt> TracePath(const LensStack& lens, const Ray& start, double film_z, bool* passed) {
-  const auto& s = lens.GetInterfaces();
   std::vector<Pt> path{{start.o.z, start.o.y}};
   // Drawn from where it starts, traced from just in front of the lens.
-  Ray ray = StartNearLens(lens, start);
-  *passed = false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    Point hit;
-    Vector normal;
-    if (!s[i].Intersect(ray, &hit, &normal)) {
-      const double t = (double(s[i].GetAxisIntercept()) - ray.o.z) / ray.d.z;
-      path.push_back({s[i].GetAxisIntercept(), ray.o.y + t * ray.d.y});
-      return path;
-    }
-    path.push_back({hit.z, hit.y});
-    const float before = i == 0 ? 1.f : s[i - 1].GetIndexOfRefractionPosZ();
-    const float after = s[i].GetIndexOfRefractionPosZ();
-    if (before != after) ray = Refract(ray.o, hit, normal, before, after);
+  const SurfacePath traced = TraceSurfaces(lens, StartNearLens(lens, start), false);
+  for (const Point& p : traced.hits) path.push_back({p.z, p.y});
+  *passed = traced.passed;
+  if (traced.passed) {
+    const Ray& out = traced.exit;
+    const double t = (film_z - out.o.z) / out.d.z;
+    path.push_back({film_z, out.o.y + t * out.d.y});
   }
-  const Vector d = Normalize(ray.d);
-  const double t = (film_z - ray.o.z) / d.z;
-  path.push_back({film_z, ray.o.y + t * d.y});
-  *passed = true;
   return path;
 }
 
@@ -150,15 +141,47 @@ std::string DrawSection(const LensStack& lens, const ThickLens& thick, const Dra
   Svg svg(front, film_z + 0.03 * film_z, frame_y * 1.15, 1000);
 
   std::ostringstream body;
-  // Glass: the medium behind surface i, up to surface i + 1.
+  // Glass: the medium behind surface i, up to surface i + 1. Its edge is
+  // a flat rim parallel to the axis at the larger surface's height,
+  // stepping down to the smaller one, as a real element is ground.
   for (size_t i = 0; i + 1 < s.size(); ++i) {
-    if (s[i].GetIndexOfRefractionPosZ() == 1.f || s[i].IsStop()) continue;
-    std::vector<Pt> a = SurfaceOutline(s[i]), b = SurfaceOutline(s[i + 1]);
-    if (s[i + 1].IsStop()) continue;
-    std::reverse(b.begin(), b.end());
-    a.insert(a.end(), b.begin(), b.end());
-    body << "<path class=\"glass\" d=\"" << svg.Points(a)
-         << " Z\" fill=\"#cfe3f5\" stroke=\"none\"/>\n";
+    if (s[i].GetIndexOfRefractionPosZ() == 1.f || s[i].IsStop() || s[i + 1].IsStop()) continue;
+    const std::vector<Pt> a = SurfaceOutline(s[i]), b = SurfaceOutline(s[i + 1]);
+    const Pt a_top = a.back(), b_top = b.back();
+    std::vector<Pt> outline = a;
+    // Top rim, then the back surface from its top down, then the bottom
+    // rim back to the front surface's lowest point.
+    outline.push_back(a_top.y >= b_top.y ? Pt{b_top.z, a_top.y} : Pt{a_top.z, b_top.y});
+    outline.insert(outline.end(), b.rbegin(), b.rend());
+    outline.push_back(a_top.y >= b_top.y ? Pt{b_top.z, -a_top.y} : Pt{a_top.z, -b_top.y});
+    body << "<path class=\"glass\" d=\"" << svg.Points(outline)
+         << " Z\" fill=\"#cfe3f5\" stroke=\"#1f3f6f\" stroke-width=\"0.6\"/>\n";
+  }
+  // The pupils: the stop's images, paraxial, as dashed marks at their
+  // rims with the pupil's opening between them.
+  if (lens.GetIndexOfStop() >= 0) {
+    try {
+      const Paraxial p = ComputeParaxial(lens);
+      // Labels above the entrance pupil and below the exit pupil, so that
+      // pupils close together stay legible.
+      const struct {
+        const Pupil& pupil;
+        const char* name;
+        bool above;
+      } pupils[] = {{p.entrance, "entrance pupil", true}, {p.exit, "exit pupil", false}};
+      for (const auto& q : pupils) {
+        const double r = 0.5 * q.pupil.diameter, len = 0.12 * ymax;
+        if (!(q.pupil.z > front && q.pupil.z < film_z) || !(r < frame_y)) continue;
+        body << "<path class=\"pupil\" d=\"" << svg.Points({{q.pupil.z, r}, {q.pupil.z, r + len}})
+             << " " << svg.Points({{q.pupil.z, -r}, {q.pupil.z, -r - len}})
+             << "\" stroke=\"#9467bd\" stroke-width=\"2.5\" stroke-dasharray=\"3,2\"/>\n"
+             << "<text x=\"" << Svg::Fixed(svg.X(q.pupil.z)) << "\" y=\""
+             << Svg::Fixed(q.above ? svg.Y(r + len) - 4 : svg.Y(-r - len) + 13) << "\" font-family=\"sans-serif\" font-size=\"11\" "
+             << "fill=\"#9467bd\" text-anchor=\"middle\">" << q.name << "</text>\n";
+      }
+    } catch (const std::exception&) {
+      // A lens without power has no pupils to mark.
+    }
   }
   // Axis and film plane.
   body << "<path class=\"axis\" d=\"" << svg.Points({{front, 0}, {film_z * 1.02, 0}})
@@ -183,7 +206,13 @@ std::string DrawSection(const LensStack& lens, const ThickLens& thick, const Dra
   // entrance pupil is a small part of its front element. A fan that finds
   // no passing height is spread over the front element and drawn blocked.
   const double front_r = 0.5 * lens.GetFrontElementDiameter();
-  const char* colours[2] = {"#d62728", "#2ca02c"};
+  // With --chromatic the axial fan is drawn in C, d and F light (red,
+  // green, blue) and the off-axis fan in grey.
+  const bool chromatic = o.chromatic && lens.HasDispersion();
+  LensStack red = lens, blue = lens;
+  red.SetWavelength(float(kLineC));
+  blue.SetWavelength(float(kLineF));
+  const char* colours[2] = {chromatic ? "#2ca02c" : "#d62728", chromatic ? "#888888" : "#2ca02c"};
   int rays = 0;
   double drawn_field = field, axial_width = 0;
   for (int fan = 0; fan < 2; ++fan) {
@@ -240,6 +269,17 @@ std::string DrawSection(const LensStack& lens, const ThickLens& thick, const Dra
       body << "<path class=\"ray\" d=\"" << svg.Points(path) << "\" fill=\"none\" stroke=\""
            << colours[fan] << "\" stroke-width=\"0.8\"" << (passed ? "" : " stroke-opacity=\"0.45\"")
            << "/>\n";
+      // The axial fan again in red (C line) and blue (F line) light: where
+      // each colour comes to focus.
+      if (fan == 0 && chromatic) {
+        for (const auto& c : {std::make_pair(&red, "#d62728"), std::make_pair(&blue, "#1f77b4")}) {
+          bool coloured_passed;
+          const std::vector<Pt> coloured = TracePath(*c.first, start, film_z, &coloured_passed);
+          body << "<path class=\"ray-colour\" d=\"" << svg.Points(coloured) << "\" fill=\"none\" stroke=\""
+               << c.second << "\" stroke-width=\"0.8\""
+               << (coloured_passed ? "" : " stroke-opacity=\"0.45\"") << "/>\n";
+        }
+      }
     }
   }
   std::ostringstream label;
@@ -264,32 +304,15 @@ std::string DrawVignetting(const LensStack& lens, const ThickLens& thick, const 
   const double fd = o.filmdistance > 0 ? o.filmdistance : double(thick.f1) - depth;
   const float film_z = float(depth + fd);
   const double corner = 0.5 * o.filmdiag;
-  constexpr int kPositions = 24, kGrid = 48;
+  constexpr int kPositions = 24, kGrid = 64;
   // Relative illumination with the cos^4 of the exit ray's angle (the
   // camera's default weight) and of the film-side ray's ("weight" "film").
   std::vector<double> pass(kPositions + 1), illum(kPositions + 1), illum_film(kPositions + 1);
   for (int i = 0; i <= kPositions; ++i) {
-    const float x = float(corner * i / kPositions);
-    int passed = 0;
-    double light = 0, light_film = 0;
-    for (int a = 0; a < kGrid; ++a)
-      for (int b = 0; b < kGrid; ++b) {
-        const Point l = lens.SampleBackElement((a + 0.5f) / kGrid, (b + 0.5f) / kGrid);
-        const Point f(x, 0.f, film_z);
-        Ray out;
-        const Vector d = Normalize(l - f);
-        try {
-          if (!lens.TraceFilmToWorld(Ray(f, d), &out)) continue;
-        } catch (const LensError&) {
-          continue;
-        }
-        ++passed;
-        light += std::pow(double(out.d.z), 4.0);
-        light_film += std::pow(double(d.z), 4.0);
-      }
-    pass[size_t(i)] = double(passed) / (kGrid * kGrid);
-    illum[size_t(i)] = light / (kGrid * kGrid);
-    illum_film[size_t(i)] = light_film / (kGrid * kGrid);
+    const FilmPointLight light = LightAtFilmPoint(lens, film_z, float(corner * i / kPositions), kGrid);
+    pass[size_t(i)] = light.passing;
+    illum[size_t(i)] = light.illumination_exit;
+    illum_film[size_t(i)] = light.illumination_film;
   }
   const double centre = illum[0] > 0 ? illum[0] : 1;
   const double centre_film = illum_film[0] > 0 ? illum_film[0] : 1;

@@ -13,6 +13,7 @@ struct DrawOptions {
   double blade_rotation = 0;
   double wavelength = -1;  // nanometres; < 0 for the prescription's indices
   bool vignetting = false;
+  bool chromatic = false;  // the axial fan in C, d and F light
 };
 
 // The cross-section, film at o.filmdistance (or focused at infinity),

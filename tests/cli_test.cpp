@@ -95,6 +95,33 @@ TEST(Info, JsonCarriesTheStackAsLoaded) {
   EXPECT_NE(text.out.find("stop at 2"), std::string::npos) << text.out;
 }
 
+TEST(Info, FirstOrderReportForEveryBundledLens) {
+  for (const char* f : {"cooke-triplet-50mm-f4.dat", "double-gauss-100mm-f2.dat", "fisheye-5mm-f1.8.dat",
+                        "planar-50mm-f2.dat", "retrofocus-24mm.dat", "telephoto-127mm-f5.6.dat",
+                        "tessar-101mm-f4.5.dat", "singlet-100mm-f4.dat", "achromat-100mm-f4.dat"}) {
+    SCOPED_TRACE(f);
+    // A film each lens covers: the fisheye's image circle is 14 across.
+    const std::string film = std::string(f).rfind("fisheye", 0) == 0 ? " --film 9x6" : " --film 24x16";
+    const Result r = Realcam("info --json --focus 5000 " + Lens(f) + film);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json j = nlohmann::json::parse(r.out);
+    for (const char* key : {"paraxial_efl", "paraxial_bfl", "paraxial_ffd", "f_number", "working_f_number"})
+      EXPECT_TRUE(j[key].is_number()) << key;
+    for (const char* pupil : {"entrance_pupil", "exit_pupil"})
+      for (const char* key : {"z", "diameter"}) EXPECT_TRUE(j[pupil][key].is_number()) << pupil << key;
+    for (const char* key : {"horizontal", "vertical", "diagonal"})
+      EXPECT_TRUE(j["field_of_view"][key].is_number()) << key;
+    for (const char* key : {"corner", "edge_x", "edge_y"}) EXPECT_TRUE(j["distortion"][key].is_number()) << key;
+    EXPECT_GT(j["relative_illumination"]["corner"].get<double>(), 0);
+    for (const char* key : {"f1_c", "f1_d", "f1_f", "longitudinal", "lateral_corner"})
+      EXPECT_TRUE(j["chromatic"][key].is_number()) << key;
+    EXPECT_GT(j["working_f_number"].get<double>(), j["f_number"].get<double>());
+  }
+  // No Abbe numbers, no chromatic key.
+  const Result plain = Realcam("info --json '" + WriteTestFile("worked.dat", kFiveSurfaceLens) + "'");
+  EXPECT_FALSE(nlohmann::json::parse(plain.out).contains("chromatic"));
+}
+
 TEST(Trace, PrintsExitRaysBlockedAndErrorsLineByLine) {
   const std::string singlet = "'" + WriteTestFile("singlet.dat", kSingletLens) + "'";
   const Result r = Realcam("trace " + singlet + " --from world",

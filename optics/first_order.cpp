@@ -1,0 +1,63 @@
+#include "optics/first_order.h"
+
+#include <cmath>
+
+#include "optics/chief_ray.h"
+#include "optics/vignetting.h"
+#include "realistic/dispersion.h"
+
+namespace {
+
+constexpr double kDegrees = 180.0 / 3.14159265358979323846;
+
+// Percent by which the real image height h of field angle theta differs
+// from the distortion-free paraxial one, scale * tan(theta) (f tan(theta)
+// with the film at the focal plane).
+double Distortion(double h, double theta, double scale) {
+  const double ideal = scale * std::tan(theta);
+  return 100.0 * (h - ideal) / ideal;
+}
+
+}  // namespace
+
+FirstOrder ComputeFirstOrder(const LensStack& lens, const FilmSetup& film) {
+  FirstOrder r;
+  r.paraxial = ComputeParaxial(lens);
+  if (film.focus > 0) r.working_f_number = WorkingFNumber(lens, film.focus);
+  r.filmdistance = film.filmdistance >= 0 ? film.filmdistance
+                   : film.focus > 0       ? ParaxialFilmDistance(lens, film.focus)
+                                          : r.paraxial.bfl;
+  const double film_z = lens.GetLensDepth() + r.filmdistance;
+  const double scale = ParaxialImageScale(lens, r.paraxial, r.filmdistance);
+
+  const double hx = 0.5 * film.width, hy = 0.5 * film.height, hd = std::hypot(hx, hy);
+  const double tx = ChiefRayFieldAngle(lens, film_z, hx);
+  const double ty = ChiefRayFieldAngle(lens, film_z, hy);
+  const double td = ChiefRayFieldAngle(lens, film_z, hd);
+  r.fov_horizontal = 2 * std::fabs(tx) * kDegrees;
+  r.fov_vertical = 2 * std::fabs(ty) * kDegrees;
+  r.fov_diagonal = 2 * std::fabs(td) * kDegrees;
+  // A film point above the axis sees the scene below it: image height and
+  // field angle have opposite signs, so compare magnitudes.
+  r.distortion_edge_x = Distortion(hx, std::fabs(tx), scale);
+  r.distortion_edge_y = Distortion(hy, std::fabs(ty), scale);
+  r.distortion_corner = Distortion(hd, std::fabs(td), scale);
+
+  const FilmPointLight centre = LightAtFilmPoint(lens, float(film_z), 0.f);
+  const FilmPointLight corner = LightAtFilmPoint(lens, float(film_z), float(hd));
+  if (centre.illumination_exit > 0) {
+    r.illumination_corner = corner.illumination_exit / centre.illumination_exit;
+    r.illumination_corner_film = corner.illumination_film / centre.illumination_film;
+  }
+
+  r.has_chromatic = ComputeChromatic(lens, &r.chromatic);
+  if (r.has_chromatic && std::isfinite(td)) {
+    LensStack blue = lens, red = lens;
+    blue.SetWavelength(float(kLineF));
+    red.SetWavelength(float(kLineC));
+    // The corner's field angle in d light, imaged in F and in C light.
+    r.lateral_colour_corner = std::fabs(ChiefRayImageHeight(blue, film_z, td)) -
+                              std::fabs(ChiefRayImageHeight(red, film_z, td));
+  }
+  return r;
+}

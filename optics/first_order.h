@@ -1,0 +1,34 @@
+// The first-order report of a lens on a film: what an optical designer's
+// program prints first. Paraxial focal data and pupils; field of view,
+// distortion, illumination and lateral colour from real rays.
+#pragma once
+
+#include "optics/chromatic.h"
+#include "optics/paraxial.h"
+
+struct FilmSetup {
+  double width = 36, height = 24;  // lens units
+  double filmdistance = -1;        // back vertex to film; < 0: from focus
+  double focus = -1;               // object distance from the front vertex; < 0: infinity
+};
+
+struct FirstOrder {
+  Paraxial paraxial;
+  double working_f_number = NAN;  // with a finite focus
+  double filmdistance = NAN;      // the film distance used
+  // Full angles in degrees, from the chief rays to the film's edges and
+  // corner; NaN where no chief ray lands there.
+  double fov_horizontal = NAN, fov_vertical = NAN, fov_diagonal = NAN;
+  // Real chief-ray image height against the paraxial one for the same
+  // field angle (f tan(theta) at infinity focus), percent.
+  double distortion_corner = NAN, distortion_edge_x = NAN, distortion_edge_y = NAN;
+  // Corner irradiance over the centre's, with the exit-angle weight and
+  // with the film-angle weight.
+  double illumination_corner = NAN, illumination_corner_film = NAN;
+  bool has_chromatic = false;
+  Chromatic chromatic{};
+  double lateral_colour_corner = NAN;  // chief-ray height at F minus at C
+};
+
+// Throws std::runtime_error when the lens has no stop or no power.
+FirstOrder ComputeFirstOrder(const LensStack& lens, const FilmSetup& film);

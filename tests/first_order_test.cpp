@@ -1,0 +1,96 @@
+// The first-order report: paraxial focal data and pupils against
+// published designs, and real-ray field, distortion and illumination.
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "optics/first_order.h"
+#include "realistic/lens_stack.h"
+
+namespace {
+
+LensStack Bundled(const std::string& name) { return LensStack(std::string(REALCAM_LENS_DIR) + "/" + name); }
+
+// Published pupils and f-numbers are quoted to four or five figures; the
+// files round the data and model flat surfaces as large spheres.
+constexpr double kPublished = 0.005;
+
+}  // namespace
+
+TEST(FirstOrder, DoubleGaussPupilsAreThePublishedOnes) {
+  const LensStack lens = Bundled("double-gauss-100mm-f2.dat");
+  const Paraxial p = ComputeParaxial(lens);
+  // Entrance pupil 50 across, 57.912 behind the first surface; exit pupil
+  // 57.32 across, 53.157 in front of the last; f/2.0001.
+  EXPECT_NEAR(p.entrance.diameter / 50.0, 1.0, kPublished);
+  EXPECT_NEAR(p.entrance.z / 57.912, 1.0, kPublished);
+  EXPECT_NEAR(p.exit.diameter / 57.32, 1.0, kPublished);
+  EXPECT_NEAR((lens.GetLensDepth() - p.exit.z) / 53.157, 1.0, kPublished);
+  EXPECT_NEAR(p.f_number / 2.0001, 1.0, kPublished);
+  EXPECT_NEAR(p.efl / 100.0038, 1.0, kPublished);
+  EXPECT_NEAR(p.bfl / 61.4875, 1.0, kPublished);
+  EXPECT_NEAR(p.ffd / -29.3208, 1.0, kPublished);
+}
+
+TEST(FirstOrder, CookeTripletIsF4WithItsPublishedPupil) {
+  const Paraxial p = ComputeParaxial(Bundled("cooke-triplet-50mm-f4.dat"));
+  EXPECT_NEAR(p.entrance.diameter / 12.5, 1.0, kPublished);
+  EXPECT_NEAR(p.f_number / 4.0, 1.0, kPublished);
+  EXPECT_NEAR(p.efl / 50.0, 1.0, kPublished);
+}
+
+TEST(FirstOrder, ParaxialFocalLengthDoesNotDependOnTheStop) {
+  // The thick-lens probes run at a tenth of the element's radius and see
+  // spherical aberration; the paraxial trace does not, and ignores the stop.
+  LensStack lens = Bundled("planar-50mm-f2.dat");
+  const double wide = ComputeParaxial(lens).efl;
+  lens.SetApertureDiameter(2.f);
+  const Paraxial narrow = ComputeParaxial(lens);
+  EXPECT_EQ(narrow.efl, wide);
+  EXPECT_NEAR(wide / 52.02, 1.0, kPublished);
+  // The stop's image shrinks with the stop by the pupil magnification.
+  EXPECT_NEAR(narrow.entrance.diameter / 2.0, 25.8326 / 18.06, 1e-3);
+}
+
+TEST(FirstOrder, WorkingFNumberGrowsAsTheLensFocusesCloser) {
+  const LensStack lens = Bundled("planar-50mm-f2.dat");
+  const Paraxial p = ComputeParaxial(lens);
+  EXPECT_NEAR(WorkingFNumber(lens, 1e8) / p.f_number, 1.0, 1e-5);
+  // At unit magnification about twice the f-number (exactly so for a
+  // pupil magnification of 1; the Planar's is 1.18).
+  const double near = WorkingFNumber(lens, p.efl - p.ffd);  // 2f in front of the principal plane
+  EXPECT_GT(near, 1.6 * p.f_number);
+  EXPECT_LT(near, 2.4 * p.f_number);
+}
+
+TEST(FirstOrder, FieldOfViewOfANearlyDistortionFreeLens) {
+  // The Cooke triplet distorts by under 0.1% at the corner of 36 x 24:
+  // its field is 2 atan(half diagonal / EFL).
+  const LensStack lens = Bundled("cooke-triplet-50mm-f4.dat");
+  const FirstOrder f = ComputeFirstOrder(lens, FilmSetup{});
+  const double half_diagonal = std::hypot(18.0, 12.0);
+  const double expected = 2 * std::atan(half_diagonal / f.paraxial.efl) * 180 / M_PI;
+  EXPECT_NEAR(f.fov_diagonal / expected, 1.0, 0.002);
+  EXPECT_NEAR(f.fov_horizontal / (2 * std::atan(18.0 / f.paraxial.efl) * 180 / M_PI), 1.0, 0.002);
+  EXPECT_LT(std::fabs(f.distortion_corner), 0.2);
+  EXPECT_GT(f.illumination_corner, 0.3);
+  EXPECT_LT(f.illumination_corner, 1.0);
+}
+
+TEST(FirstOrder, FisheyeFieldIsItsRealOne) {
+  // 5.2 mm lens, film 10 mm across: f tan(theta) would give 2 atan(5 / 5.2)
+  // = 88 degrees; the fisheye sees far more, with strong barrel distortion.
+  const LensStack lens = Bundled("fisheye-5mm-f1.8.dat");
+  FilmSetup film;
+  film.width = film.height = 10;
+  const FirstOrder f = ComputeFirstOrder(lens, film);
+  EXPECT_GT(f.fov_horizontal, 110);
+  EXPECT_LT(f.distortion_edge_x, -30);
+}
+
+TEST(FirstOrder, LateralColourOnlyWithDispersionData) {
+  const FirstOrder tessar = ComputeFirstOrder(Bundled("tessar-101mm-f4.5.dat"), FilmSetup{});
+  ASSERT_TRUE(tessar.has_chromatic);
+  EXPECT_TRUE(std::isfinite(tessar.lateral_colour_corner));
+  EXPECT_LT(std::fabs(tessar.lateral_colour_corner), 0.1);
+}
