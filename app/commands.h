@@ -3,6 +3,7 @@
 // LensError) and reported by main with exit status 1.
 #pragma once
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -36,12 +37,20 @@ struct RenderOptions {
   double filmdistance = -1, aperture = -1, filmdiag = 43.27, focus = -1, scale = 1000;
   int blades = 0;  // round
   double blade_rotation = 0;
+  double blade_param = 0;  // "aperture_blades" as a --param gave it, passed on unrounded
   std::vector<double> eye, target, up{0, 1, 0};
   double exposure = 0;
   bool auto_exposure = true;
   // The camera's "weight": the film-side angle, whose cos^4 is the film's
   // real irradiance, unless "exit" (the plug-in's own default) is asked for.
   std::string weight = "film";
+  // Where the camera aims lens samples: the plug-in's default is the whole
+  // back element; the exit pupil gives the same image with far less noise.
+  std::string sampling = "exitpupil";
+  double fstop = -1;  // f-number instead of --aperture
+  // Flags given on the command line, by name ("--aperture"): a --param
+  // for the same camera parameter then contradicts them.
+  std::vector<std::string> given;
   int spectral = 0;  // bands across 400-700 nm, one camera each; 0: one camera, RGB as given
   std::vector<std::string> params;
 };
@@ -53,6 +62,10 @@ struct RenderSummary {
   unsigned long long samples = 0, blocked = 0;
   double seconds = 0, filmdistance = 0, aperture = 0, exposure = 0;
   double camera_seconds = 0;  // creating the camera(s)
+  double f_number = NAN;       // paraxial, of the stop used
+  std::string lens, weight, sampling;
+  int blades = 0;
+  double blade_rotation = 0;
   double focus_m = -1;  // the focus distance chosen, or -1 when filmdistance was given
 };
 

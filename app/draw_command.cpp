@@ -26,6 +26,7 @@ void WriteOut(const std::string& path, const std::string& text) {
 int RunDraw(const DrawOptions& o) {
   LensSettings settings;
   settings.aperture = o.aperture;
+  settings.fstop = o.fstop;
   settings.wavelength = o.wavelength;
   settings.blades = o.blades;
   settings.blade_rotation = o.blade_rotation;

@@ -9,6 +9,7 @@
 
 struct LensSettings {
   double aperture = -1;    // stop diameter; < 0 keeps the prescription's
+  double fstop = -1;       // or the stop diameter that gives this f-number
   double wavelength = -1;  // nanometres; < 0 keeps the d-line indices
   int blades = 0;          // 0: a round stop
   double blade_rotation = 0;

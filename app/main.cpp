@@ -47,6 +47,14 @@ void AddBlades(CLI::App* cmd, int* blades, double* rotation) {
       ->check(NumberCheck("a finite angle", [](double) { return true; }));
 }
 
+// The stop: a diameter, or the f-number it gives.
+void AddStop(CLI::App* cmd, double* aperture, double* fstop) {
+  auto* a = cmd->add_option("--aperture", *aperture, "stop diameter in lens units")->check(kNonNegative);
+  cmd->add_option("--fstop", *fstop, "f-number: the stop diameter whose entrance pupil gives f/N")
+      ->check(kPositive)
+      ->excludes(a);
+}
+
 // Light of one wavelength: indices from the prescription's Abbe numbers.
 void AddWavelength(CLI::App* cmd, double* nanometres) {
   cmd->add_option("--wavelength", *nanometres,
@@ -81,9 +89,18 @@ int main(int argc, char** argv) {
                 "(default: the distance to --target)")
       ->check(kPositive)
       ->excludes(fd);
-  r->add_option("--aperture", render.aperture,
-                "diameter of the aperture stop in lens units (default: the prescription's)")
-      ->check(kNonNegative);
+  auto* rap = r->add_option("--aperture", render.aperture,
+                            "diameter of the aperture stop in lens units (default: the prescription's)")
+                  ->check(kNonNegative);
+  r->add_option("--fstop", render.fstop,
+                "f-number: the stop diameter whose entrance pupil gives f/N (paraxial)")
+      ->check(kPositive)
+      ->excludes(rap);
+  r->add_option("--sampling", render.sampling,
+                "where lens samples aim: exitpupil (far fewer blocked rays, the same image) or "
+                "backelement (the plug-in's default)")
+      ->check(CLI::IsMember({"exitpupil", "backelement"}))
+      ->capture_default_str();
   AddBlades(r, &render.blades, &render.blade_rotation);
   r->add_option("--filmdiag", render.filmdiag, "film diagonal in lens units (default: 36 x 24 mm)")
       ->check(kPositive)
@@ -108,13 +125,15 @@ int main(int argc, char** argv) {
       ->take_all();
   r->callback([&] {
     render.auto_exposure = ev->count() == 0;
+    for (const CLI::Option* opt : r->get_options())
+      if (opt->count() > 0) render.given.push_back(opt->get_name());
     run = [&] { return RunRender(render); };
   });
 
   InfoOptions info;
   CLI::App* i = app.add_subcommand("info", "prescription, thick-lens and first-order data");
   AddLens(i, &info.lens);
-  i->add_option("--aperture", info.settings.aperture, "stop diameter")->check(kNonNegative);
+  AddStop(i, &info.settings.aperture, &info.settings.fstop);
   AddWavelength(i, &info.settings.wavelength);
   i->add_option("--film", info.film, "film size WxH in lens units, for the field of view, distortion "
                                      "and illumination")
@@ -162,6 +181,7 @@ int main(int argc, char** argv) {
   f->add_option("--distance", focus.distance, "object distance in front of the front vertex, lens units")
       ->required()
       ->check(kPositive);
+  AddStop(f, &focus.settings.aperture, &focus.settings.fstop);
   AddWavelength(f, &focus.settings.wavelength);
   f->add_flag("--json", focus.json, "one JSON object");
   f->callback([&] { run = [&] { return RunFocus(focus); }; });
@@ -170,7 +190,7 @@ int main(int argc, char** argv) {
   CLI::App* d = app.add_subcommand("draw", "SVG drawing of the lens with traced rays, or its vignetting");
   AddLens(d, &draw.lens);
   d->add_option("-o,--output", draw.output, "SVG file (default: standard output)");
-  d->add_option("--aperture", draw.aperture, "stop diameter")->check(kNonNegative);
+  AddStop(d, &draw.aperture, &draw.fstop);
   d->add_option("--field", draw.field, "half-field angle of the off-axis fan, degrees")
       ->check(CLI::Range(0.0, 89.0));
   d->add_option("--filmdistance", draw.filmdistance, "back vertex to film (default: focus at infinity)")

@@ -1,6 +1,7 @@
 // realcam render: the host renderer's job, end to end.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include "app/commands.h"
 #include "render/image_io.h"
+#include "optics/paraxial.h"
 #include "optics/thick_lens.h"
 #include "app/plugin_loader.h"
 #include "render/renderer.h"
@@ -39,9 +41,71 @@ std::string Si(double v) {
   return buf;
 }
 
+// The camera parameters the render sets from its own flags. A --param for
+// one of them takes the flag's place when the flag is not given, and
+// contradicts it when it is.
+struct FlagParam {
+  const char* key;
+  const char* flag;
+  bool number;
+};
+const FlagParam kFlagParams[] = {
+    {"specfile", "--lens", false},          {"filmdistance", "--filmdistance", true},
+    {"aperture_diameter", "--aperture", true}, {"filmdiag", "--filmdiag", true},
+    {"weight", "--weight", false},          {"sampling", "--sampling", false},
+    {"aperture_blades", "--blades", true},  {"aperture_rotation", "--blade-rotation", true},
+};
+
+bool Given(const RenderOptions& o, const std::string& flag) {
+  return std::find(o.given.begin(), o.given.end(), flag) != o.given.end();
+}
+
+// Moves each --param that stands for a flag into the options, so that the
+// focus, the summary and the camera all see one value; the other --param
+// pairs stay to be passed on as given.
+RenderOptions ResolveParams(RenderOptions o) {
+  std::vector<std::string> rest;
+  for (const std::string& pair : o.params) {
+    const size_t eq = pair.find('=');
+    const std::string key = eq == std::string::npos ? "" : pair.substr(0, eq);
+    const FlagParam* match = nullptr;
+    for (const FlagParam& f : kFlagParams)
+      if (key == f.key) match = &f;
+    if (!match) {
+      if (key == "wavelength" && o.spectral > 0)
+        throw std::runtime_error("--param " + pair + " contradicts --spectral, which sets a wavelength per band");
+      rest.push_back(pair);
+      continue;
+    }
+    const std::string value = pair.substr(eq + 1);
+    if (Given(o, match->flag) || (key == "aperture_diameter" && Given(o, "--fstop")))
+      throw std::runtime_error("--param " + pair + " contradicts " +
+                               (key == "aperture_diameter" && Given(o, "--fstop") ? "--fstop" : match->flag) +
+                               "; give one of them");
+    double number = 0;
+    if (match->number) {
+      char* end = nullptr;
+      number = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0')
+        throw std::runtime_error("--param " + pair + ": camera parameter \"" + key + "\" needs a number");
+    }
+    if (key == "specfile") o.lens = value;
+    else if (key == "filmdistance") o.filmdistance = number;
+    else if (key == "aperture_diameter") o.aperture = number;
+    else if (key == "filmdiag") o.filmdiag = number;
+    else if (key == "weight") o.weight = value;
+    else if (key == "sampling") o.sampling = value;
+    else if (key == "aperture_blades") o.blades = int(number), o.blade_param = number;
+    else if (key == "aperture_rotation") o.blade_rotation = number;
+  }
+  o.params = rest;
+  return o;
+}
+
 }  // namespace
 
-Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_progress) {
+Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool show_progress) {
+  const RenderOptions o = ResolveParams(options);
   const Scene scene;
   const std::string lens_file = o.lens.empty() ? DefaultLens() : o.lens;
   const Resolution res = ParseResolution(o.res, "--res");
@@ -64,6 +128,7 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
   if (lens.GetInterfaces().empty() || lens.GetIndexOfStop() < 0)
     throw std::runtime_error(lens_file + ": the prescription needs surfaces and an aperture stop");
   const float aperture = o.aperture >= 0 ? float(o.aperture)
+                         : o.fstop > 0   ? float(StopDiameterForFNumber(lens, o.fstop))
                                          : lens.GetInterfaces()[size_t(lens.GetIndexOfStop())].GetDiameter();
   double filmdistance = o.filmdistance;
   double focus_m = -1;
@@ -82,8 +147,9 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
   ps.AddFloat("aperture_diameter", aperture);
   ps.AddFloat("filmdiag", float(o.filmdiag));
   ps.AddString("weight", o.weight);
-  if (o.blades > 0) {
-    ps.AddFloat("aperture_blades", float(o.blades));
+  ps.AddString("sampling", o.sampling);
+  if (o.blades > 0 || o.blade_param != 0) {
+    ps.AddFloat("aperture_blades", float(o.blade_param != 0 ? o.blade_param : o.blades));
     ps.AddFloat("aperture_rotation", float(o.blade_rotation));
   }
   AddRawParams(o.params, &ps);
@@ -126,6 +192,17 @@ Image RenderScene(const RenderOptions& o, RenderSummary* summary, bool show_prog
   summary->filmdistance = filmdistance;
   summary->aperture = aperture;
   summary->focus_m = focus_m;
+  summary->lens = lens_file;
+  summary->weight = o.weight;
+  summary->blades = o.blades;
+  summary->blade_rotation = o.blade_rotation;
+  summary->sampling = o.sampling;
+  lens.SetApertureDiameter(aperture);
+  try {
+    summary->f_number = ComputeParaxial(lens).f_number;
+  } catch (const std::exception&) {
+    // A lens without power has no f-number; the summary says so.
+  }
   summary->exposure = o.auto_exposure ? AutoExposure(image) : o.exposure;
   ApplyExposure(&image, summary->exposure);
   return image;
@@ -140,12 +217,12 @@ int RunRender(const RenderOptions& o) {
   const double blocked = r.samples ? double(r.blocked) / double(r.samples) : 0;
   printf("realcam: wrote %s\n", o.output.c_str());
   printf("%dx%d, %d spp, %s rays traced, %.1f%% blocked by the lens, %.2f s, %srays/s "
-         "(filmdistance %.3f, aperture %.3f, %s-angle weight, exposure %+.2f EV%s, %d threads)\n",
+         "(filmdistance %.3f, f/%.2f, aperture %.3f, %s-angle weight, exposure %+.2f EV%s, %d threads)\n",
          r.width, r.height, o.spp, Si(double(r.samples)).c_str(), 100 * blocked, r.seconds,
-         Si(double(r.samples) / std::max(r.seconds, 1e-9)).c_str(), r.filmdistance, r.aperture,
-         o.weight.c_str(), r.exposure, o.auto_exposure ? " auto" : "", r.threads);
+         Si(double(r.samples) / std::max(r.seconds, 1e-9)).c_str(), r.filmdistance, r.f_number,
+         r.aperture, r.weight.c_str(), r.exposure, o.auto_exposure ? " auto" : "", r.threads);
   if (r.focus_m > 0) printf("focused at %.3f m\n", r.focus_m);
-  if (o.blades > 0) printf("stop: %d blades, first vertex at %.1f degrees\n", o.blades, o.blade_rotation);
+  if (r.blades > 0) printf("stop: %d blades, first vertex at %.1f degrees\n", r.blades, r.blade_rotation);
   if (o.spectral > 0)
     printf("spectral: %d bands from 400 to 700 nm, one camera each (made in %.3f s)\n", o.spectral,
            r.camera_seconds);

@@ -8,7 +8,7 @@
 
 struct DrawOptions {
   std::string lens, output;
-  double aperture = -1, field = -1, filmdistance = -1, filmdiag = 43.27;
+  double aperture = -1, fstop = -1, field = -1, filmdistance = -1, filmdiag = 43.27;
   int blades = 0;  // round
   double blade_rotation = 0;
   double wavelength = -1;  // nanometres; < 0 for the prescription's indices

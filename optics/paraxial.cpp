@@ -106,3 +106,15 @@ double ParaxialImageScale(const LensStack& lens, const Paraxial& p, double filmd
   const YU out = TraceForward(lens, {-p.entrance.z, 1.0}, 0, lens.GetInterfaces().size() - 1);
   return std::fabs(out.y + filmdistance * out.u);
 }
+
+double StopDiameterForFNumber(const LensStack& lens, double n) {
+  const Paraxial p = ComputeParaxial(lens);
+  if (!(p.efl > 0)) throw std::runtime_error("the lens has no positive focal length for an f-number");
+  const double stop = std::fabs(double(lens.GetInterfaces()[size_t(lens.GetIndexOfStop())].GetDiameter()));
+  // The entrance pupil is the stop magnified by 1 / |A|; find |A| from the
+  // stop's own image, or from a unit stop when the stop is closed.
+  LensStack unit = lens;
+  unit.SetApertureDiameter(1.f);
+  const double magnification = stop > 0 ? p.entrance.diameter / stop : ComputeParaxial(unit).entrance.diameter;
+  return p.efl / n / magnification;
+}

@@ -27,6 +27,10 @@ struct Paraxial {
 // Throws std::runtime_error for a lens without a stop or without power.
 Paraxial ComputeParaxial(const LensStack& lens);
 
+// The stop diameter at which the lens works at f-number n (paraxial EFL
+// over the entrance pupil's diameter): the pupil scales with the stop.
+double StopDiameterForFNumber(const LensStack& lens, double n);
+
 // The film distance (from the back vertex) at which an axial object
 // `distance` in front of the front vertex is in paraxial focus.
 double ParaxialFilmDistance(const LensStack& lens, double distance);

@@ -54,8 +54,9 @@ Image Render(const std::vector<CameraBand>& bands, const Scene& scene,
 Image Render(const Camera& camera, const Scene& scene, const RenderSettings& settings,
              RenderStats* stats, const std::function<void(double)>& progress = {});
 
-// The exposure (in EV) that brings the log-average luminance of the pixels
-// that received any light to middle grey; 0 for a black image.
+// The exposure (in EV) that brings the median luminance of the image's
+// lit 8 x 8 blocks to middle grey; 0 for a black image. Stable under
+// noise: renders of one scene with more or less noise get the same.
 double AutoExposure(const Image& image);
 
 // Scales every value by 2^ev.
