@@ -107,5 +107,12 @@ int RunFocus(const FocusOptions& o);
 
 int RunDraw(const DrawOptions& o);
 
+struct CheckOptions {
+  std::string lens;
+  bool strict = false, json = false;
+};
+// Exit status 0 with warnings only, 1 with errors (or warnings, --strict).
+int RunCheck(const CheckOptions& o);
+
 // The bundled lens the commands use when none is given.
 std::string DefaultLens();

@@ -37,6 +37,34 @@ bool ParseNumbers(const std::string& line, std::vector<double>* out) {
   return true;
 }
 
+// A trace condition in words: which ray, and what its origin or direction
+// must be for the side it starts on.
+ConsistencyError ExplainTraceFailure(const ConsistencyError& e, const Ray& ray, const LensStack& lens) {
+  char buf[256];
+  const std::string c = e.Condition();
+  const Point start = ray(ray.mint);
+  if (c == "ray(ray.mint).z <= 0.0f")
+    snprintf(buf, sizeof buf, "a ray from the world side must start in front of the front vertex "
+             "(z <= 0 at its mint); this one is at z = %g", double(start.z));
+  else if (c == "ray.d.z > 0.0f")
+    snprintf(buf, sizeof buf, "a ray from the world side must head toward the lens (+z); its "
+             "direction's z is %g", double(ray.d.z));
+  else if (c == "ray(ray.mint).z > interfaces.back().GetAxisIntercept()")
+    snprintf(buf, sizeof buf, "a ray from the film side must start behind the back vertex (z > %g "
+             "at its mint); this one is at z = %g", double(lens.GetLensDepth()), double(start.z));
+  else if (c == "ray.d.z < 0.0f")
+    snprintf(buf, sizeof buf, "a ray from the film side must head toward the lens (-z); its "
+             "direction's z is %g", double(ray.d.z));
+  else if (c == "cosi != 0")
+    snprintf(buf, sizeof buf, "the ray meets a surface exactly in its tangent plane and cannot be refracted");
+  else if (c == "fabs(hit.z - zintercept) < EPSILON")
+    snprintf(buf, sizeof buf, "the ray runs parallel to the stop's plane and never crosses it");
+  else
+    snprintf(buf, sizeof buf, "the ray cannot be refracted at a surface (its direction comes out "
+             "undefined: a zero index or a degenerate surface)");
+  return e.WithContext("", buf);
+}
+
 // "36x24" -> 36, 24 (lens units, positive and finite).
 void ParseFilmSize(const std::string& text, double* width, double* height) {
   char* end = nullptr;
@@ -83,6 +111,8 @@ void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused) {
 }  // namespace
 
 int RunInfo(const InfoOptions& o) {
+  RequireReadableLens(o.lens);
+  PrintLensWarnings(o.lens);
   std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.settings);
   const auto& s = lens->GetInterfaces();
   const float depth = lens->GetLensDepth();
@@ -232,6 +262,9 @@ int RunTrace(const TraceOptions& o) {
       printf("%s %s %s %s %s %s\n", FormatFloat(out.o.x).c_str(), FormatFloat(out.o.y).c_str(),
              FormatFloat(out.o.z).c_str(), FormatFloat(out.d.x).c_str(), FormatFloat(out.d.y).c_str(),
              FormatFloat(out.d.z).c_str());
+    } catch (const ConsistencyError& e) {
+      printf("error: line %d: %s\n", n, ExplainTraceFailure(e, in, *lens).what());
+      status = 1;
     } catch (const LensError& e) {
       printf("error: line %d: %s\n", n, e.what());
       status = 1;

@@ -1,10 +1,35 @@
 #include "app/lens_loading.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
+#include "optics/lens_check.h"
 #include "optics/paraxial.h"
 
+void RequireReadableLens(const std::string& path) {
+  errno = 0;
+  FILE* f = fopen(path.c_str(), "r");
+  int error = f ? 0 : errno;
+  if (f) {
+    // A directory opens, and fails on the first read.
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) error = EISDIR;
+    fclose(f);
+  }
+  if (error) throw std::runtime_error("cannot open lens file \"" + path + "\": " + std::strerror(error));
+}
+
+void PrintLensWarnings(const std::string& path) {
+  for (const LensDiagnostic& d : CheckLensFile(path))
+    if (!d.error) fprintf(stderr, "%s\n", FormatDiagnostic(path, d).c_str());
+}
+
 std::unique_ptr<LensStack> LoadLens(const std::string& file, const LensSettings& settings) {
+  RequireReadableLens(file);
   auto lens = std::make_unique<LensStack>(file);
   if (lens->GetInterfaces().empty())
     throw std::runtime_error(file + ": the prescription has no surfaces");

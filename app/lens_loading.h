@@ -15,6 +15,14 @@ struct LensSettings {
   double blade_rotation = 0;
 };
 
-// Throws for a lens without surfaces, and for settings that need a stop
-// when it has none.
+// Throws for a lens file that cannot be opened, a lens without surfaces,
+// and for settings that need a stop when it has none.
 std::unique_ptr<LensStack> LoadLens(const std::string& file, const LensSettings& settings = {});
+
+// Throws `cannot open lens file "<path>": <reason>` unless the file can be
+// opened and read: the lens code itself would end the process instead.
+void RequireReadableLens(const std::string& path);
+
+// The lens checker's warnings on standard error (its errors surface when
+// the lens is loaded).
+void PrintLensWarnings(const std::string& path);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <exception>
 #include <functional>
+#include <new>
 
 #include <CLI/CLI.hpp>
 
@@ -30,6 +31,32 @@ CLI::Validator NumberCheck(const char* what, const std::function<bool(double)>& 
 const CLI::Validator kPositive = NumberCheck("a positive number", [](double v) { return v > 0; });
 const CLI::Validator kNonNegative =
     NumberCheck("a number of at least 0", [](double v) { return v >= 0; });
+
+// A positive length with an optional unit suffix (m, cm, mm, in, ft),
+// rewritten as a bare number in the option's own unit: `bare_unit_mm` is
+// that unit in millimetres (1000 for metres; 1 for lens units, which a
+// suffix takes to be millimetres, as in every bundled lens).
+CLI::Validator Length(double bare_unit_mm) {
+  return CLI::Validator(
+      [bare_unit_mm](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        const std::string unit = end;
+        const struct {
+          const char* name;
+          double mm;
+        } units[] = {{"", bare_unit_mm}, {"m", 1000}, {"cm", 10}, {"mm", 1}, {"in", 25.4}, {"ft", 304.8}};
+        for (const auto& u : units)
+          if (unit == u.name && end != text.c_str() && std::isfinite(v) && v > 0) {
+            char buf[64];
+            snprintf(buf, sizeof buf, "%.17g", v * u.mm / bare_unit_mm);
+            text = buf;
+            return "";
+          }
+        return "\"" + text + "\" is not a positive length (a number, optionally with m, cm, mm, in or ft)";
+      },
+      "LENGTH");
+}
 
 void AddLens(CLI::App* cmd, std::string* lens) {
   cmd->add_option("LENS", *lens, "lens prescription file")->required();
@@ -85,9 +112,9 @@ int main(int argc, char** argv) {
                            "back vertex to film, in lens units (default: from --focus)")
                  ->check(kPositive);
   r->add_option("--focus", render.focus,
-                "focus on an object this far in front of the lens, in scene metres "
-                "(default: the distance to --target)")
-      ->check(kPositive)
+                "focus on an object this far in front of the lens: metres, or with a unit "
+                "(3m, 3000mm, 120in) (default: the distance to --target)")
+      ->transform(Length(1000))
       ->excludes(fd);
   auto* rap = r->add_option("--aperture", render.aperture,
                             "diameter of the aperture stop in lens units (default: the prescription's)")
@@ -142,9 +169,9 @@ int main(int argc, char** argv) {
                             "back vertex to film (default: focused at --focus, or at infinity)")
                   ->check(kPositive);
   i->add_option("--focus", info.focus,
-                "object distance from the front vertex, lens units: the film's focus and the "
-                "working f-number")
-      ->check(kPositive)
+                "object distance from the front vertex, for the film's focus and the working "
+                "f-number: lens units, or with a unit (3m, 120in; lens units taken as mm)")
+      ->transform(Length(1))
       ->excludes(ifd);
   i->add_flag("--json", info.json, "one JSON object");
   i->callback([&] { run = [&] { return RunInfo(info); }; });
@@ -178,9 +205,11 @@ int main(int argc, char** argv) {
   FocusOptions focus;
   CLI::App* f = app.add_subcommand("focus", "film distance that focuses on an object distance");
   AddLens(f, &focus.lens);
-  f->add_option("--distance", focus.distance, "object distance in front of the front vertex, lens units")
+  f->add_option("--distance", focus.distance,
+                "object distance in front of the front vertex: lens units, or with a unit (3m, "
+                "3000mm, 120in; lens units taken as mm)")
       ->required()
-      ->check(kPositive);
+      ->transform(Length(1));
   AddStop(f, &focus.settings.aperture, &focus.settings.fstop);
   AddWavelength(f, &focus.settings.wavelength);
   f->add_flag("--json", focus.json, "one JSON object");
@@ -206,6 +235,14 @@ int main(int argc, char** argv) {
               "plot the passing share and relative illumination across the film instead");
   d->callback([&] { run = [&] { return RunDraw(draw); }; });
 
+  CheckOptions check;
+  CLI::App* c = app.add_subcommand(
+      "check", "look for what the prescription format allows but almost never means");
+  AddLens(c, &check.lens);
+  c->add_flag("--strict", check.strict, "treat warnings as errors");
+  c->add_flag("--json", check.json, "one JSON object");
+  c->callback([&] { run = [&] { return RunCheck(check); }; });
+
   // CLI11 reports a mistyped command as a missing one; name it instead.
   if (argc > 1 && argv[1][0] != '-') {
     bool known = false;
@@ -213,7 +250,7 @@ int main(int argc, char** argv) {
     if (!known) {
       fprintf(stderr,
               "realcam: error: unknown command \"%s\" (commands: render, info, trace, rays, focus, "
-              "draw)\nRun with --help for more information.\n",
+              "draw, check)\nRun with --help for more information.\n",
               argv[1]);
       return 1;
     }
@@ -232,6 +269,9 @@ int main(int argc, char** argv) {
   }
   try {
     return run();
+  } catch (const std::bad_alloc&) {
+    fprintf(stderr, "realcam: error: out of memory\n");
+    return 1;
   } catch (const std::exception& e) {
     fprintf(stderr, "realcam: error: %s\n", e.what());
     return 1;

@@ -1,6 +1,6 @@
-// Number formatting that scripts can rely on: every float printed with
-// nine significant digits reads back to the same 32-bit float; values
-// that are not finite print as inf, -inf or nan.
+// Number formatting that scripts can rely on: every float is printed in
+// the shortest form that reads back to the same 32-bit float; values that
+// are not finite print as inf, -inf or nan.
 #pragma once
 
 #include <string>

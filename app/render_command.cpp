@@ -1,4 +1,5 @@
 // realcam render: the host renderer's job, end to end.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "render/image_io.h"
 #include "optics/paraxial.h"
 #include "optics/thick_lens.h"
+#include "app/lens_loading.h"
 #include "app/plugin_loader.h"
 #include "render/renderer.h"
 #include "render/scene.h"
@@ -102,6 +104,24 @@ RenderOptions ResolveParams(RenderOptions o) {
   return o;
 }
 
+// The film (three floats a pixel) and the 8-bit image written from it
+// must fit in the machine's memory; refuse before allocating rather than
+// fail half way with bad_alloc.
+void RequireMemoryFor(const Resolution& res, const std::string& text) {
+  const double bytes = double(res.width) * res.height * (3 * sizeof(float) + 3);
+  double physical = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
+  // A limit on the process's address space (ulimit -v) counts too.
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    physical = std::min(physical, double(limit.rlim_cur));
+  if (physical > 0 && bytes > 0.8 * physical) {
+    char buf[160];
+    snprintf(buf, sizeof buf, "--res %s needs %.1f GiB for the film and the image; this machine has "
+             "%.1f GiB of memory", text.c_str(), bytes / (1 << 30), physical / (1 << 30));
+    throw std::runtime_error(buf);
+  }
+}
+
 }  // namespace
 
 Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool show_progress) {
@@ -109,6 +129,7 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   const Scene scene;
   const std::string lens_file = o.lens.empty() ? DefaultLens() : o.lens;
   const Resolution res = ParseResolution(o.res, "--res");
+  RequireMemoryFor(res, o.res);
   const Point eye = o.eye.empty() ? Point(float(scene.DefaultEye().x), float(scene.DefaultEye().y),
                                           float(scene.DefaultEye().z))
                                   : ToPoint(o.eye);
@@ -124,6 +145,8 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
 
   // The lens through the plug-in's own code: the full aperture and the
   // focus both come from it.
+  RequireReadableLens(lens_file);
+  PrintLensWarnings(lens_file);
   LensStack lens(lens_file);
   if (lens.GetInterfaces().empty() || lens.GetIndexOfStop() < 0)
     throw std::runtime_error(lens_file + ": the prescription needs surfaces and an aperture stop");

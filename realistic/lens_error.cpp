@@ -5,22 +5,27 @@
 namespace {
 
 std::string Report(const std::string& condition, const std::string& operation,
-                   const std::string& context) {
+                   const std::string& context, const std::string& explanation) {
   std::string text = context.empty() ? std::string() : context + ": ";
-  return text + "realistic: condition \"" + condition + "\" failed in " + operation;
+  const std::string technical = "realistic: condition \"" + condition + "\" failed in " + operation;
+  return explanation.empty() ? text + technical : text + explanation + " [" + technical + "]";
 }
 
 }  // namespace
 
-ConsistencyError::ConsistencyError(std::string cond, std::string op, std::string where)
-    : LensError(Report(cond, op, where)),
+ConsistencyError::ConsistencyError(std::string cond, std::string op, std::string where,
+                                   std::string plain)
+    : LensError(Report(cond, op, where, plain)),
       condition(std::move(cond)),
       source("realistic"),
       operation(std::move(op)),
-      context(std::move(where)) {}
+      context(std::move(where)),
+      explanation(std::move(plain)) {}
 
-ConsistencyError ConsistencyError::WithContext(const std::string& where) const {
-  return ConsistencyError(condition, operation, context.empty() ? where : where + ": " + context);
+ConsistencyError ConsistencyError::WithContext(const std::string& where,
+                                               const std::string& plain) const {
+  return ConsistencyError(condition, operation, context.empty() ? where : where + ": " + context,
+                          plain.empty() ? explanation : plain);
 }
 
 void FailCondition(const char* condition, const char* operation) {

@@ -18,19 +18,24 @@ class LensError : public std::runtime_error {
 // optional context such as the prescription file and line.
 class ConsistencyError : public LensError {
  public:
-  ConsistencyError(std::string condition, std::string operation, std::string context = {});
+  ConsistencyError(std::string condition, std::string operation, std::string context = {},
+                   std::string explanation = {});
 
   const std::string& Condition() const { return condition; }
   const std::string& Source() const { return source; }
   const std::string& Operation() const { return operation; }
   const std::string& Context() const { return context; }
 
+  const std::string& Explanation() const { return explanation; }
+
   // The same error with context put in front, for callers that know where
-  // the failing values came from.
-  ConsistencyError WithContext(const std::string& where) const;
+  // the failing values came from, and a plain explanation of what the
+  // condition means there. With an explanation the report reads
+  // `context: explanation [realistic: condition "..." failed in ...]`.
+  ConsistencyError WithContext(const std::string& where, const std::string& plain = {}) const;
 
  private:
-  std::string condition, source, operation, context;
+  std::string condition, source, operation, context, explanation;
 };
 
 // Throws the ConsistencyError; kept out of line so that the checks on the

@@ -17,7 +17,7 @@ namespace {
 
 constexpr size_t kLineBuffer = 512;  // 511 characters and the terminator
 
-const char* const kColumnNames[4] = {"radius", "axpos", "index", "aperture"};
+const char* const kColumnNames[4] = {"radius", "thickness", "index", "aperture"};
 
 // Numbers in a prescription always use a decimal point, whatever locale
 // the host process has set.
@@ -99,6 +99,34 @@ void SplitColumns(const std::string& line, const std::string& where, const char*
   fields[3] = p;
 }
 
+bool HasNumber(const char* field) {
+  char* end = nullptr;
+  ReadNumber(field, &end);
+  return end != field;
+}
+
+std::string Number(float v) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%g", double(v));
+  return buf;
+}
+
+// What a failed loading condition means for the person who wrote the file.
+std::string Explain(const ConsistencyError& e, float r, float ap, int stop_line,
+                    bool stop_line_had_numbers) {
+  const std::string sphere = "2 x |radius| = " + Number(2 * std::fabs(r));
+  if (e.Condition() == "0.5f * d <= fabs(r)")
+    return "clear aperture " + Number(ap) + " is wider than the sphere allows (" + sphere + ")";
+  if (e.Condition() == "zmin <= zmax")
+    return "clear aperture " + Number(ap) + " leaves the surface no cap; a negative aperture must be "
+           "no wider than " + sphere;
+  if (e.Condition() == "index_of_stop == -1")
+    return "a second aperture stop (radius 0); a prescription has exactly one (line " +
+           std::to_string(stop_line) + " was read as a stop" +
+           (stop_line_had_numbers ? "" : ": its fields are not numbers") + ")";
+  return "";
+}
+
 }  // namespace
 
 LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
@@ -109,6 +137,9 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
   }
   float sum = 0.f;
   std::string line, storage;
+  // Where the first stop came from, to explain a second one.
+  int stop_line = 0;
+  bool stop_line_had_numbers = true;
   for (int line_number = 1;; ++line_number) {
     const std::string where = file + ":" + std::to_string(line_number);
     if (!ReadLine(f.get(), where, &line)) break;
@@ -140,8 +171,12 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
       }
       interfaces.push_back(surface);
       dispersion.push_back({n, abbe});
+      if (surface.IsStop()) {
+        stop_line = line_number;
+        stop_line_had_numbers = HasNumber(fields[0]) || HasNumber(fields[1]) || HasNumber(fields[2]);
+      }
     } catch (const ConsistencyError& e) {
-      throw e.WithContext(where);
+      throw e.WithContext(where, Explain(e, r, ap, stop_line, stop_line_had_numbers));
     }
   }
 }

@@ -173,7 +173,8 @@ TEST(CreateCamera, LensesTheCameraCannotUseGiveNoCamera) {
             std::string::npos);
   const std::string wide = WriteTestFile("wide.dat", "20\t1\t1.5\t41\n0\t40\t1\t10\n");
   EXPECT_NE(CreateError(RequiredParams(wide))
-                .find("wide.dat:1: realistic: condition \"0.5f * d <= fabs(r)\" failed in void "
+                .find("wide.dat:1: clear aperture 41 is wider than the sphere allows (2 x |radius| = 40) "
+                      "[realistic: condition \"0.5f * d <= fabs(r)\" failed in void "
                       "LensInterface::SetDiameter(float)"),
             std::string::npos);
 }

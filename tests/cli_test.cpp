@@ -122,6 +122,85 @@ TEST(Info, FirstOrderReportForEveryBundledLens) {
   EXPECT_FALSE(nlohmann::json::parse(plain.out).contains("chromatic"));
 }
 
+TEST(Check, WarnsWhereTheFormatReadsSomethingElseThanMeant) {
+  // Each line legal to the loader, each almost certainly a mistake.
+  const std::string lens = "'" + WriteTestFile("sloppy.dat",
+                                               "103,36\t5\t1.5168\t27\n"       // decimal comma
+                                               "  -103.36\t90\t1\t27\n"        // indented: skipped
+                                               "-103.36\tx\t1\t27\n"           // a field without a number
+                                               "0\t2\t1.5\t20\n"               // a stop in glass
+                                               "-20\t50\t1\t39.5\n") + "'";    // 98.8% of the sphere
+  Result r = Realcam("check " + lens);
+  EXPECT_EQ(r.status, 0) << "warnings only";
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 6u) << r.out;
+  const char* expected[] = {
+      "sloppy.dat:1:4: warning: column 1 (radius) reads as 103; the text after it, \",36\", is ignored",
+      "sloppy.dat:2:1: warning: this line holds 4 numbers but begins with white space",
+      "sloppy.dat:3:9: warning: column 2 (thickness) \"x\" is not a number; it reads as 0",
+      "sloppy.dat:4:5: warning: the aperture stop is not in air",
+      "sloppy.dat:5:10: warning: clear aperture 39.5 is 98.8% of the sphere's diameter",
+      "sloppy.dat: 0 errors, 5 warnings"};
+  for (size_t i = 0; i < 6; ++i) EXPECT_NE(lines[i].find(expected[i]), std::string::npos) << lines[i];
+
+  r = Realcam("check --strict --json " + lens);
+  EXPECT_EQ(r.status, 1);
+  const nlohmann::json j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["errors"], 5);
+  EXPECT_EQ(j["diagnostics"][2]["line"], 3);
+  EXPECT_EQ(j["diagnostics"][2]["column"], 9);
+  EXPECT_EQ(j["diagnostics"][2]["severity"], "error");
+
+  // A title line without '#' becomes a stop, and the real stop a second
+  // one: an error, explained.
+  r = Realcam("check '" + WriteTestFile("title.dat", "Double Gauss\tf/2\tby me\tv1\n20\t2\t1.5\t10\n"
+                                                      "0\t40\t1\t8\n") + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("title.dat:1:1: warning: the first data line has no numbers: it looks like a title"),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("title.dat:3: error: a second aperture stop (radius 0); a prescription has exactly "
+                       "one (line 1 was read as a stop: its fields are not numbers) [realistic: condition"),
+            std::string::npos) << r.out;
+
+  // info prints the same warnings once, on standard error.
+  r = Realcam("info " + lens);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Lines(r.err).size(), 5u) << r.err;
+  // Every bundled lens is free of errors.
+  for (const char* f : {"planar-50mm-f2.dat", "cooke-triplet-50mm-f4.dat", "achromat-100mm-f4.dat"})
+    EXPECT_EQ(Realcam(std::string("check ") + Lens(f)).status, 0) << f;
+}
+
+TEST(Check, ToolsNameALensFileThatCannotBeOpened) {
+  for (const char* cmd : {"info", "check", "draw", "focus --distance 1000 ", "trace --from film"}) {
+    const Result r = Realcam(std::string(cmd) + " /nonexistent/lens.dat", "");
+    EXPECT_EQ(r.status, 1) << cmd;
+    EXPECT_NE(r.err.find("cannot open lens file \"/nonexistent/lens.dat\": No such file or directory"),
+              std::string::npos)
+        << cmd << ": " << r.err;
+  }
+  const Result dir = Realcam("render --lens /tmp -o /tmp/x.png");
+  EXPECT_EQ(dir.status, 1);
+  EXPECT_NE(dir.err.find("cannot open lens file \"/tmp\": Is a directory"), std::string::npos) << dir.err;
+}
+
+TEST(Render, ResolutionBeyondMemoryIsRefusedWithWhatItNeeds) {
+  // Under a 2 GiB address-space limit a 16000 x 16000 film (3.6 GiB) cannot
+  // be had: the render says so before it starts.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit under the limit";
+#endif
+  const std::string cmd = std::string("sh -c 'ulimit -v 2097152; exec \"") + REALCAM +
+                          "\" render --res 16000x16000 -o /tmp/realcam-huge.png' </dev/null >/dev/null "
+                          "2>/tmp/realcam-huge.err";
+  const int raw = std::system(cmd.c_str());
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
+  EXPECT_NE(Slurp("/tmp/realcam-huge.err").find("--res 16000x16000 needs 3.6 GiB for the film and the image; "
+                                                "this machine has 2.0 GiB of memory"),
+            std::string::npos)
+      << Slurp("/tmp/realcam-huge.err");
+}
+
 TEST(Trace, PrintsExitRaysBlockedAndErrorsLineByLine) {
   const std::string singlet = "'" + WriteTestFile("singlet.dat", kSingletLens) + "'";
   const Result r = Realcam("trace " + singlet + " --from world",
@@ -140,7 +219,10 @@ TEST(Trace, PrintsExitRaysBlockedAndErrorsLineByLine) {
   EXPECT_NEAR(ray[3] * ray[3] + ray[4] * ray[4] + ray[5] * ray[5], 1, 1e-6);
   EXPECT_EQ(lines[1], "blocked");
   EXPECT_EQ(lines[2], "error: line 3: expected ox oy oz dx dy dz [mint]");
-  EXPECT_EQ(lines[3].rfind("error: line 4: realistic: condition \"ray(ray.mint).z <= 0.0f\" failed", 0),
+  EXPECT_EQ(lines[3].rfind("error: line 4: a ray from the world side must start in front of the front "
+                           "vertex (z <= 0 at its mint); this one is at z = 100.001 [realistic: condition "
+                           "\"ray(ray.mint).z <= 0.0f\" failed",
+                           0),
             0u)
       << lines[3];
 }
@@ -281,21 +363,24 @@ TEST(BadInput, LensFiles) {
       {"nostop.dat", "35\t5\t1.6\t30\n-200\t3\t1\t30\n", rays, 1,
        "nostop.dat: the prescription has no aperture stop"},
       {"twostops.dat", "0\t3\t0\t20\n35\t5\t1.6\t30\n0\t3\t0\t20\n", rays, 1,
-       "twostops.dat:3: realistic: condition \"index_of_stop == -1\" failed in "
+       "twostops.dat:3: a second aperture stop (radius 0); a prescription has exactly one (line 1 was "
+       "read as a stop) [realistic: condition \"index_of_stop == -1\" failed in "
        "LensStack::LensStack(const std::string&)"},
       {"wide.dat", "10\t5\t1.6\t30\n0\t3\t0\t20\n", rays, 1,
-       "wide.dat:1: realistic: condition \"0.5f * d <= fabs(r)\" failed in void "
+       "wide.dat:1: clear aperture 30 is wider than the sphere allows (2 x |radius| = 20) "
+       "[realistic: condition \"0.5f * d <= fabs(r)\" failed in void "
        "LensInterface::SetDiameter(float)"},
       {"negative-wide.dat", "10\t5\t1.6\t-30\n0\t3\t0\t20\n", rays, 1,
-       "negative-wide.dat:1: realistic: condition \"zmin <= zmax\" failed"},
+       "negative-wide.dat:1: clear aperture -30 leaves the surface no cap; a negative aperture must be "
+       "no wider than 2 x |radius| = 20 [realistic: condition \"zmin <= zmax\" failed"},
       {"overflow.dat", "35\t5\t1.6\t30\n1e39\t3\t0\t20\n", rays, 1,
        "overflow.dat:2: column 1 (radius) is not a finite number"},
       {"missing-column.dat", "35\t5\t1.6\n0\t3\t0\t20\n", rays, 1,
        "missing-column.dat:1: column 4 (aperture) is missing; columns are separated by tabs"},
       {"spaces.dat", "35 5 1.6 30\n0\t3\t0\t20\n", rays, 1,
-       "spaces.dat:1: column 2 (axpos) is missing; columns are separated by tabs"},
+       "spaces.dat:1: column 2 (thickness) is missing; columns are separated by tabs"},
       {"title.dat", "Planar 50mm f/2\n35\t5\t1.6\t30\n0\t3\t0\t20\n", rays, 1,
-       "title.dat:1: column 2 (axpos) is missing"},
+       "title.dat:1: column 2 (thickness) is missing"},
       {"/", nullptr, rays, 1, "/:1: read error: Is a directory"},
       {"/nonexistent/lens.dat", nullptr, rays, 255, "Cannot open file /nonexistent/lens.dat\n"},
   });
@@ -310,7 +395,7 @@ TEST(BadInput, LensFiles) {
 }
 
 TEST(BadInput, NonFiniteValuesInEveryColumn) {
-  const char* names[] = {"radius", "axpos", "index", "aperture"};
+  const char* names[] = {"radius", "thickness", "index", "aperture"};
   for (int col = 0; col < 4; ++col)
     for (const char* value : {"nan", "inf", "-inf", "-1e40"}) {
       std::string fields[4] = {"35", "5", "1.6", "30"};

@@ -124,7 +124,9 @@ TEST(LensStack, TitleLineBecomesAStopAndARealStopThenFails) {
   EXPECT_EQ(title.GetInterfaces()[0].GetDiameter(), 0.f);
 
   const std::string message = LoadError("Title\tof\tthe\tlens\n0\t1\t0\t4\n", "title.dat");
-  EXPECT_NE(message.find("title.dat:2: realistic: condition \"index_of_stop == -1\" failed in "
+  EXPECT_NE(message.find("title.dat:2: a second aperture stop (radius 0); a prescription has exactly one "
+                         "(line 1 was read as a stop: its fields are not numbers) "
+                         "[realistic: condition \"index_of_stop == -1\" failed in "
                          "LensStack::LensStack(const std::string&)"),
             std::string::npos)
       << message;
@@ -139,13 +141,16 @@ TEST(LensStack, ApertureOfExactlyTwiceTheRadiusIsAccepted) {
 
 TEST(LensStack, CapConditionsFailWithFileAndLine) {
   std::string message = LoadError("# wide\n10\t1\t1.5\t20.01\n", "wide.dat");
-  EXPECT_NE(message.find("wide.dat:2: realistic: condition \"0.5f * d <= fabs(r)\" failed in "
+  EXPECT_NE(message.find("wide.dat:2: clear aperture 20.01 is wider than the sphere allows "
+                         "(2 x |radius| = 20) [realistic: condition \"0.5f * d <= fabs(r)\" failed in "
                          "void LensInterface::SetDiameter(float)"),
             std::string::npos)
       << message;
   // A negative aperture wider than the sphere leaves the cap out of order.
   message = LoadError("10\t1\t1.5\t-30\n", "negative.dat");
-  EXPECT_NE(message.find("negative.dat:1: realistic: condition \"zmin <= zmax\""),
+  EXPECT_NE(message.find("negative.dat:1: clear aperture -30 leaves the surface no cap; a negative "
+                         "aperture must be no wider than 2 x |radius| = 20 [realistic: condition "
+                         "\"zmin <= zmax\""),
             std::string::npos)
       << message;
 }
@@ -204,7 +209,7 @@ TEST(LensStack, MissingColumnsAreNamed) {
   EXPECT_EQ(LoadError("20\t1\t1.5\t\n", "short.dat"),
             "short.dat:1: column 4 (aperture) is missing; columns are separated by tabs");
   EXPECT_EQ(LoadError("# spaces\n20 1 1.5 4\n", "spaces.dat"),
-            "spaces.dat:2: column 2 (axpos) is missing; columns are separated by tabs");
+            "spaces.dat:2: column 2 (thickness) is missing; columns are separated by tabs");
   EXPECT_EQ(LoadError("20\t1\n", "short.dat"),
             "short.dat:1: column 3 (index) is missing; columns are separated by tabs");
 }
@@ -217,7 +222,7 @@ TEST(LensStack, NonNumbersReadAsZeroButNonFiniteValuesAreRejected) {
   EXPECT_EQ(LoadError("inf\t1\t1\t4\n", "inf.dat"),
             "inf.dat:1: column 1 (radius) is not a finite number");
   EXPECT_EQ(LoadError("20\t1e39\t1\t4\n", "big.dat"),
-            "big.dat:1: column 2 (axpos) is not a finite number");
+            "big.dat:1: column 2 (thickness) is not a finite number");
 }
 
 TEST(LensStack, BinaryAndUnreadableFilesAreRejected) {

@@ -1,0 +1,173 @@
+#include "optics/lens_check.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "optics/paraxial.h"
+#include "realistic/lens_error.h"
+#include "realistic/lens_stack.h"
+
+namespace {
+
+const char* const kColumns[4] = {"radius", "thickness", "index", "aperture"};
+
+// A column of a data line: where it starts (0-based) and its text.
+struct Field {
+  size_t start;
+  std::string text;
+};
+
+// Columns as the loader splits them: 1 to 3 end at a tab (a run of tabs is
+// one separator), column 4 is the rest of the line.
+std::vector<Field> SplitLikeTheLoader(const std::string& line) {
+  std::vector<Field> fields;
+  size_t p = 0;
+  for (int col = 0; col < 3; ++col) {
+    while (p < line.size() && line[p] == '\t') ++p;
+    if (p >= line.size()) return fields;
+    const size_t end = std::min(line.find('\t', p), line.size());
+    fields.push_back({p, line.substr(p, end - p)});
+    p = end + (end < line.size());
+  }
+  if (p < line.size()) fields.push_back({p, line.substr(p)});
+  return fields;
+}
+
+// How much of `text` strtod reads as a number (after leading blanks).
+size_t NumberLength(const std::string& text, double* value) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  *value = std::strtod(begin, &end);
+  return size_t(end - begin);
+}
+
+bool AllNumbers(const std::string& text, int* count) {
+  std::istringstream words(text);
+  std::string w;
+  *count = 0;
+  while (words >> w) {
+    double v;
+    if (NumberLength(w, &v) != w.size()) return false;
+    ++*count;
+  }
+  return true;
+}
+
+std::string Trim(const std::string& s) {
+  const size_t a = s.find_first_not_of(" \t\r"), b = s.find_last_not_of(" \t\r");
+  return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+}  // namespace
+
+std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read lens file \"" + path + "\"");
+  std::vector<LensDiagnostic> out;
+  auto warn = [&](int line, size_t column, const std::string& message) {
+    out.push_back({line, int(column) + 1, false, message});
+  };
+  std::string line;
+  bool first_data = true;
+  int line_number = 0;
+  int stop_line = 0;
+  double previous_index = 1;  // medium in front of the current surface
+  while (std::getline(in, line)) {
+    ++line_number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    if (line[0] == ' ' || line[0] == '\t') {
+      int count = 0;
+      if (AllNumbers(line, &count) && count >= 4)
+        warn(line_number, 0, "this line holds " + std::to_string(count) +
+                                 " numbers but begins with white space, so it is skipped; remove "
+                                 "the indent to make it a surface");
+      continue;
+    }
+    const std::vector<Field> fields = SplitLikeTheLoader(line);
+    if (fields.size() < 4) continue;  // the loader reports a missing column itself
+    double values[4];
+    bool any_number = false;
+    for (int col = 0; col < 4; ++col) {
+      const Field& f = fields[size_t(col)];
+      const size_t n = NumberLength(f.text, &values[col]);
+      if (n == 0) {
+        warn(line_number, f.start, std::string("column ") + std::to_string(col + 1) + " (" +
+                                       kColumns[col] + ") \"" + Trim(f.text) +
+                                       "\" is not a number; it reads as 0");
+        continue;
+      }
+      any_number = true;
+      if (col < 3 && !Trim(f.text.substr(n)).empty()) {
+        const std::string rest = Trim(f.text.substr(n));
+        const bool comma = rest[0] == ',';
+        warn(line_number, f.start + n,
+             std::string("column ") + std::to_string(col + 1) + " (" + kColumns[col] + ") reads as " +
+                 Trim(f.text.substr(0, n)) + "; the text after it, \"" + rest + "\", is ignored" +
+                 (comma ? " (numbers take a decimal point, not a comma)" : ""));
+      }
+    }
+    if (first_data && !any_number)
+      warn(line_number, 0, "the first data line has no numbers: it looks like a title, and is read "
+                           "as an aperture stop; begin it with '#'");
+    first_data = false;
+    const double r = values[0], ap = values[3];
+    double n = values[2];
+    if (r == 0 && n == 0) n = 1;
+    if (r == 0) {
+      if (stop_line == 0) stop_line = line_number;
+      if (n != 1 || previous_index != 1) {
+        char indices[96];
+        snprintf(indices, sizeof indices, "index %g behind it, %g in front", n, previous_index);
+        warn(line_number, fields[2].start,
+             std::string("the aperture stop is not in air (") + indices + "); a stop is a diaphragm in air");
+      }
+    } else if (std::fabs(ap) > 0.95 * 2 * std::fabs(r) && std::fabs(ap) <= 2 * std::fabs(r)) {
+      char share[32];
+      snprintf(share, sizeof share, "%.1f%%", 100 * std::fabs(ap) / (2 * std::fabs(r)));
+      warn(line_number, fields[3].start,
+           "clear aperture " + Trim(fields[3].text.substr(0, NumberLength(fields[3].text, &values[3]))) +
+               " is " + share + " of the sphere's diameter; rays near its rim meet the surface "
+               "almost tangentially");
+    }
+    previous_index = n;
+  }
+
+  // What the loader and the optics make of it.
+  try {
+    const LensStack lens(path);
+    if (lens.GetInterfaces().empty()) {
+      out.push_back({0, 0, true, "the prescription has no surfaces"});
+    } else if (lens.GetIndexOfStop() < 0) {
+      out.push_back({0, 0, true, "the prescription has no aperture stop (a data line with radius 0)"});
+    } else {
+      double efl = NAN;
+      try {
+        efl = ComputeParaxial(lens).efl;
+      } catch (const std::exception&) {
+      }
+      if (!std::isfinite(efl))
+        out.push_back({0, 0, false, "the focal length is not finite: the lens has no power"});
+    }
+  } catch (const LensError& e) {
+    out.push_back({0, 0, true, e.what()});
+  }
+  return out;
+}
+
+std::string FormatDiagnostic(const std::string& path, const LensDiagnostic& d) {
+  const std::string kind = d.error ? "error: " : "warning: ";
+  if (d.line > 0)
+    return path + ":" + std::to_string(d.line) + ":" + std::to_string(d.column) + ": " + kind + d.message;
+  // A loader error names its file and line first: "path:3: ...".
+  if (d.message.rfind(path + ":", 0) == 0) {
+    const size_t after = d.message.find(": ", path.size());
+    if (after != std::string::npos)
+      return d.message.substr(0, after + 2) + kind + d.message.substr(after + 2);
+  }
+  return path + ": " + kind + d.message;
+}
