@@ -2,20 +2,26 @@
 #   make test   install what is missing, build and run every test: x86-64,
 #               32-bit x86 (under qemu-i386), AddressSanitizer with
 #               UndefinedBehaviorSanitizer, and ThreadSanitizer
-#   make demo   render the built-in scene through the default lens
+#   make demo   install only what the program needs, build only the program
+#               and the plug-in, and render the built-in scene through the
+#               default lens
+#   make install PREFIX=P   install realcam, the plug-in, the lenses and the
+#               host interface headers and library under P (default /usr/local)
+#   make package  build the Debian package realcam_<version>_<arch>.deb
 #   make bench  build and run the benchmarks (not part of the tests)
 #   make fuzz   run the prescription loader's fuzzer for a bounded time
 
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps native m32 asan tsan test demo bench fuzz clean
+.PHONY: all deps native m32 asan tsan test demo release install package bench fuzz clean
 
 all: native
 
 deps:
-	@scripts/install-deps
+	@scripts/install-deps test
 
 # build/<name>: configure once, then build.
 define configure_and_build
@@ -47,9 +53,25 @@ test: native m32 asan tsan
 	  ctest --test-dir build/asan --output-on-failure -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS) -L threads
 
-demo: native
+# The program and the plug-in alone, without the tests and their packages.
+release:
+	@scripts/install-deps demo
+	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DREALCAM_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+	cmake --build build/release -j $(JOBS) --target realcam realistic realcam_core_shared
+
+demo: release
 	@mkdir -p out
-	build/native/bin/realcam render -o out/demo.png
+	build/release/bin/realcam render -o out/demo.png
+
+install: release
+	cmake --install build/release --prefix $(PREFIX)
+
+package:
+	@scripts/install-deps package
+	cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DREALCAM_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+	cmake --build build/package -j $(JOBS)
+	cd build/package && cpack
+	@ls build/package/*.deb
 
 bench:
 	@scripts/install-deps bench

@@ -4,9 +4,18 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "app/commands.h"
+#include <unistd.h>
 
-std::string DefaultLens() { return std::string(REALCAM_LENS_DIR) + "/planar-50mm-f2.dat"; }
+#include "app/commands.h"
+#include "app/plugin_loader.h"
+
+std::string DefaultLens() {
+  // Installed as PREFIX/bin/realcam: PREFIX/share/realcam/lenses; in the
+  // build tree, the source tree's lenses.
+  const std::string installed = ExecutableDir() + "/../share/realcam/lenses/planar-50mm-f2.dat";
+  if (access(installed.c_str(), F_OK) == 0) return installed;
+  return std::string(REALCAM_LENS_DIR) + "/planar-50mm-f2.dat";
+}
 
 Resolution ParseResolution(const std::string& text, const std::string& flag) {
   Resolution r;

@@ -6,12 +6,21 @@
 
 #include <stdexcept>
 
-std::string DefaultPluginPath() {
+std::string ExecutableDir() {
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "realistic.so";
-  std::string path(self, size_t(n));
-  return path.substr(0, path.rfind('/') + 1) + "realistic.so";
+  if (n <= 0) return ".";
+  const std::string path(self, size_t(n));
+  return path.substr(0, path.rfind('/'));
+}
+
+std::string DefaultPluginPath() {
+  // Beside the program in the build tree; in PREFIX/lib/realcam when
+  // installed as PREFIX/bin/realcam.
+  const std::string dir = ExecutableDir();
+  for (const std::string& candidate : {dir + "/realistic.so", dir + "/../lib/realcam/realistic.so"})
+    if (access(candidate.c_str(), F_OK) == 0) return candidate;
+  return dir + "/realistic.so";
 }
 
 CreateCameraFn LoadCameraPlugin(const std::string& path) {

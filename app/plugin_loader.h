@@ -9,7 +9,11 @@
 
 using CreateCameraFn = Camera* (*)(const ParamSet&, const Transform&, Film*);
 
-// realistic.so in the folder of the running executable.
+// The folder of the running executable.
+std::string ExecutableDir();
+
+// realistic.so beside the running executable (the build tree), or in
+// ../lib/realcam from it (an installed realcam).
 std::string DefaultPluginPath();
 
 // The plug-in's CreateCamera. Throws std::runtime_error with

@@ -244,6 +244,7 @@ int RunRender(const RenderOptions& o) {
          r.width, r.height, o.spp, Si(double(r.samples)).c_str(), 100 * blocked, r.seconds,
          Si(double(r.samples) / std::max(r.seconds, 1e-9)).c_str(), r.filmdistance, r.f_number,
          r.aperture, r.weight.c_str(), r.exposure, o.auto_exposure ? " auto" : "", r.threads);
+  printf("lens %s\n", r.lens.c_str());
   if (r.focus_m > 0) printf("focused at %.3f m\n", r.focus_m);
   if (r.blades > 0) printf("stop: %d blades, first vertex at %.1f degrees\n", r.blades, r.blade_rotation);
   if (o.spectral > 0)
