@@ -79,6 +79,7 @@ bench:
 	$(call configure_and_build,bench-m32,-DCMAKE_TOOLCHAIN_FILE=cmake/m32.cmake -DCMAKE_BUILD_TYPE=Release -DREALCAM_BENCH=ON)
 	build/bench/bin/realcam_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 	build/bench/bin/realcam_render_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+	build/bench/bin/realcam_scene_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 	@echo "32-bit x86, under qemu-i386 (emulated: compare these with each other, not with x86-64):"
 	qemu-i386 -L / build/bench-m32/bin/realcam_bench --benchmark_filter='Trace|double-gauss' \
 	  --benchmark_repetitions=3 --benchmark_report_aggregates_only=true

@@ -51,6 +51,11 @@ struct RenderOptions {
   // Flags given on the command line, by name ("--aperture"): a --param
   // for the same camera parameter then contradicts them.
   std::vector<std::string> given;
+  // A Wavefront OBJ scene instead of the built-in one, and its light.
+  std::string scene;
+  std::vector<double> sun;  // direction toward the sun
+  double sun_strength = 1, sky_strength = 1;
+  bool no_sun = false;
   int spectral = 0;  // bands across 400-700 nm, one camera each; 0: one camera, RGB as given
   std::vector<std::string> params;
 };

@@ -103,6 +103,17 @@ int main(int argc, char** argv) {
   RenderOptions render;
   CLI::App* r = app.add_subcommand("render", "render the built-in scene through a lens");
   r->add_option("--lens", render.lens, "lens prescription file (default: the bundled Planar 50 mm f/2)");
+  r->add_option("--scene", render.scene,
+                "a Wavefront OBJ scene with its MTL materials instead of the built-in scene "
+                "(Kd colours and map_Kd PNG textures, Ke area lights)");
+  auto* sun = r->add_option("--sun", render.sun, "OBJ scenes: direction toward the sun x,y,z")
+                  ->expected(3)
+                  ->delimiter(',');
+  r->add_option("--sun-strength", render.sun_strength, "OBJ scenes: the sun's strength (1: as the built-in scene's)")
+      ->check(kNonNegative);
+  r->add_option("--sky-strength", render.sky_strength, "OBJ scenes: the sky's strength")->check(kNonNegative);
+  r->add_flag("--no-sun", render.no_sun, "OBJ scenes: no sun, only the sky and the scene's own lights")
+      ->excludes(sun);
   r->add_option("--plugin", render.plugin, "camera plug-in to load (default: realistic.so beside realcam)");
   r->add_option("-o,--output", render.output, "output image, .png (sRGB) or .exr (linear)")
       ->capture_default_str();
@@ -132,8 +143,8 @@ int main(int argc, char** argv) {
   r->add_option("--filmdiag", render.filmdiag, "film diagonal in lens units (default: 36 x 24 mm)")
       ->check(kPositive)
       ->capture_default_str();
-  r->add_option("--eye", render.eye, "camera position x,y,z in metres")->expected(3)->delimiter(',');
-  r->add_option("--target", render.target, "point looked at, x,y,z in metres")->expected(3)->delimiter(',');
+  r->add_option("--eye", render.eye, "camera position x,y,z in scene units (metres for the built-in scene)")->expected(3)->delimiter(',');
+  r->add_option("--target", render.target, "point looked at, x,y,z in scene units (default: the scene's middle)")->expected(3)->delimiter(',');
   r->add_option("--up", render.up, "up direction x,y,z")->expected(3)->delimiter(',');
   r->add_option("--spectral", render.spectral,
                 "render N wavelength bands across 400-700 nm, one camera each, for the lens's "
@@ -147,7 +158,7 @@ int main(int argc, char** argv) {
   auto* ev = r->add_option("--exposure", render.exposure, "exposure in EV (default: automatic)");
   r->add_option("--threads", render.threads, "worker threads (default: all cores)")->check(CLI::Range(1, 1024));
   r->add_option("--seed", render.seed, "random seed")->capture_default_str();
-  r->add_option("--scale", render.scale, "lens units per scene metre")->check(kPositive)->capture_default_str();
+  r->add_option("--scale", render.scale, "lens units per scene unit")->check(kPositive)->capture_default_str();
   r->add_option("--param", render.params, "raw camera parameter key=value, passed as given")
       ->take_all();
   r->callback([&] {

@@ -17,6 +17,7 @@
 #include "app/lens_loading.h"
 #include "app/plugin_loader.h"
 #include "render/renderer.h"
+#include "render/obj_scene.h"
 #include "render/scene.h"
 #include "render/spectral_bands.h"
 
@@ -126,7 +127,21 @@ void RequireMemoryFor(const Resolution& res, const std::string& text) {
 
 Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool show_progress) {
   const RenderOptions o = ResolveParams(options);
-  const Scene scene;
+  // The built-in scene, or the user's OBJ file.
+  std::unique_ptr<RadianceScene> owned_scene;
+  if (o.scene.empty()) {
+    owned_scene = std::make_unique<Scene>();
+  } else {
+    SunSky light;
+    light.sun = !o.no_sun;
+    if (!o.sun.empty()) light.sun_direction = Vec3(o.sun[0], o.sun[1], o.sun[2]);
+    if (!(Dot(light.sun_direction, light.sun_direction) > 0))
+      throw std::runtime_error("--sun must be a direction, not 0,0,0");
+    light.sun_strength = o.sun_strength;
+    light.sky_strength = o.sky_strength;
+    owned_scene = std::make_unique<ObjScene>(o.scene, light);
+  }
+  const RadianceScene& scene = *owned_scene;
   const std::string lens_file = o.lens.empty() ? DefaultLens() : o.lens;
   const Resolution res = ParseResolution(o.res, "--res");
   RequireMemoryFor(res, o.res);

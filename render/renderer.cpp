@@ -35,7 +35,7 @@ struct TileCounts {
   uint64_t samples = 0, blocked = 0;
 };
 
-TileCounts RenderTile(const std::vector<CameraBand>& bands, const Scene& scene,
+TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene& scene,
                       const RenderSettings& s, int tile, Image* image) {
   const int tiles_x = (s.width + kTile - 1) / kTile;
   const int x0 = (tile % tiles_x) * kTile, y0 = (tile / tiles_x) * kTile;
@@ -78,10 +78,16 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const Scene& scene,
         }
         const Vec3 o(ray.o.x, ray.o.y, ray.o.z);
         const Vec3 d = Unit(Vec3(ray.d.x, ray.d.y, ray.d.z));
+        // The scene's own random numbers come from the seed, the pixel and
+        // the sample, not from the sampler's stream: the same for any
+        // thread count, and the sample positions stay as they are.
+        Rng scene_rng(s.seed * 0x9e3779b97f4a7c15ull ^
+                      ((uint64_t(y) * uint64_t(s.width) + uint64_t(x)) << 16 ^ uint64_t(i)));
+        const Vec3 radiance = scene.Radiance(o, d, scene_rng.Next());
         if (nb > 1)
-          sum += scene.Radiance(o, d) * band.rgb * (double(weight) * nb);
+          sum += radiance * band.rgb * (double(weight) * nb);
         else
-          sum += scene.Radiance(o, d) * double(weight);
+          sum += radiance * double(weight);
       }
       float* px = &image->rgb[3 * (size_t(y) * size_t(s.width) + size_t(x))];
       px[0] = float(sum.x / n);
@@ -93,12 +99,12 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const Scene& scene,
 
 }  // namespace
 
-Image Render(const Camera& camera, const Scene& scene, const RenderSettings& settings,
+Image Render(const Camera& camera, const RadianceScene& scene, const RenderSettings& settings,
              RenderStats* stats, const std::function<void(double)>& progress) {
   return Render(std::vector<CameraBand>{{&camera, Vec3(1, 1, 1)}}, scene, settings, stats, progress);
 }
 
-Image Render(const std::vector<CameraBand>& bands, const Scene& scene,
+Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
              const RenderSettings& settings, RenderStats* stats,
              const std::function<void(double)>& progress) {
   const auto start = std::chrono::steady_clock::now();

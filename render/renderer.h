@@ -44,14 +44,14 @@ struct CameraBand {
 // Renders the scene through several cameras, one per band: each pixel's
 // samples are spread over the bands, and a sample's radiance is weighted
 // by its band's rgb (the shares of all bands summing to one per channel).
-Image Render(const std::vector<CameraBand>& bands, const Scene& scene,
+Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
              const RenderSettings& settings, RenderStats* stats,
              const std::function<void(double)>& progress = {});
 
 // Renders the scene through the camera. `progress`, if given, is called on
 // the calling thread with the share of tiles done, about ten times a
 // second.
-Image Render(const Camera& camera, const Scene& scene, const RenderSettings& settings,
+Image Render(const Camera& camera, const RadianceScene& scene, const RenderSettings& settings,
              RenderStats* stats, const std::function<void(double)>& progress = {});
 
 // The exposure (in EV) that brings the median luminance of the image's

@@ -6,6 +6,7 @@
 // sky term.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 struct Vec3 {
@@ -27,17 +28,30 @@ struct Vec3 {
 double Dot(const Vec3& a, const Vec3& b);
 Vec3 Unit(const Vec3& v);
 
-class Scene {
+// What the renderer asks of a scene: the radiance arriving along a ray,
+// and where to look from by default. `random` seeds the scene's own Monte
+// Carlo sampling (area lights, bounces); a scene without any ignores it.
+class RadianceScene {
+ public:
+  virtual ~RadianceScene() = default;
+  virtual Vec3 Radiance(const Vec3& o, const Vec3& d, uint64_t random) const = 0;
+  // In scene units.
+  virtual Vec3 DefaultEye() const = 0;
+  virtual Vec3 DefaultTarget() const = 0;
+};
+
+class Scene : public RadianceScene {
  public:
   // The built-in scene.
   Scene();
 
   // Radiance arriving along the ray from origin o in unit direction d.
   Vec3 Radiance(const Vec3& o, const Vec3& d) const;
+  Vec3 Radiance(const Vec3& o, const Vec3& d, uint64_t) const override { return Radiance(o, d); }
 
   // The default viewpoint, in metres.
-  Vec3 DefaultEye() const { return {0.0, 1.0, -1.5}; }
-  Vec3 DefaultTarget() const { return {0.0, 0.8, 1.5}; }
+  Vec3 DefaultEye() const override { return {0.0, 1.0, -1.5}; }
+  Vec3 DefaultTarget() const override { return {0.0, 0.8, 1.5}; }
 
  private:
   struct Sphere {

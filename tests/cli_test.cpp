@@ -201,6 +201,34 @@ TEST(Render, ResolutionBeyondMemoryIsRefusedWithWhatItNeeds) {
       << Slurp("/tmp/realcam-huge.err");
 }
 
+TEST(BadInput, SceneFiles) {
+  struct Case {
+    const char* name;
+    std::string obj;
+    std::string message;
+  } cases[] = {
+      {"malformed.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 x\n", "malformed.obj:4: Failed parse `f' line"},
+      {"nomtl.obj", "# a room\nmtllib missing.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
+       "nomtl.obj:2: Material file [ missing.mtl ] not found"},
+      {"empty.obj", "# nothing\nv 0 0 0\n", "empty.obj: the scene has no faces to render"},
+      {"range.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 7\n", "refers to vertex 7; the file has 3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result r = Realcam("render --res 8x6 --spp 1 -o /tmp/realcam-scene.png --scene '" +
+                             WriteTestFile(c.name, c.obj) + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  const Result missing = Realcam("render --scene /nonexistent/room.obj -o /tmp/realcam-scene.png");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("cannot open scene file \"/nonexistent/room.obj\""), std::string::npos);
+  // And the demo scene renders.
+  const Result demo = Realcam("render --scene '" + std::string(REALCAM_LENS_DIR) +
+                              "/../scenes/table.obj' --res 24x16 --spp 2 -o /tmp/realcam-scene.png");
+  EXPECT_EQ(demo.status, 0) << demo.err;
+}
+
 TEST(Trace, PrintsExitRaysBlockedAndErrorsLineByLine) {
   const std::string singlet = "'" + WriteTestFile("singlet.dat", kSingletLens) + "'";
   const Result r = Realcam("trace " + singlet + " --from world",

@@ -313,3 +313,73 @@ TEST(Exposure, AutomaticExposureDoesNotDependOnTheNoise) {
   const double a = AutoExposure(RenderWith(back)), b = AutoExposure(RenderWith(pupil));
   EXPECT_NEAR(a, b, 0.05);
 }
+
+namespace {
+
+// A square of side 4 at y = 0 seen from 1.5 above, with its material.
+std::string SquareScene(const std::string& name, const std::string& material) {
+  const std::string dir = std::string(REALCAM_TEST_OUTPUT) + "/";
+  std::ofstream(dir + name + ".mtl") << "newmtl m\n" << material << "\n";
+  std::ofstream(dir + name + ".obj") << "mtllib " << name << ".mtl\n"
+                                     << "v -2 0 -2\nv 2 0 -2\nv 2 0 2\nv -2 0 2\nusemtl m\nf 1 2 3 4\n";
+  return dir + name + ".obj";
+}
+
+RenderOptions LookingDown(const std::string& scene) {
+  RenderOptions o = Small(40, 30, 16);
+  o.scene = scene;
+  o.eye = {0, 1.5, 0};
+  o.target = {0, 0, 0.001};
+  o.up = {0, 0, 1};
+  o.filmdistance = 40;
+  o.sky_strength = 0;
+  return o;
+}
+
+}  // namespace
+
+TEST(ObjScene, SunlitLambertianFloorHasTheRadianceOfItsFormula) {
+  // A floor of albedo 0.5 under the sun straight overhead, nothing else:
+  // its radiance is 0.5 E / pi. The same square glowing with exactly that
+  // radiance, unlit, must photograph the same.
+  RenderOptions lit = LookingDown(SquareScene("sunlit", "Kd 0.5 0.5 0.5"));
+  lit.sun = {0, 1, 0};
+  const double e[3] = {3.2, 3.0, 2.7};  // the sun's irradiance at strength 1
+  char glow[96];
+  snprintf(glow, sizeof glow, "Kd 0 0 0\nKe %.9g %.9g %.9g", 0.5 * e[0] / M_PI, 0.5 * e[1] / M_PI,
+           0.5 * e[2] / M_PI);
+  RenderOptions emitting = LookingDown(SquareScene("glowing", glow));
+  emitting.no_sun = true;
+  const Image a = RenderWith(lit), b = RenderWith(emitting);
+  ASSERT_GT(MeanLuminance(b), 0);
+  EXPECT_NEAR(MeanLuminance(a) / MeanLuminance(b), 1.0, 1e-3);
+}
+
+TEST(ObjScene, AreaLightLightsTheFloorBeneathIt) {
+  // A floor and a small glowing quad 0.3 above its middle, no sun, no sky:
+  // light only where the geometry is, brightest under the lamp.
+  const std::string dir = std::string(REALCAM_TEST_OUTPUT) + "/";
+  std::ofstream(dir + "lamp.mtl") << "newmtl floor\nKd 0.6 0.6 0.6\nnewmtl lamp\nKd 0 0 0\nKe 20 20 20\n";
+  std::ofstream(dir + "lamp.obj")
+      << "mtllib lamp.mtl\nv -1 0 -1\nv 1 0 -1\nv 1 0 1\nv -1 0 1\n"
+      << "v -0.05 0.3 -0.05\nv 0.05 0.3 -0.05\nv 0.05 0.3 0.05\nv -0.05 0.3 0.05\n"
+      << "usemtl floor\nf 1 2 3 4\nusemtl lamp\nf 5 6 7 8\n";
+  RenderOptions o = LookingDown(dir + "lamp.obj");
+  o.no_sun = true;
+  o.eye = {0, 3, -1.2};
+  o.target = {0, 0, 0};
+  o.up = {0, 1, 0};
+  o.filmdistance = -1;
+  o.res = "64x48";
+  o.spp = 32;
+  const Image im = RenderWith(o);
+  // Centre (floor under the lamp) against a corner of the frame, which
+  // looks past the floor into the black sky.
+  double centre = 0, corner = 0;
+  for (int y = 20; y < 28; ++y)
+    for (int x = 28; x < 36; ++x) centre += Luminance(im, x, y);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 4; ++x) corner += Luminance(im, x, y);
+  EXPECT_GT(centre, 0);
+  EXPECT_EQ(corner, 0);
+}
