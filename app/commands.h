@@ -56,6 +56,7 @@ struct RenderOptions {
   std::vector<double> sun;  // direction toward the sun
   double sun_strength = 1, sky_strength = 1;
   bool no_sun = false;
+  bool no_batch = false;  // one GenerateRay call per sample even where the plug-in has a batch entry
   int spectral = 0;  // bands across 400-700 nm, one camera each; 0: one camera, RGB as given
   std::vector<std::string> params;
 };
@@ -99,6 +100,7 @@ struct RaysOptions {
   std::string lens, plugin, res = "640x480";
   std::vector<std::string> params;
   bool raw = false;
+  bool no_batch = false;
 };
 int RunRays(const RaysOptions& o);
 

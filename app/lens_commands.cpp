@@ -280,19 +280,24 @@ int RunRays(const RaysOptions& o) {
   ps.AddString("specfile", o.lens);
   AddRawParams(o.params, &ps);
   Film film(res.width, res.height);
-  const CreateCameraFn create = LoadCameraPlugin(o.plugin.empty() ? DefaultPluginPath() : o.plugin);
+  const std::string plugin = o.plugin.empty() ? DefaultPluginPath() : o.plugin;
+  const CreateCameraFn create = LoadCameraPlugin(plugin);
+  const GenerateRaysFn batch = o.no_batch ? nullptr : FindBatchEntry(plugin);
   std::unique_ptr<Camera> camera(create(ps, Transform(), &film));
   if (!camera) throw std::runtime_error("the plug-in created no camera (its report is above)");
   ReportUnusedParams(ps);
 
+  // Every line first, so that the samples go to the plug-in in one batch
+  // where it offers one; then the answers, line by line in input order.
   int status = 0;
   std::string line;
   std::vector<double> v;
+  std::vector<Sample> samples;
+  std::vector<int> bad_lines;  // per input sample line: 0, or its line number when malformed
   for (int n = 1; std::getline(std::cin, line); ++n) {
     if (Blank(line)) continue;
     if (!ParseNumbers(line, &v) || v.size() != 4) {
-      printf("error: line %d: expected imageX imageY lensU lensV\n", n);
-      status = 1;
+      bad_lines.push_back(n);
       continue;
     }
     Sample s;
@@ -300,8 +305,22 @@ int RunRays(const RaysOptions& o) {
     s.imageY = static_cast<float>(v[1]);
     s.lensU = static_cast<float>(v[2]);
     s.lensV = static_cast<float>(v[3]);
-    Ray r;
-    const float w = camera->GenerateRay(s, &r);
+    samples.push_back(s);
+    bad_lines.push_back(0);
+  }
+  std::vector<Ray> rays(samples.size());
+  std::vector<float> weights(samples.size());
+  if (!batch || batch(camera.get(), int(samples.size()), samples.data(), rays.data(), weights.data()) < 0)
+    for (size_t i = 0; i < samples.size(); ++i) weights[i] = camera->GenerateRay(samples[i], &rays[i]);
+  size_t next = 0;
+  for (const int bad : bad_lines) {
+    if (bad) {
+      printf("error: line %d: expected imageX imageY lensU lensV\n", bad);
+      status = 1;
+      continue;
+    }
+    const Ray& r = rays[next];
+    const float w = weights[next++];
     printf("%s %s %s %s %s %s %s %s %s %s\n", FormatFloat(r.o.x).c_str(), FormatFloat(r.o.y).c_str(),
            FormatFloat(r.o.z).c_str(), FormatFloat(r.d.x).c_str(), FormatFloat(r.d.y).c_str(),
            FormatFloat(r.d.z).c_str(), FormatFloat(r.mint).c_str(), FormatFloat(r.maxt).c_str(),

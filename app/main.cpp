@@ -150,6 +150,9 @@ int main(int argc, char** argv) {
                 "render N wavelength bands across 400-700 nm, one camera each, for the lens's "
                 "colour fringes (needs Abbe numbers in the prescription)")
       ->check(CLI::Range(1, 64));
+  r->add_flag("--no-batch", render.no_batch,
+              "ask the plug-in for one ray at a time even where it offers its batch entry (the "
+              "image is the same)");
   r->add_option("--weight", render.weight,
                 "angle of the weight's cos^4: film (the film-side ray, the film's real irradiance) or "
                 "exit (the ray leaving the front element, the plug-in's default)")
@@ -211,6 +214,7 @@ int main(int argc, char** argv) {
   y->add_option("--param", rays.params, "camera parameter key=value")->take_all();
   y->add_flag("--raw", rays.raw, "pass only the given parameters (no hither, yon, shutter defaults)");
   y->add_option("--plugin", rays.plugin, "camera plug-in to load");
+  y->add_flag("--no-batch", rays.no_batch, "one GenerateRay call per sample, not the batch entry");
   y->callback([&] { run = [&] { return RunRays(rays); }; });
 
   FocusOptions focus;

@@ -35,3 +35,9 @@ CreateCameraFn LoadCameraPlugin(const std::string& path) {
     throw std::runtime_error("cannot load plug-in \"" + path + "\": " + dlerror());
   return reinterpret_cast<CreateCameraFn>(entry);
 }
+
+GenerateRaysFn FindBatchEntry(const std::string& path) {
+  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  return handle ? reinterpret_cast<GenerateRaysFn>(dlsym(handle, "RealisticGenerateRays")) : nullptr;
+}

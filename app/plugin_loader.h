@@ -6,8 +6,10 @@
 
 #include "core/camera.h"
 #include "core/paramset.h"
+#include "core/sampling.h"
 
 using CreateCameraFn = Camera* (*)(const ParamSet&, const Transform&, Film*);
+using GenerateRaysFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
 
 // The folder of the running executable.
 std::string ExecutableDir();
@@ -20,3 +22,7 @@ std::string DefaultPluginPath();
 // `cannot load plug-in "<path>": <loader's message>` when the library or
 // its entry point cannot be found. The library stays loaded.
 CreateCameraFn LoadCameraPlugin(const std::string& path);
+
+// The plug-in's optional batch entry RealisticGenerateRays, or nullptr when
+// it has none; the plug-in must have been loaded with LoadCameraPlugin.
+GenerateRaysFn FindBatchEntry(const std::string& path);

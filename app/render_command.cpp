@@ -196,7 +196,9 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   const float k = float(o.scale);
   const Transform world2cam = Compose(Scale(k, k, k), LookAt(eye, target, up));
   Film film(res.width, res.height);
-  const CreateCameraFn create = LoadCameraPlugin(o.plugin.empty() ? DefaultPluginPath() : o.plugin);
+  const std::string plugin = o.plugin.empty() ? DefaultPluginPath() : o.plugin;
+  const CreateCameraFn create = LoadCameraPlugin(plugin);
+  const GenerateRaysFn batch = o.no_batch ? nullptr : FindBatchEntry(plugin);
   // One camera, or one per spectral band with the band's wavelength.
   std::vector<SpectralBand> bands;
   if (o.spectral > 0) bands = SpectralBands(o.spectral);
@@ -207,7 +209,7 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
     if (!bands.empty()) ps.AddFloat("wavelength", float(bands[b].nanometres));
     cameras.emplace_back(create(ps, world2cam, &film));
     if (!cameras.back()) throw std::runtime_error("the plug-in created no camera (its report is above)");
-    camera_bands.push_back({cameras.back().get(), bands.empty() ? Vec3(1, 1, 1) : bands[b].rgb});
+    camera_bands.push_back({cameras.back().get(), bands.empty() ? Vec3(1, 1, 1) : bands[b].rgb, batch});
   }
   summary->camera_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - construction).count();

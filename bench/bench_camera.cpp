@@ -102,6 +102,32 @@ void BM_GenerateRay(benchmark::State& state, const char* lens, float stop_scale,
   state.counters["pass"] = double(passing) / double(total);
 }
 
+// The plug-in's batch entry: the same samples, 256 per call.
+void BM_GenerateRays(benchmark::State& state, const char* lens, float stop_scale, const char* sampling) {
+  Film film(kWidth, kHeight);
+  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film);
+  using GenerateRaysFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
+  const auto batch = reinterpret_cast<GenerateRaysFn>(
+      dlsym(dlopen(REALISTIC_SO, RTLD_NOW | RTLD_NOLOAD), "RealisticGenerateRays"));
+  if (!batch) exit(1);
+  const std::vector<Sample> samples = FilmSamples();
+  constexpr int kBatch = 256;
+  std::vector<Ray> rays(kBatch);
+  std::vector<float> weights(kBatch);
+  size_t i = 0, total = 0;
+  for (auto _ : state) {
+    batch(cam.get(), kBatch, &samples[i], rays.data(), weights.data());
+    benchmark::DoNotOptimize(rays.data());
+    total += kBatch;
+    i = (i + kBatch) % (samples.size() - kBatch);
+  }
+  state.counters["calls/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
+}
+BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement, "double-gauss-100mm-f2.dat", 1.f,
+                  "backelement");
+BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_exitpupil, "double-gauss-100mm-f2.dat", 1.f,
+                  "exitpupil");
+
 // A stack of `n` surfaces: a stop in air in front, then weak elements of
 // radius +-1000 alternately entering glass and leaving it, so that every
 // surface after the stop refracts and near-axis rays pass them all.

@@ -2,7 +2,8 @@
 #   P/bin/realcam                     the reference host and lens tools
 #   P/lib/realcam/realistic.so        the camera plug-in
 #   P/lib/librealcam_core.so          the host interface, for host authors
-#   P/include/realcam/core/*.h        its headers
+#   P/include/realcam/core/*.h        its headers, and realistic_batch.h for
+#                                     the plug-in's batch entry point
 #   P/lib/cmake/realcam, P/lib/pkgconfig/realcam.pc
 #   P/share/realcam/lenses            the lens library
 # and `cpack` (make package) makes a Debian package of the same tree.
@@ -26,6 +27,7 @@ install(TARGETS realcam_core_shared EXPORT realcamTargets
 install(FILES core/camera.h core/core.h core/error.h core/film.h core/geometry.h core/paramset.h
               core/sampling.h core/transform.h
         DESTINATION include/realcam/core)
+install(FILES realistic/realistic_batch.h DESTINATION include/realcam)
 install(TARGETS realistic LIBRARY DESTINATION ${REALCAM_INSTALL_PLUGINDIR})
 install(DIRECTORY lenses/ DESTINATION ${REALCAM_INSTALL_LENSDIR} FILES_MATCHING PATTERN "*.dat")
 if(REALCAM_HOST)

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -70,9 +70,9 @@ ObjScene::ObjScene(const std::string& path, const SunSky& light_settings) : ligh
   tinyobj::ObjReader reader;
   if (!reader.ParseFromFile(path, config)) {
     // tinyobjloader says "... line N." for a line it cannot parse.
-    std::smatch m;
     const std::string err = reader.Error();
-    const int line = std::regex_search(err, m, std::regex("line ([0-9]+)")) ? std::stoi(m[1]) : 0;
+    const size_t at = err.find("line ");
+    const int line = at == std::string::npos ? 0 : std::atoi(err.c_str() + at + 5);
     std::string message = err.substr(0, err.find_last_not_of("\n") + 1);
     throw std::runtime_error(Where(path, line) + ": " + message);
   }

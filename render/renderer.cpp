@@ -43,8 +43,9 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
   std::vector<int> perm_y(n), perm_u(n), perm_v(n), perm_band(n);
   const int nb = int(bands.size());
   TileCounts counts;
-  Sample sample;
-  Ray ray;
+  std::vector<Sample> samples(static_cast<size_t>(n));
+  std::vector<Ray> rays(static_cast<size_t>(n));
+  std::vector<float> weights(static_cast<size_t>(n));
   for (int y = y0; y < std::min(y0 + kTile, s.height); ++y)
     for (int x = x0; x < std::min(x0 + kTile, s.width); ++x) {
       Rng rng(s.seed * 0x100000001b3ull ^ (uint64_t(y) * uint64_t(s.width) + uint64_t(x)));
@@ -63,14 +64,28 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
         Shuffle(&perm_band, &rng);
         band_offset = rng.Below(uint32_t(nb));
       }
-      Vec3 sum;
       for (int i = 0; i < n; ++i) {
+        Sample& sample = samples[size_t(i)];
         sample.imageX = float(x) + (float(i) + rng.Uniform()) / float(n);
         sample.imageY = float(y) + (float(perm_y[i]) + rng.Uniform()) / float(n);
         sample.lensU = (float(perm_u[i]) + rng.Uniform()) / float(n);
         sample.lensV = (float(perm_v[i]) + rng.Uniform()) / float(n);
+      }
+      // The pixel's camera rays: in one call where the plug-in offers a
+      // batch entry (the same bits), else one by one.
+      if (nb == 1 && bands[0].batch) {
+        bands[0].batch(bands[0].camera, n, samples.data(), rays.data(), weights.data());
+      } else {
+        for (int i = 0; i < n; ++i) {
+          const CameraBand& band = bands[nb > 1 ? (band_offset + uint32_t(perm_band[i])) % uint32_t(nb) : 0];
+          weights[size_t(i)] = band.camera->GenerateRay(samples[size_t(i)], &rays[size_t(i)]);
+        }
+      }
+      Vec3 sum;
+      for (int i = 0; i < n; ++i) {
         const CameraBand& band = bands[nb > 1 ? (band_offset + uint32_t(perm_band[i])) % uint32_t(nb) : 0];
-        const float weight = band.camera->GenerateRay(sample, &ray);
+        const Ray& ray = rays[size_t(i)];
+        const float weight = weights[size_t(i)];
         ++counts.samples;
         if (weight == 0.f || ray.mint > ray.maxt) {
           ++counts.blocked;
@@ -101,7 +116,8 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
 
 Image Render(const Camera& camera, const RadianceScene& scene, const RenderSettings& settings,
              RenderStats* stats, const std::function<void(double)>& progress) {
-  return Render(std::vector<CameraBand>{{&camera, Vec3(1, 1, 1)}}, scene, settings, stats, progress);
+  return Render(std::vector<CameraBand>{{&camera, Vec3(1, 1, 1), nullptr}}, scene, settings, stats,
+                progress);
 }
 
 Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,

@@ -36,9 +36,14 @@ struct Image {
 
 // One camera of a spectral render: the lens at one wavelength band, and
 // the band's share of each RGB channel.
+// A plug-in's optional batch entry: many samples' rays and weights in one
+// call, each exactly what Camera::GenerateRay gives.
+using GenerateRaysFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
+
 struct CameraBand {
   const Camera* camera;
   Vec3 rgb;
+  GenerateRaysFn batch = nullptr;  // the plug-in's, when it has one and the host uses it
 };
 
 // Renders the scene through several cameras, one per band: each pixel's

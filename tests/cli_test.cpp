@@ -277,6 +277,20 @@ TEST(Trace, DistantWorldRaysAreStartedNearTheLens) {
   EXPECT_EQ(Lines(raw.out)[1], lines[1]);
 }
 
+TEST(Rays, BatchEntryAndSingleCallsAgree) {
+  std::string samples;
+  for (int k = 0; k < 200; ++k)
+    samples += std::to_string(k % 20 * 32 + 5) + " " + std::to_string(k / 20 * 48 + 7) + " " +
+               std::to_string((k * 37 % 101) / 101.0) + " " + std::to_string((k * 59 % 103) / 103.0) + "\n";
+  samples += "not a sample\n";
+  const std::string cmd = "rays " + Lens("double-gauss-100mm-f2.dat") + " --param filmdistance=58";
+  const Result batch = Realcam(cmd, samples), single = Realcam(cmd + " --no-batch", samples);
+  EXPECT_EQ(batch.status, 1);
+  EXPECT_EQ(Lines(batch.out).size(), 201u);
+  EXPECT_EQ(Lines(batch.out).back(), "error: line 201: expected imageX imageY lensU lensV");
+  EXPECT_EQ(batch.out, single.out);
+}
+
 TEST(Rays, GenerateRayThroughThePlugin) {
   const Result r = Realcam("rays " + Lens("double-gauss-100mm-f2.dat") +
                            " --res 64x48 --param filmdistance=60 --param aperture_diameter=30",

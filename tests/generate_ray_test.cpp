@@ -1,6 +1,9 @@
 // Ray generation through the plug-in boundary: what the camera hands the
 // host for a sample, and the weight it carries.
 #include <cmath>
+#include <vector>
+#include <cstring>
+#include <dlfcn.h>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -219,4 +222,62 @@ TEST(GenerateRay, BitsOfTenThousandRaysAreUnchanged) {
   // samples pass.
   EXPECT_EQ(RayChecksum("double-gauss-100mm-f2.dat", 58.f, 31.71f, 43.27f), 10284933388349254425ull);
   EXPECT_EQ(RayChecksum("fisheye-5mm-f1.8.dat", 21.11f, 17.39f, 12.f), 4663185241473423530ull);
+}
+
+namespace {
+
+using GenerateRaysFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
+
+GenerateRaysFn BatchFunction() {
+  void* plugin = dlopen(REALISTIC_SO, RTLD_NOW | RTLD_NOLOAD);
+  return plugin ? reinterpret_cast<GenerateRaysFn>(dlsym(plugin, "RealisticGenerateRays")) : nullptr;
+}
+
+}  // namespace
+
+// The batch entry point gives, for every sample, exactly GenerateRay's
+// ray and weight: over the film and the lens, in both sampling modes, and
+// for hostile samples (off the film, lens numbers at 0 and just under 1).
+TEST(GenerateRays, BatchIsBitIdenticalToGenerateRay) {
+  RealisticFactory();  // loads the plug-in
+  const GenerateRaysFn batch = BatchFunction();
+  ASSERT_NE(batch, nullptr);
+  std::vector<Sample> samples;
+  for (int k = 0; k < 20000; ++k)
+    samples.push_back(MakeSample(float(k % 160) * 2.f + 0.3f, float(k / 160) * 1.9f + 0.2f,
+                                 float(k * 37 % 1009) / 1009.f, float(k * 59 % 1013) / 1013.f));
+  const float below_one = std::nextafter(1.f, 0.f);
+  for (float x : {-50.f, 0.f, 160.f, 320.f, 400.f})
+    for (float u : {0.f, 0.5f, below_one})
+      for (float v : {0.f, below_one}) samples.push_back(MakeSample(x, x * 0.75f, u, v));
+  for (const char* lens : {"double-gauss-100mm-f2.dat", "fisheye-5mm-f1.8.dat", "planar-50mm-f2.dat"})
+    for (const char* sampling : {"backelement", "exitpupil"}) {
+      SCOPED_TRACE(std::string(lens) + " " + sampling);
+      Film film(320, 240);
+      ParamSet ps = RequiredParams(BundledLens(lens));
+      ps.AddString("sampling", sampling);
+      ps.AddFloat("filmdistance", std::string(lens).rfind("fisheye", 0) == 0 ? 21.11f : 45.f);
+      std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+      ASSERT_NE(cam, nullptr);
+      std::vector<Ray> rays(samples.size());
+      std::vector<float> weights(samples.size());
+      ASSERT_EQ(batch(cam.get(), int(samples.size()), samples.data(), rays.data(), weights.data()),
+                int(samples.size()));
+      for (size_t i = 0; i < samples.size(); ++i) {
+        Ray ray;
+        const float w = cam->GenerateRay(samples[i], &ray);
+        ASSERT_EQ(0, std::memcmp(&w, &weights[i], sizeof w)) << i;
+        ASSERT_EQ(0, std::memcmp(&ray, &rays[i], sizeof ray)) << i;
+      }
+    }
+  // Not a camera of this plug-in, or bad arguments: -1, nothing written.
+  Film film(32, 24);
+  float w = 7.f;
+  Ray r;
+  EXPECT_EQ(batch(nullptr, 1, samples.data(), &r, &w), -1);
+  std::unique_ptr<Camera> cam = MakeCamera(RequiredParams(BundledLens("planar-50mm-f2.dat")), &film);
+  EXPECT_EQ(batch(cam.get(), -1, samples.data(), &r, &w), -1);
+  EXPECT_EQ(batch(cam.get(), 1, nullptr, &r, &w), -1);
+  EXPECT_EQ(w, 7.f);
+  EXPECT_EQ(batch(cam.get(), 0, nullptr, nullptr, nullptr), 0);
 }
