@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
   std::function<int()> run;
 
   RenderOptions render;
-  CLI::App* r = app.add_subcommand("render", "render the built-in scene through a lens");
+  CLI::App* r = app.add_subcommand("render", "render the built-in scene, or an OBJ scene, through a lens");
   r->add_option("--lens", render.lens, "lens prescription file (default: the bundled Planar 50 mm f/2)");
   r->add_option("--scene", render.scene,
                 "a Wavefront OBJ scene with its MTL materials instead of the built-in scene "
@@ -192,8 +192,8 @@ int main(int argc, char** argv) {
 
   TraceOptions trace;
   CLI::App* t = app.add_subcommand(
-      "trace",
-      "trace lens-space rays read from standard input: ox oy oz dx dy dz [mint]\n"
+      "trace", "trace lens-space rays read from standard input: ox oy oz dx dy dz [mint]");
+  t->footer(
       "A world-side ray that starts more than 1 unit in front of the lens is first moved along\n"
       "itself to that plane: far from the lens, float rounding in the sphere intersection would\n"
       "block it. --raw traces every ray exactly as given.");
