@@ -1,5 +1,8 @@
 #include "realistic/lens_error.h"
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace {
@@ -30,4 +33,15 @@ ConsistencyError ConsistencyError::WithContext(const std::string& where,
 
 void FailCondition(const char* condition, const char* operation) {
   throw ConsistencyError(condition, operation);
+}
+
+std::string ShortestFloat(float v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[32];
+  for (int digits = 1; digits <= 9; ++digits) {
+    snprintf(buf, sizeof buf, "%.*g", digits, double(v));
+    if (strtof(buf, nullptr) == v) break;
+  }
+  return buf;
 }

@@ -38,6 +38,10 @@ class ConsistencyError : public LensError {
   std::string condition, source, operation, context, explanation;
 };
 
+// A float in the fewest significant digits that read back to it (nan,
+// inf and -inf as such), for messages that quote a value as it was given.
+std::string ShortestFloat(float v);
+
 // Throws the ConsistencyError; kept out of line so that the checks on the
 // ray path cost one compare and a never-taken branch.
 [[noreturn]] void FailCondition(const char* condition, const char* operation);

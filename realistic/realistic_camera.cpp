@@ -57,23 +57,10 @@ constexpr float kPi = 3.1415927f;
 // pi r^2 / z^2, in the order the per-sample weight forms it.
 float WeightScale(float r, float z) { return float((r * kPi) * r / (double(z) * z)); }
 
-// A parameter value as the user wrote it: the shortest text that reads
-// back to the same float, and nan or inf as such.
-std::string FormatParameter(float v) {
-  if (std::isnan(v)) return "nan";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  char buf[32];
-  for (int digits = 1; digits <= 9; ++digits) {
-    snprintf(buf, sizeof buf, "%.*g", digits, double(v));
-    if (strtof(buf, nullptr) == v) break;
-  }
-  return buf;
-}
-
 void RequireFinite(const char* key, float value) {
   if (!std::isfinite(value))
     throw LensError(std::string("realistic: camera parameter \"") + key + "\" is " +
-                    FormatParameter(value) + "; expected a finite number");
+                    ShortestFloat(value) + "; expected a finite number");
 }
 
 // A failed condition on the ray path cannot be handed back through the
@@ -125,7 +112,7 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
     delete lens;
     lens = nullptr;
     throw LensError("realistic: camera parameter \"filmdistance\" is " +
-                    FormatParameter(filmdistance) +
+                    ShortestFloat(filmdistance) +
                     "; the film must lie more than 0.001 behind the back element's vertex");
   }
   const float aspect = float(double(film->xResolution) / double(film->yResolution));
@@ -270,11 +257,11 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     RequireFinite("filmdiag", filmdiag);
     if (!(blades == 0.f || (blades >= 3.f && blades <= 32.f && blades == std::floor(blades))))
       throw LensError("realistic: camera parameter \"aperture_blades\" is " +
-                      FormatParameter(blades) +
+                      ShortestFloat(blades) +
                       "; expected 0 (a round stop) or a whole number from 3 to 32");
     RequireFinite("aperture_rotation", rotation);
     if (spectral && !(wavelength >= kMinWavelength && wavelength <= kMaxWavelength))
-      throw LensError("realistic: camera parameter \"wavelength\" is " + FormatParameter(wavelength) +
+      throw LensError("realistic: camera parameter \"wavelength\" is " + ShortestFloat(wavelength) +
                       "; expected nanometres from 360 to 830");
     if (!film)
       throw LensError("realistic: the host gave no film");
