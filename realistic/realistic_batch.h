@@ -14,7 +14,8 @@
 extern "C" {
 
 // For each of the n samples, the ray and weight that camera->GenerateRay
-// gives, bit for bit, written to rays[i] and weights[i]. The camera must be
+// gives, bit for bit, written to rays[i] and weights[i]; several rays are
+// traced at a time in SIMD lanes (AVX2 where the CPU has it, else SSE2). The camera must be
 // one that this plug-in's CreateCamera made. Returns n, or -1 (writing
 // nothing) for a camera of another plug-in, a negative n or a null array.
 int RealisticGenerateRays(const Camera* camera, int n, const Sample* samples, Ray* rays,

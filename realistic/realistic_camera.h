@@ -28,6 +28,11 @@ class RealisticCamera : public Camera {
   RealisticCamera(const RealisticCamera&) = delete;
   RealisticCamera& operator=(const RealisticCamera&) = delete;
 
+  // GenerateRay for n samples at once, with the same bits; the trace runs
+  // several rays at a time in SIMD lanes. `lanes` forces a lane width (4:
+  // SSE2, 8: AVX2) for tests; 0 takes the widest the CPU has.
+  int GenerateRays(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
+
   const LensStack& GetLens() const { return *lens; }
   const Point& GetFilmCorner() const { return film_corner; }
 

@@ -1,0 +1,75 @@
+// The batch trace on each instruction set the machine has: every lane
+// width gives GenerateRay's bits, for every bundled lens, both sampling
+// modes, and samples off the film and at the ends of the lens square.
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "realistic/realistic_camera.h"
+#include "tests/test_files.h"
+
+int RealisticBatchWidth(int forced);
+
+namespace {
+
+std::vector<Sample> Samples(int count) {
+  std::vector<Sample> samples;
+  for (int k = 0; k < count; ++k) {
+    Sample s;
+    s.imageX = float(k % 400) * 0.8f + 0.05f;
+    s.imageY = float(k / 400) * (240.f / float(count / 400 + 1)) + 0.1f;
+    s.lensU = float(k * 37 % 1009) / 1009.f;
+    s.lensV = float(k * 59 % 1013) / 1013.f;
+    samples.push_back(s);
+  }
+  const float below_one = std::nextafter(1.f, 0.f);
+  for (float x : {-80.f, 0.f, 160.f, 320.f, 500.f})
+    for (float u : {0.f, 0.5f, below_one})
+      for (float v : {0.f, below_one}) {
+        Sample s;
+        s.imageX = x, s.imageY = x * 0.75f, s.lensU = u, s.lensV = v;
+        samples.push_back(s);
+      }
+  return samples;
+}
+
+}  // namespace
+
+TEST(BatchLanes, EveryWidthGivesGenerateRaysBits) {
+  std::vector<int> widths{4};
+  if (RealisticBatchWidth(0) == 8) widths.push_back(8);
+  const std::vector<Sample> samples = Samples(100000);
+  const char* lenses[] = {"cooke-triplet-50mm-f4.dat", "double-gauss-100mm-f2.dat", "fisheye-5mm-f1.8.dat",
+                          "planar-50mm-f2.dat",        "retrofocus-24mm.dat",       "telephoto-127mm-f5.6.dat",
+                          "tessar-101mm-f4.5.dat",     "singlet-100mm-f4.dat",      "achromat-100mm-f4.dat"};
+  for (const char* name : lenses)
+    for (bool pupil : {false, true}) {
+      SCOPED_TRACE(std::string(name) + (pupil ? " exitpupil" : " backelement"));
+      Film film(320, 240);
+      const std::string lens = BundledLens(name);
+      // Film at the lens's own focus for infinity (its last thickness).
+      const LensStack stack(lens);
+      const float back = std::string(name).rfind("fisheye", 0) == 0 ? 21.1f : 0.6f * stack.GetLensDepth() + 20.f;
+      const RealisticCamera camera(Transform(), 0.001f, 1e30f, 0.f, 1.f, back, 
+                                   stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter(), lens,
+                                   35.f, &film, pupil);
+      std::vector<Ray> expected(samples.size());
+      std::vector<float> expected_w(samples.size());
+      for (size_t i = 0; i < samples.size(); ++i) expected_w[i] = camera.GenerateRay(samples[i], &expected[i]);
+      for (int width : widths) {
+        SCOPED_TRACE(width);
+        std::vector<Ray> rays(samples.size());
+        std::vector<float> weights(samples.size());
+        camera.GenerateRays(int(samples.size()), samples.data(), rays.data(), weights.data(), width);
+        size_t passed = 0;
+        for (size_t i = 0; i < samples.size(); ++i) {
+          ASSERT_EQ(0, std::memcmp(&weights[i], &expected_w[i], sizeof(float))) << i;
+          ASSERT_EQ(0, std::memcmp(&rays[i], &expected[i], sizeof(Ray))) << i;
+          passed += weights[i] > 0;
+        }
+        EXPECT_GT(passed, samples.size() / 100);
+      }
+    }
+}
