@@ -12,6 +12,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -79,6 +80,14 @@ int RealisticBatchWidth(int forced) {
 
 int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
                                   int lanes) const {
+  // A few hundred rays at a time keep the traced state in the first-level
+  // cache: one call with thousands runs at half the speed.
+  constexpr int kChunk = 256;
+  if (n > kChunk) {
+    for (int first = 0; first < n; first += kChunk)
+      GenerateRays(std::min(kChunk, n - first), samples + first, rays + first, weights + first, lanes);
+    return n;
+  }
   // A bladed stop tests its edges in the scalar code only.
   if (lens->GetInterfaces()[size_t(lens->GetIndexOfStop())].GetBlades() > 0) {
     for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);
