@@ -13,6 +13,9 @@
 #include "core/camera.h"
 #include "core/paramset.h"
 #include "realistic/lens_stack.h"
+#include "realistic/realistic_camera.h"
+
+int RealisticBatchWidth(int forced);
 
 namespace {
 
@@ -127,6 +130,34 @@ BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement, "double-gauss-
                   "backelement");
 BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_exitpupil, "double-gauss-100mm-f2.dat", 1.f,
                   "exitpupil");
+
+// The batch trace at a forced lane width (4: SSE2, 8: AVX2), on the
+// camera compiled into this program, 256 samples a call.
+void BM_GenerateRaysWidth(benchmark::State& state, const char* sampling) {
+  const int width = int(state.range(0));
+  if (width == 8 && RealisticBatchWidth(0) != 8) {
+    state.SkipWithError("no AVX2 on this CPU");
+    return;
+  }
+  Film film(kWidth, kHeight);
+  const std::string lens = std::string(REALCAM_LENS_DIR) + "/double-gauss-100mm-f2.dat";
+  const RealisticCamera cam(Transform(), 0.001f, 1e30f, 0.f, 1.f, 58.f, 31.71f, lens, 43.27f, &film,
+                            std::string(sampling) == "exitpupil");
+  const std::vector<Sample> samples = FilmSamples();
+  constexpr int kBatch = 256;
+  std::vector<Ray> rays(kBatch);
+  std::vector<float> weights(kBatch);
+  size_t i = 0, total = 0;
+  for (auto _ : state) {
+    cam.GenerateRays(kBatch, &samples[i], rays.data(), weights.data(), width);
+    benchmark::DoNotOptimize(rays.data());
+    total += kBatch;
+    i = (i + kBatch) % (samples.size() - kBatch);
+  }
+  state.counters["calls/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
+}
+BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_backelement, "backelement")->Arg(4)->Arg(8);
+BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_exitpupil, "exitpupil")->Arg(4)->Arg(8);
 
 // A stack of `n` surfaces: a stop in air in front, then weak elements of
 // radius +-1000 alternately entering glass and leaving it, so that every
