@@ -105,6 +105,23 @@ void BM_GenerateRay(benchmark::State& state, const char* lens, float stop_scale,
   state.counters["pass"] = double(passing) / double(total);
 }
 
+// The film samples, 256 to a call of `generate`, and the rate of rays.
+template <typename Generate>
+void RunBatches(benchmark::State& state, const Generate& generate) {
+  const std::vector<Sample> samples = FilmSamples();
+  constexpr int kBatch = 256;
+  std::vector<Ray> rays(kBatch);
+  std::vector<float> weights(kBatch);
+  size_t i = 0, total = 0;
+  for (auto _ : state) {
+    generate(kBatch, &samples[i], rays.data(), weights.data());
+    benchmark::DoNotOptimize(rays.data());
+    total += kBatch;
+    i = (i + kBatch) % (samples.size() - kBatch);
+  }
+  state.counters["calls/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
+}
+
 // The plug-in's batch entry: the same samples, 256 per call.
 void BM_GenerateRays(benchmark::State& state, const char* lens, float stop_scale, const char* sampling) {
   Film film(kWidth, kHeight);
@@ -113,18 +130,7 @@ void BM_GenerateRays(benchmark::State& state, const char* lens, float stop_scale
   const auto batch = reinterpret_cast<GenerateRaysFn>(
       dlsym(dlopen(REALISTIC_SO, RTLD_NOW | RTLD_NOLOAD), "RealisticGenerateRays"));
   if (!batch) exit(1);
-  const std::vector<Sample> samples = FilmSamples();
-  constexpr int kBatch = 256;
-  std::vector<Ray> rays(kBatch);
-  std::vector<float> weights(kBatch);
-  size_t i = 0, total = 0;
-  for (auto _ : state) {
-    batch(cam.get(), kBatch, &samples[i], rays.data(), weights.data());
-    benchmark::DoNotOptimize(rays.data());
-    total += kBatch;
-    i = (i + kBatch) % (samples.size() - kBatch);
-  }
-  state.counters["calls/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
+  RunBatches(state, [&](int n, const Sample* s, Ray* r, float* w) { batch(cam.get(), n, s, r, w); });
 }
 BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement, "double-gauss-100mm-f2.dat", 1.f,
                   "backelement");
@@ -143,18 +149,8 @@ void BM_GenerateRaysWidth(benchmark::State& state, const char* sampling) {
   const std::string lens = std::string(REALCAM_LENS_DIR) + "/double-gauss-100mm-f2.dat";
   const RealisticCamera cam(Transform(), 0.001f, 1e30f, 0.f, 1.f, 58.f, 31.71f, lens, 43.27f, &film,
                             std::string(sampling) == "exitpupil");
-  const std::vector<Sample> samples = FilmSamples();
-  constexpr int kBatch = 256;
-  std::vector<Ray> rays(kBatch);
-  std::vector<float> weights(kBatch);
-  size_t i = 0, total = 0;
-  for (auto _ : state) {
-    cam.GenerateRays(kBatch, &samples[i], rays.data(), weights.data(), width);
-    benchmark::DoNotOptimize(rays.data());
-    total += kBatch;
-    i = (i + kBatch) % (samples.size() - kBatch);
-  }
-  state.counters["calls/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
+  RunBatches(state,
+             [&](int n, const Sample* s, Ray* r, float* w) { cam.GenerateRays(n, s, r, w, width); });
 }
 BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_backelement, "backelement")->Arg(4)->Arg(8);
 BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_exitpupil, "exitpupil")->Arg(4)->Arg(8);
