@@ -4,8 +4,10 @@
 // Samples are set up one by one (film point, lens point, film-side ray),
 // exactly as GenerateRay sets them up. The trace through the surfaces, the
 // costly part, runs W rays at a time in SIMD lanes (batch_kernel.inc): 8
-// with AVX2 where the CPU has it, else 4 with SSE2. After each surface the
-// surviving rays are packed together, so no lane works for a blocked ray.
+// with AVX2 where the CPU has it, else 4 with SSE2. The rays are kept in
+// structure-of-arrays form and, after each surface, the surviving ones are
+// packed in place to the front (a lane permutation with AVX2), so no lane
+// works for a blocked ray and every load is a whole vector.
 // The leaving rays are then turned into the world and weighted one by one,
 // again exactly as GenerateRay does it.
 #include "realistic/realistic_batch.h"
@@ -16,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -27,7 +30,12 @@
 
 namespace {
 
-enum Status : unsigned char { kTracing, kBlocked, kScalar };
+enum Status : unsigned char { kPassed, kBlocked, kScalar };
+
+// Rays are traced a chunk at a time: a few hundred keep the traced state
+// in the first-level cache (one call with thousands runs at half the speed).
+constexpr int kChunk = 256;
+constexpr int kMaxWidth = 8;
 
 // What the trace needs of a surface, from the film side.
 struct SurfaceData {
@@ -35,22 +43,25 @@ struct SurfaceData {
   float radius, center, zmin, zmax, zintercept, diameter;
   float ratio;  // index of the medium the ray leaves over that of the one it enters
 };
-struct SurfaceTable {
-  std::vector<SurfaceData> surfaces;
-};
 
-// Structure of arrays: the traced ray of every sample.
-struct RayState {
-  std::vector<float> ox, oy, oz, dx, dy, dz;
-  std::vector<unsigned char> status;
-  explicit RayState(size_t n) : ox(n), oy(n), oz(n), dx(n), dy(n), dz(n), status(n, kTracing) {}
+// The rays still being traced, structure of arrays, packed at the start:
+// origin, direction and the sample each belongs to. The arrays reach a
+// lane width past the chunk so that whole vectors load and store at the
+// tail.
+struct Lanes {
+  alignas(32) float ox[kChunk + kMaxWidth], oy[kChunk + kMaxWidth], oz[kChunk + kMaxWidth];
+  alignas(32) float dx[kChunk + kMaxWidth], dy[kChunk + kMaxWidth], dz[kChunk + kMaxWidth];
+  alignas(32) int id[kChunk + kMaxWidth];
+  int count;
 };
 
 namespace sse2 {
 constexpr int W = 4;
 #define REALCAM_LANE_SQRT(v) (VF) _mm_sqrt_ps((__m128)(v))
+#define REALCAM_LANE_MOVEMASK(m) _mm_movemask_ps((__m128)(m))
 #include "realistic/batch_kernel.inc"
 #undef REALCAM_LANE_SQRT
+#undef REALCAM_LANE_MOVEMASK
 }  // namespace sse2
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -58,9 +69,26 @@ constexpr int W = 4;
 #pragma GCC target("avx2")
 namespace avx2 {
 constexpr int W = 8;
+// For each mask of 8 lanes, the lanes whose bit is set, in order.
+struct PackTable {
+  alignas(32) int lanes[256][8];
+};
+constexpr PackTable MakePackTable() {
+  PackTable t{};
+  for (int m = 0; m < 256; ++m)
+    for (int l = 0, o = 0; l < 8; ++l)
+      if (m >> l & 1) t.lanes[m][o++] = l;
+  return t;
+}
+constexpr PackTable kPack = MakePackTable();
 #define REALCAM_LANE_SQRT(v) (VF) _mm256_sqrt_ps((__m256)(v))
+#define REALCAM_LANE_MOVEMASK(m) _mm256_movemask_ps((__m256)(m))
+#define REALCAM_LANE_PERMUTE(v, mask) \
+  _mm256_permutevar8x32_ps((__m256)(v), _mm256_load_si256((const __m256i*)kPack.lanes[mask]))
 #include "realistic/batch_kernel.inc"
 #undef REALCAM_LANE_SQRT
+#undef REALCAM_LANE_MOVEMASK
+#undef REALCAM_LANE_PERMUTE
 }  // namespace avx2
 #pragma GCC pop_options
 #define REALCAM_HAVE_AVX2_KERNEL 1
@@ -80,92 +108,96 @@ int RealisticBatchWidth(int forced) {
 
 int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
                                   int lanes) const {
-  // A few hundred rays at a time keep the traced state in the first-level
-  // cache: one call with thousands runs at half the speed.
-  constexpr int kChunk = 256;
-  if (n > kChunk) {
-    for (int first = 0; first < n; first += kChunk)
-      GenerateRays(std::min(kChunk, n - first), samples + first, rays + first, weights + first, lanes);
-    return n;
-  }
   // A bladed stop tests its edges in the scalar code only.
   if (lens->GetInterfaces()[size_t(lens->GetIndexOfStop())].GetBlades() > 0) {
     for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);
     return n;
   }
-  SurfaceTable table;
+  std::vector<SurfaceData> table;
   const auto& s = lens->GetInterfaces();
   for (size_t i = 0; i < s.size(); ++i) {
     const float before = s[i].GetIndexOfRefractionPosZ();
     const float after = i == 0 ? 1.f : s[i - 1].GetIndexOfRefractionPosZ();
-    table.surfaces.push_back({s[i].IsStop(), before != after, s[i].GetRadius(), s[i].GetCenter(),
-                              s[i].GetZMin(), s[i].GetZMax(), s[i].GetAxisIntercept(),
-                              s[i].GetDiameter(), before / after});
+    table.push_back({s[i].IsStop(), before != after, s[i].GetRadius(), s[i].GetCenter(),
+                     s[i].GetZMin(), s[i].GetZMax(), s[i].GetAxisIntercept(), s[i].GetDiameter(),
+                     before / after});
   }
-
-  // Set up each sample's film-side ray as GenerateRay does.
-  const size_t count = size_t(n);
-  RayState state(count);
-  std::vector<Ray> film_rays(count);
-  std::vector<float> area(count, 0.f);
-  std::vector<int> active, next;
-  active.reserve(count);
-  next.reserve(count);
-  const float depth = lens->GetLensDepth();
-  for (size_t i = 0; i < count; ++i) {
-    const Sample& sample = samples[i];
-    const Point fsample = FilmPoint(sample);
-    bool inside = true;
-    const Point lsample = pupil ? pupil->Sample(fsample.x, fsample.y, sample.lensU, sample.lensV,
-                                                &area[i], &inside)
-                                : lens->SampleBackElement(sample.lensU, sample.lensV);
-    film_rays[i] = Ray(fsample, Normalize(lsample - fsample), 0.001f,
-                       std::numeric_limits<float>::infinity(), 0.f);
-    const Ray& r = film_rays[i];
-    if (!inside) {
-      state.status[i] = kBlocked;
-      continue;
-    }
-    // The trace's entry conditions; a ray that fails them goes to the
-    // scalar code, which reports it.
-    if (!(r(r.mint).z > depth) || !(r.d.z < 0.f)) {
-      state.status[i] = kScalar;
-      continue;
-    }
-    state.ox[i] = r.o.x, state.oy[i] = r.o.y, state.oz[i] = r.o.z;
-    state.dx[i] = r.d.x, state.dy[i] = r.d.y, state.dz[i] = r.d.z;
-    active.push_back(int(i));
-  }
-
 #ifdef REALCAM_HAVE_AVX2_KERNEL
-  if (RealisticBatchWidth(lanes) == 8)
-    avx2::TraceLanes(table, &state, &active, &next);
-  else
-#endif
-    sse2::TraceLanes(table, &state, &active, &next);
+  const auto trace = RealisticBatchWidth(lanes) == 8 ? avx2::TraceLanes : sse2::TraceLanes;
+#else
+  const auto trace = sse2::TraceLanes;
   (void)lanes;
+#endif
 
-  for (size_t i = 0; i < count; ++i) {
-    if (state.status[i] == kScalar) {
-      weights[i] = GenerateRay(samples[i], &rays[i]);
-      continue;
+  Lanes l;
+  Ray film_rays[kChunk];
+  float area[kChunk];
+  unsigned char status[kChunk];
+  const float depth = lens->GetLensDepth();
+  for (int first = 0; first < n; first += kChunk) {
+    const int count = std::min(kChunk, n - first);
+    const Sample* chunk = samples + first;
+    // Set up each sample's film-side ray as GenerateRay does.
+    l.count = 0;
+    for (int i = 0; i < count; ++i) {
+      const Sample& sample = chunk[i];
+      const Point fsample = FilmPoint(sample);
+      bool inside = true;
+      const Point lsample = pupil ? pupil->Sample(fsample.x, fsample.y, sample.lensU,
+                                                  sample.lensV, &area[i], &inside)
+                                  : lens->SampleBackElement(sample.lensU, sample.lensV);
+      film_rays[i] = Ray(fsample, Normalize(lsample - fsample), 0.001f,
+                         std::numeric_limits<float>::infinity(), 0.f);
+      const Ray& r = film_rays[i];
+      status[i] = kBlocked;
+      if (!inside) continue;
+      // The trace's entry conditions; a ray that fails them goes to the
+      // scalar code, which reports it.
+      if (!(r(r.mint).z > depth) || !(r.d.z < 0.f)) {
+        status[i] = kScalar;
+        continue;
+      }
+      const int k = l.count++;
+      l.ox[k] = r.o.x, l.oy[k] = r.o.y, l.oz[k] = r.o.z;
+      l.dx[k] = r.d.x, l.dy[k] = r.d.y, l.dz[k] = r.d.z;
+      l.id[k] = i;
     }
-    const Ray& sRay = film_rays[i];
-    if (state.status[i] == kBlocked) {
-      rays[i] = sRay;
-      rays[i].mint = 1.f;
-      rays[i].maxt = 0.f;
-      weights[i] = 0.f;
-      continue;
+    // The lanes past the last ray compute on copies of it, and are dropped.
+    for (int k = l.count; k < l.count + kMaxWidth && l.count > 0; ++k) {
+      const int last = l.count - 1;
+      l.ox[k] = l.ox[last], l.oy[k] = l.oy[last], l.oz[k] = l.oz[last];
+      l.dx[k] = l.dx[last], l.dy[k] = l.dy[last], l.dz[k] = l.dz[last];
+      l.id[k] = l.id[last];
     }
-    // Through every surface: the leaving ray, as TraceFilmToWorld gives it.
-    Ray rRay;
-    rRay.o = Point(state.ox[i], state.oy[i], state.oz[i]);
-    rRay.d = Normalize(Vector(state.dx[i], state.dy[i], state.dz[i]));
-    ToWorld(&rRay, &rays[i]);
-    const float costheta = CosTheta(sRay, rRay);
-    weights[i] = pupil ? weight_scale * (area[i] / pupil->GetDiscArea()) * powf(costheta, 4.0f)
-                       : weight_scale * powf(costheta, 4.0f);
+
+    trace(table.data(), int(table.size()), &l, status);
+
+    // Through every surface: the leaving rays, as TraceFilmToWorld gives
+    // them, into the world, with their weights.
+    for (int k = 0; k < l.count; ++k) {
+      const int i = l.id[k];
+      status[i] = kPassed;
+      Ray rRay;
+      rRay.o = Point(l.ox[k], l.oy[k], l.oz[k]);
+      rRay.d = Normalize(Vector(l.dx[k], l.dy[k], l.dz[k]));
+      Ray* ray = rays + first + i;
+      ToWorld(&rRay, ray);
+      const float costheta = CosTheta(film_rays[i], rRay);
+      weights[first + i] =
+          pupil ? weight_scale * (area[i] / pupil->GetDiscArea()) * powf(costheta, 4.0f)
+                : weight_scale * powf(costheta, 4.0f);
+    }
+    for (int i = 0; i < count; ++i) {
+      if (status[i] == kScalar) {
+        weights[first + i] = GenerateRay(chunk[i], &rays[first + i]);
+      } else if (status[i] == kBlocked) {
+        Ray& ray = rays[first + i];
+        ray = film_rays[i];
+        ray.mint = 1.f;
+        ray.maxt = 0.f;
+        weights[first + i] = 0.f;
+      }
+    }
   }
   return n;
 }
