@@ -59,9 +59,13 @@ namespace sse2 {
 constexpr int W = 4;
 #define REALCAM_LANE_SQRT(v) (VF) _mm_sqrt_ps((__m128)(v))
 #define REALCAM_LANE_MOVEMASK(m) _mm_movemask_ps((__m128)(m))
+#define REALCAM_LANE_LT_D(a, b) _mm_movemask_pd(_mm_cmplt_pd((__m128d)(a), (__m128d)(b)))
+#define REALCAM_LANE_LE_D(a, b) _mm_movemask_pd(_mm_cmple_pd((__m128d)(a), (__m128d)(b)))
 #include "realistic/batch_kernel.inc"
 #undef REALCAM_LANE_SQRT
 #undef REALCAM_LANE_MOVEMASK
+#undef REALCAM_LANE_LT_D
+#undef REALCAM_LANE_LE_D
 }  // namespace sse2
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -83,11 +87,17 @@ constexpr PackTable MakePackTable() {
 constexpr PackTable kPack = MakePackTable();
 #define REALCAM_LANE_SQRT(v) (VF) _mm256_sqrt_ps((__m256)(v))
 #define REALCAM_LANE_MOVEMASK(m) _mm256_movemask_ps((__m256)(m))
+#define REALCAM_LANE_LT_D(a, b) \
+  _mm256_movemask_pd(_mm256_cmp_pd((__m256d)(a), (__m256d)(b), _CMP_LT_OQ))
+#define REALCAM_LANE_LE_D(a, b) \
+  _mm256_movemask_pd(_mm256_cmp_pd((__m256d)(a), (__m256d)(b), _CMP_LE_OQ))
 #define REALCAM_LANE_PERMUTE(v, mask) \
   _mm256_permutevar8x32_ps((__m256)(v), _mm256_load_si256((const __m256i*)kPack.lanes[mask]))
 #include "realistic/batch_kernel.inc"
 #undef REALCAM_LANE_SQRT
 #undef REALCAM_LANE_MOVEMASK
+#undef REALCAM_LANE_LT_D
+#undef REALCAM_LANE_LE_D
 #undef REALCAM_LANE_PERMUTE
 }  // namespace avx2
 #pragma GCC pop_options
