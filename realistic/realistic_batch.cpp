@@ -35,7 +35,7 @@ enum Status : unsigned char { kPassed, kBlocked, kScalar };
 // Rays are traced a chunk at a time: a few hundred keep the traced state
 // in the first-level cache (one call with thousands runs at half the speed).
 constexpr int kChunk = 256;
-constexpr int kMaxWidth = 8;
+constexpr int kMaxWidth = 16;
 
 // What the trace needs of a surface, from the film side.
 struct SurfaceData {
@@ -56,8 +56,8 @@ struct Lanes {
 };
 
 namespace sse2 {
-constexpr int W = 4;
-#define REALCAM_LANE_SQRT(v) (VF) _mm_sqrt_ps((__m128)(v))
+constexpr int R = 4, G = 2;
+#define REALCAM_LANE_SQRT(v) _mm_sqrt_ps((__m128)(v))
 #define REALCAM_LANE_MOVEMASK(m) _mm_movemask_ps((__m128)(m))
 #define REALCAM_LANE_LT_D(a, b) _mm_movemask_pd(_mm_cmplt_pd((__m128d)(a), (__m128d)(b)))
 #define REALCAM_LANE_LE_D(a, b) _mm_movemask_pd(_mm_cmple_pd((__m128d)(a), (__m128d)(b)))
@@ -72,7 +72,7 @@ constexpr int W = 4;
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-constexpr int W = 8;
+constexpr int R = 8, G = 1;
 // For each mask of 8 lanes, the lanes whose bit is set, in order.
 struct PackTable {
   alignas(32) int lanes[256][8];
@@ -85,7 +85,7 @@ constexpr PackTable MakePackTable() {
   return t;
 }
 constexpr PackTable kPack = MakePackTable();
-#define REALCAM_LANE_SQRT(v) (VF) _mm256_sqrt_ps((__m256)(v))
+#define REALCAM_LANE_SQRT(v) _mm256_sqrt_ps((__m256)(v))
 #define REALCAM_LANE_MOVEMASK(m) _mm256_movemask_ps((__m256)(m))
 #define REALCAM_LANE_LT_D(a, b) \
   _mm256_movemask_pd(_mm256_cmp_pd((__m256d)(a), (__m256d)(b), _CMP_LT_OQ))
@@ -102,13 +102,38 @@ constexpr PackTable kPack = MakePackTable();
 }  // namespace avx2
 #pragma GCC pop_options
 #define REALCAM_HAVE_AVX2_KERNEL 1
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+namespace avx512 {
+constexpr int R = 16, G = 1;
+// (The zero-masked form: the plain one's "undefined" pass-through value
+// trips GCC's uninitialised-use warning.)
+#define REALCAM_LANE_SQRT(v) _mm512_maskz_sqrt_ps(__mmask16(0xffff), (__m512)(v))
+#define REALCAM_LANE_MOVEMASK(m) int(_mm512_cmplt_epi32_mask((__m512i)(m), _mm512_setzero_si512()))
+#define REALCAM_LANE_LT_D(a, b) int(_mm512_cmp_pd_mask((__m512d)(a), (__m512d)(b), _CMP_LT_OQ))
+#define REALCAM_LANE_LE_D(a, b) int(_mm512_cmp_pd_mask((__m512d)(a), (__m512d)(b), _CMP_LE_OQ))
+#define REALCAM_LANE_PERMUTE(v, mask) _mm512_maskz_compress_ps(__mmask16(mask), (__m512)(v))
+#include "realistic/batch_kernel.inc"
+#undef REALCAM_LANE_SQRT
+#undef REALCAM_LANE_MOVEMASK
+#undef REALCAM_LANE_LT_D
+#undef REALCAM_LANE_LE_D
+#undef REALCAM_LANE_PERMUTE
+}  // namespace avx512
+#pragma GCC pop_options
+#define REALCAM_HAVE_AVX512_KERNEL 1
 #endif
 
 }  // namespace
 
-// Which lane width the CPU takes; REALCAM_BATCH_ISA would override it for
-// tests that force each path.
+// The instruction set the trace runs in, by its register width in floats:
+// 16 AVX-512, 8 AVX2, 4 SSE2. 0 takes the widest the CPU has; tests and
+// benchmarks force the others (only ones the CPU has).
 int RealisticBatchWidth(int forced) {
+#ifdef REALCAM_HAVE_AVX512_KERNEL
+  if (forced == 16 || (forced == 0 && __builtin_cpu_supports("avx512f"))) return 16;
+#endif
 #ifdef REALCAM_HAVE_AVX2_KERNEL
   if (forced == 8 || (forced == 0 && __builtin_cpu_supports("avx2"))) return 8;
 #endif
@@ -132,12 +157,21 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
                      s[i].GetZMin(), s[i].GetZMax(), s[i].GetAxisIntercept(), s[i].GetDiameter(),
                      before / after});
   }
-#ifdef REALCAM_HAVE_AVX2_KERNEL
-  const auto trace = RealisticBatchWidth(lanes) == 8 ? avx2::TraceLanes : sse2::TraceLanes;
-#else
-  const auto trace = sse2::TraceLanes;
-  (void)lanes;
+  auto trace = sse2::TraceLanes;
+  switch (RealisticBatchWidth(lanes)) {
+#ifdef REALCAM_HAVE_AVX512_KERNEL
+    case 16:
+      trace = avx512::TraceLanes;
+      break;
 #endif
+#ifdef REALCAM_HAVE_AVX2_KERNEL
+    case 8:
+      trace = avx2::TraceLanes;
+      break;
+#endif
+    default:
+      break;
+  }
 
   Lanes l;
   Ray film_rays[kChunk];
