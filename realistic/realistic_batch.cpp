@@ -55,6 +55,18 @@ struct Lanes {
   int count;
 };
 
+// Each sample's film point and lens point (the film plane's z and the
+// lens point's z aside, which are the same for every sample of a chunk in
+// back-element sampling but not with the exit pupil), and the film-side
+// ray's direction formed from them.
+struct FilmSide {
+  alignas(32) float fx[kChunk + kMaxWidth], fy[kChunk + kMaxWidth];
+  alignas(32) float lx[kChunk + kMaxWidth], ly[kChunk + kMaxWidth], lz[kChunk + kMaxWidth];
+  alignas(32) float dx[kChunk + kMaxWidth], dy[kChunk + kMaxWidth], dz[kChunk + kMaxWidth];
+  alignas(32) float area[kChunk + kMaxWidth];
+  unsigned char inside[kChunk + kMaxWidth];
+};
+
 namespace sse2 {
 constexpr int R = 4, G = 2;
 #define REALCAM_LANE_SQRT(v) _mm_sqrt_ps((__m128)(v))
@@ -157,63 +169,60 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
                      s[i].GetZMin(), s[i].GetZMax(), s[i].GetAxisIntercept(), s[i].GetDiameter(),
                      before / after});
   }
+  auto set_up = sse2::SetUpLanes;
   auto trace = sse2::TraceLanes;
   switch (RealisticBatchWidth(lanes)) {
 #ifdef REALCAM_HAVE_AVX512_KERNEL
     case 16:
-      trace = avx512::TraceLanes;
+      set_up = avx512::SetUpLanes, trace = avx512::TraceLanes;
       break;
 #endif
 #ifdef REALCAM_HAVE_AVX2_KERNEL
     case 8:
-      trace = avx2::TraceLanes;
+      set_up = avx2::SetUpLanes, trace = avx2::TraceLanes;
       break;
 #endif
     default:
       break;
   }
 
+  FilmSide f;
   Lanes l;
-  Ray film_rays[kChunk];
-  float area[kChunk];
   unsigned char status[kChunk];
-  const float depth = lens->GetLensDepth();
+  const float film_z = film_corner.z;
   for (int first = 0; first < n; first += kChunk) {
     const int count = std::min(kChunk, n - first);
     const Sample* chunk = samples + first;
-    // Set up each sample's film-side ray as GenerateRay does.
-    l.count = 0;
+    // Each sample's film point and lens point, as GenerateRay finds them.
     for (int i = 0; i < count; ++i) {
       const Sample& sample = chunk[i];
       const Point fsample = FilmPoint(sample);
       bool inside = true;
       const Point lsample = pupil ? pupil->Sample(fsample.x, fsample.y, sample.lensU,
-                                                  sample.lensV, &area[i], &inside)
+                                                  sample.lensV, &f.area[i], &inside)
                                   : lens->SampleBackElement(sample.lensU, sample.lensV);
-      film_rays[i] = Ray(fsample, Normalize(lsample - fsample), 0.001f,
-                         std::numeric_limits<float>::infinity(), 0.f);
-      const Ray& r = film_rays[i];
+      f.fx[i] = fsample.x, f.fy[i] = fsample.y;
+      f.lx[i] = lsample.x, f.ly[i] = lsample.y, f.lz[i] = lsample.z;
+      f.inside[i] = inside;
       status[i] = kBlocked;
-      if (!inside) continue;
-      // The trace's entry conditions; a ray that fails them goes to the
-      // scalar code, which reports it.
-      if (!(r(r.mint).z > depth) || !(r.d.z < 0.f)) {
-        status[i] = kScalar;
-        continue;
-      }
-      const int k = l.count++;
-      l.ox[k] = r.o.x, l.oy[k] = r.o.y, l.oz[k] = r.o.z;
-      l.dx[k] = r.d.x, l.dy[k] = r.d.y, l.dz[k] = r.d.z;
-      l.id[k] = i;
     }
-    // The lanes past the last ray compute on copies of it, and are dropped.
+    // The lanes past the last sample compute on copies of it, and are
+    // dropped.
+    for (int i = count; i < count + kMaxWidth; ++i) {
+      f.fx[i] = f.fx[count - 1], f.fy[i] = f.fy[count - 1];
+      f.lx[i] = f.lx[count - 1], f.ly[i] = f.ly[count - 1], f.lz[i] = f.lz[count - 1];
+      f.inside[i] = 0;
+    }
+
+    // The film-side rays, and the ones to trace packed into the lanes.
+    set_up(count, film_z, lens->GetLensDepth(), &f, &l, status);
+    // Lanes past the last ray compute on copies of it, and are dropped.
     for (int k = l.count; k < l.count + kMaxWidth && l.count > 0; ++k) {
       const int last = l.count - 1;
       l.ox[k] = l.ox[last], l.oy[k] = l.oy[last], l.oz[k] = l.oz[last];
       l.dx[k] = l.dx[last], l.dy[k] = l.dy[last], l.dz[k] = l.dz[last];
       l.id[k] = l.id[last];
     }
-
     trace(table.data(), int(table.size()), &l, status);
 
     // Through every surface: the leaving rays, as TraceFilmToWorld gives
@@ -226,19 +235,19 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
       rRay.d = Normalize(Vector(l.dx[k], l.dy[k], l.dz[k]));
       Ray* ray = rays + first + i;
       ToWorld(&rRay, ray);
-      const float costheta = CosTheta(film_rays[i], rRay);
+      const Ray sRay(Point(f.fx[i], f.fy[i], film_z), Vector(f.dx[i], f.dy[i], f.dz[i]));
+      const float costheta = CosTheta(sRay, rRay);
       weights[first + i] =
-          pupil ? weight_scale * (area[i] / pupil->GetDiscArea()) * powf(costheta, 4.0f)
+          pupil ? weight_scale * (f.area[i] / pupil->GetDiscArea()) * powf(costheta, 4.0f)
                 : weight_scale * powf(costheta, 4.0f);
     }
     for (int i = 0; i < count; ++i) {
       if (status[i] == kScalar) {
         weights[first + i] = GenerateRay(chunk[i], &rays[first + i]);
       } else if (status[i] == kBlocked) {
-        Ray& ray = rays[first + i];
-        ray = film_rays[i];
-        ray.mint = 1.f;
-        ray.maxt = 0.f;
+        // The film-side ray, empty (mint > maxt).
+        rays[first + i] = Ray(Point(f.fx[i], f.fy[i], film_z), Vector(f.dx[i], f.dy[i], f.dz[i]),
+                              1.f, 0.f, 0.f);
         weights[first + i] = 0.f;
       }
     }
