@@ -68,7 +68,7 @@ struct FilmSide {
 };
 
 namespace sse2 {
-constexpr int R = 4, G = 2;
+constexpr int R = 4, G = 2, D = 2;
 #define REALCAM_LANE_SQRT(v) _mm_sqrt_ps((__m128)(v))
 #define REALCAM_LANE_MOVEMASK(m) _mm_movemask_ps((__m128)(m))
 #define REALCAM_LANE_LT_D(a, b) _mm_movemask_pd(_mm_cmplt_pd((__m128d)(a), (__m128d)(b)))
@@ -84,7 +84,7 @@ constexpr int R = 4, G = 2;
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-constexpr int R = 8, G = 1;
+constexpr int R = 8, G = 1, D = 4;
 // For each mask of 8 lanes, the lanes whose bit is set, in order.
 struct PackTable {
   alignas(32) int lanes[256][8];
@@ -118,7 +118,7 @@ constexpr PackTable kPack = MakePackTable();
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 namespace avx512 {
-constexpr int R = 16, G = 1;
+constexpr int R = 16, G = 1, D = 8;
 // (The zero-masked form: the plain one's "undefined" pass-through value
 // trips GCC's uninitialised-use warning.)
 #define REALCAM_LANE_SQRT(v) _mm512_maskz_sqrt_ps(__mmask16(0xffff), (__m512)(v))
