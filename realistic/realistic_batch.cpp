@@ -1,15 +1,17 @@
 // The batch entry point: many samples through one call, with the same bits
 // as GenerateRay for each.
 //
-// Samples are set up one by one (film point, lens point, film-side ray),
-// exactly as GenerateRay sets them up. The trace through the surfaces, the
-// costly part, runs W rays at a time in SIMD lanes (batch_kernel.inc): 8
-// with AVX2 where the CPU has it, else 4 with SSE2. The rays are kept in
-// structure-of-arrays form and, after each surface, the surviving ones are
-// packed in place to the front (a lane permutation with AVX2), so no lane
-// works for a blocked ray and every load is a whole vector.
-// The leaving rays are then turned into the world and weighted one by one,
-// again exactly as GenerateRay does it.
+// Per chunk of 256 samples: each sample's film point and lens point are
+// found one by one, exactly as GenerateRay finds them (the lens point
+// comes from the host's disc mapping or the exit pupil). From there on the
+// work runs in SIMD lanes (batch_kernel.inc): the film-side rays are
+// formed and checked, then traced through the surfaces, 16 lanes at a
+// time with AVX-512, 8 with AVX2, 8 in two registers with SSE2, whichever
+// the CPU has. The rays are kept in structure-of-arrays form and, after
+// each surface, the surviving ones are packed in place to the front (a
+// lane permutation or compress), so no lane works for a blocked ray and
+// every load is a whole vector. The leaving rays are then turned into the
+// world and weighted one by one, again exactly as GenerateRay does it.
 #include "realistic/realistic_batch.h"
 
 #include <immintrin.h>
