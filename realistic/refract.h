@@ -9,3 +9,11 @@
 // internal reflection the result runs along the surface from O; no
 // reflected ray is computed. The result has mint 0.001, maxt +inf, time 0.
 Ray Refract(const Point& O, const Point& P, const Vector& Normal, float ni, float nt);
+
+// The floats x for which Refract's check on the refracted direction's
+// length, |sqrtf(x) - 1| < EPSILON with x the squared length, holds: sqrtf
+// is monotone, so they form one interval, and these are its ends. Code
+// that tests the squared length against them skips the square root and
+// decides exactly as the check does (a NaN or negative x fails both).
+constexpr float kUnitLengthSquaredMin = 0x1.fef9fcp-1f;  // 0.998000979
+constexpr float kUnitLengthSquaredMax = 0x1.008322p+0f;  // 1.00200093

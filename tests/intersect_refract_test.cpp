@@ -171,3 +171,27 @@ TEST(Refract, ConditionsFailInOrder) {
     EXPECT_EQ(e.Condition(), "fabs(Dot(refract_dir, N) - (-coso)) < EPSILON");
   }
 }
+
+// The batch trace decides the refracted direction's unit-length check on
+// the squared length: the interval must hold exactly the floats that pass
+// the square-root form, its ends in, their neighbours out, and every float
+// around 1 and the special values agreeing.
+TEST(Refract, UnitLengthIntervalDecidesAsTheSquareRootCheck) {
+  const auto check = [](float x) { return std::fabs(double(sqrtf(x)) - 1.0) < double(EPSILON); };
+  const auto interval = [](float x) {
+    return x >= kUnitLengthSquaredMin && x <= kUnitLengthSquaredMax;
+  };
+  EXPECT_TRUE(check(kUnitLengthSquaredMin));
+  EXPECT_TRUE(check(kUnitLengthSquaredMax));
+  EXPECT_FALSE(check(std::nextafter(kUnitLengthSquaredMin, 0.f)));
+  EXPECT_FALSE(check(std::nextafter(kUnitLengthSquaredMax, 2.f)));
+  int disagree = 0, inside = 0;
+  for (float x = 0.99f; x <= 1.01f; x = std::nextafter(x, 2.f)) {
+    disagree += check(x) != interval(x);
+    inside += interval(x);
+  }
+  EXPECT_EQ(disagree, 0);
+  EXPECT_GT(inside, 50000);
+  for (float x : {0.f, -0.f, -1.f, 1e-45f, 3.4e38f, INFINITY, -INFINITY, NAN})
+    EXPECT_EQ(check(x), interval(x)) << x;
+}
