@@ -84,8 +84,12 @@ constexpr int R = 4, G = 2, D = 2;
 }  // namespace sse2
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace avx2 {
 constexpr int R = 8, G = 1, D = 4;
 // For each mask of 8 lanes, the lanes whose bit is set, in order.
@@ -115,11 +119,19 @@ constexpr PackTable kPack = MakePackTable();
 #undef REALCAM_LANE_LE_D
 #undef REALCAM_LANE_PERMUTE
 }  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #define REALCAM_HAVE_AVX2_KERNEL 1
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f")
+#endif
 namespace avx512 {
 constexpr int R = 16, G = 1, D = 8;
 // (The zero-masked form: the plain one's "undefined" pass-through value
@@ -136,7 +148,11 @@ constexpr int R = 16, G = 1, D = 8;
 #undef REALCAM_LANE_LE_D
 #undef REALCAM_LANE_PERMUTE
 }  // namespace avx512
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #define REALCAM_HAVE_AVX512_KERNEL 1
 #endif
 
