@@ -27,9 +27,6 @@
 #include "realistic/realistic_camera.h"
 #include "realistic/refract.h"
 
-// The kernels' helpers pass vectors wider than the baseline's registers
-// between internal functions; their ABI is nobody else's concern.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace {
 
