@@ -55,10 +55,10 @@ struct Lanes {
   int count;
 };
 
-// Each sample's film point and lens point (the film plane's z and the
-// lens point's z aside, which are the same for every sample of a chunk in
-// back-element sampling but not with the exit pupil), and the film-side
-// ray's direction formed from them.
+// Each sample's film point (its z is the film plane's, the same for all)
+// and lens point, whether the lens point lies in the exit pupil's
+// rectangle and the rectangle's area, and the film-side ray's direction
+// formed from the two points.
 struct FilmSide {
   alignas(32) float fx[kChunk + kMaxWidth], fy[kChunk + kMaxWidth];
   alignas(32) float lx[kChunk + kMaxWidth], ly[kChunk + kMaxWidth], lz[kChunk + kMaxWidth];
@@ -253,9 +253,7 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
       ToWorld(&rRay, ray);
       const Ray sRay(Point(f.fx[i], f.fy[i], film_z), Vector(f.dx[i], f.dy[i], f.dz[i]));
       const float costheta = CosTheta(sRay, rRay);
-      weights[first + i] =
-          pupil ? weight_scale * (f.area[i] / pupil->GetDiscArea()) * powf(costheta, 4.0f)
-                : weight_scale * powf(costheta, 4.0f);
+      weights[first + i] = Weight(costheta, f.area[i]);
     }
     for (int i = 0; i < count; ++i) {
       if (status[i] == kScalar) {

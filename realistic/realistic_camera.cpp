@@ -172,6 +172,15 @@ float RealisticCamera::CosTheta(const Ray& sRay, const Ray& rRay) const {
   return Dot(rRay.d, Vector(0.f, 0.f, 1.f));
 }
 
+float RealisticCamera::Weight(float costheta, float area) const {
+  // Irradiance at the film from the back element's disc: pi r^2 / z^2
+  // times cos^4 of the angle.
+  if (!pupil) return weight_scale * powf(costheta, 4.0f);
+  // Exit-pupil sampling: times the share of the disc's area that the
+  // rectangle covers, as each sample stands for area / disc of them.
+  return weight_scale * (area / pupil->GetDiscArea()) * powf(costheta, 4.0f);
+}
+
 float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
   const Point fsample = FilmPoint(sample);
   float area;
@@ -187,10 +196,7 @@ float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
     return 0.f;
   }
   ToWorld(&rRay, ray);
-  // The back-element weight, times the share of the disc's area that the
-  // rectangle covers: each sample here stands for area / disc of them.
-  const float costheta = CosTheta(sRay, rRay);
-  return weight_scale * (area / pupil->GetDiscArea()) * powf(costheta, 4.0f);
+  return Weight(CosTheta(sRay, rRay), area);
 }
 
 float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const {
@@ -209,10 +215,7 @@ float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const 
   }
   ToWorld(&rRay, ray);
 
-  // Irradiance at the film from the back element's disc: pi r^2 / z^2
-  // times cos^4 of the exit angle.
-  const float costheta = CosTheta(sRay, rRay);
-  return weight_scale * powf(costheta, 4.0f);
+  return Weight(CosTheta(sRay, rRay), 0.f);
 }
 
 extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const ParamSet& params,

@@ -44,6 +44,9 @@ class RealisticCamera : public Camera {
   // The cosine in the weight: of the exit ray (camera space) or, with
   // film_weight, of the film-side ray (lens space).
   float CosTheta(const Ray& sRay, const Ray& rRay) const;
+  // The weight of a passing ray whose angle has cosine costheta; `area` is
+  // the exit pupil's rectangle for its film point (unused without one).
+  float Weight(float costheta, float area) const;
   // The film point of a sample.
   Point FilmPoint(const Sample& sample) const;
   // The leaving ray into camera space and then the world.
