@@ -13,7 +13,7 @@
 #include "app/json_output.h"
 #include "app/lens_loading.h"
 #include "app/number_text.h"
-#include "optics/thick_lens.h"
+#include "realistic/thick_lens.h"
 #include "app/plugin_loader.h"
 #include "optics/chromatic.h"
 #include "optics/first_order.h"

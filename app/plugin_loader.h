@@ -4,12 +4,11 @@
 
 #include <string>
 
-#include "core/camera.h"
-#include "core/paramset.h"
-#include "core/sampling.h"
+#include "realistic/realistic.h"
 
-using CreateCameraFn = Camera* (*)(const ParamSet&, const Transform&, Film*);
-using GenerateRaysFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
+// The plug-in's entry points, typed by the header hosts build against.
+using CreateCameraFn = decltype(&CreateCamera);
+using GenerateRaysFn = decltype(&RealisticGenerateRays);
 
 // The folder of the running executable.
 std::string ExecutableDir();

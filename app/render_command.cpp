@@ -13,7 +13,7 @@
 #include "app/commands.h"
 #include "render/image_io.h"
 #include "optics/paraxial.h"
-#include "optics/thick_lens.h"
+#include "realistic/thick_lens.h"
 #include "app/lens_loading.h"
 #include "app/plugin_loader.h"
 #include "render/renderer.h"

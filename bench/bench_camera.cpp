@@ -13,13 +13,14 @@
 #include "core/camera.h"
 #include "core/paramset.h"
 #include "realistic/lens_stack.h"
+#include "realistic/realistic.h"
 #include "realistic/realistic_camera.h"
 
 int RealisticBatchWidth(int forced);
 
 namespace {
 
-using CreateCameraFn = Camera* (*)(const ParamSet&, const Transform&, Film*);
+using CreateCameraFn = decltype(&CreateCamera);
 
 CreateCameraFn Factory() {
   static CreateCameraFn create = [] {
@@ -126,7 +127,7 @@ void RunBatches(benchmark::State& state, const Generate& generate) {
 void BM_GenerateRays(benchmark::State& state, const char* lens, float stop_scale, const char* sampling) {
   Film film(kWidth, kHeight);
   const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film);
-  using GenerateRaysFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
+  using GenerateRaysFn = decltype(&RealisticGenerateRays);
   const auto batch = reinterpret_cast<GenerateRaysFn>(
       dlsym(dlopen(REALISTIC_SO, RTLD_NOW | RTLD_NOLOAD), "RealisticGenerateRays"));
   if (!batch) exit(1);

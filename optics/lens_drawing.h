@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "optics/thick_lens.h"
+#include "realistic/thick_lens.h"
 
 struct DrawOptions {
   std::string lens, output;

@@ -1,41 +1,5 @@
-// Camera parameters
-//   "hither"             float   scene   required  near clip distance, kept by the host's base
-//   "yon"                float   scene   required  far clip distance, kept by the host's base
-//   "shutteropen"        float   time    required  shutter open time, kept by the host's base
-//   "shutterclose"       float   time    required  shutter close time, kept by the host's base
-//   "specfile"           string  -       required  lens prescription file
-//   "filmdistance"       float   lens    70        back element vertex to film plane
-//   "aperture_diameter"  float   lens    1         diameter of the aperture stop
-//   "filmdiag"           float   lens    35        diagonal of the film rectangle
-//   "sampling"           string  -       "backelement"  where lens samples are aimed:
-//                                        "backelement" the whole back element's disc;
-//                                        "exitpupil" only the part of it that leads
-//                                        through the lens from the sample's film point,
-//                                        with the weight scaled to keep the same mean
-//   "aperture_blades"    float   -       0       blades of the stop's diaphragm: 0 for a
-//                                        round opening, else a whole number from 3 to
-//                                        32; the opening is then the regular polygon
-//                                        inscribed in the circle of "aperture_diameter"
-//   "aperture_rotation"  float   degrees 0       where the polygon's first vertex lies:
-//                                        at 0 on lens-space +x (the host's camera-space
-//                                        -x), turning toward +y
-//   "wavelength"         float   nm      absent  the light's wavelength, 360 to 830: every
-//                                        medium with an Abbe number in the prescription
-//                                        takes its index there; absent, every index is
-//                                        the prescription's (d line)
-//   "weight"             string  -       "exit"  the angle theta of the weight's cos^4:
-//                                        "exit" the ray leaving the front element;
-//                                        "film" the film-side ray, from the film point
-//                                        to the back element, which is the angle of the
-//                                        irradiance integral over the back element's disc
-// Lengths marked "lens" are in the unit of the prescription file. Only an
-// exact -1 counts as a missing required value.
-//
-// Refused, with a message naming the parameter, and no camera: a
-// "filmdistance", "aperture_diameter" or "filmdiag" that is not finite; a
-// "filmdistance" that puts the film plane no more than 0.001 (the film
-// rays' starting offset) behind the back vertex; a film of fewer than one
-// pixel across or down. With those every ray would fail its trace.
+// The camera and its factory; the parameters the factory reads are listed
+// in realistic/realistic.h, the header for hosts.
 #include "realistic/realistic_camera.h"
 
 #include <atomic>
@@ -49,6 +13,8 @@
 #include "core/paramset.h"
 #include "realistic/dispersion.h"
 #include "realistic/lens_error.h"
+#include "realistic/realistic.h"
+#include "realistic/thick_lens.h"
 
 namespace {
 
@@ -74,12 +40,20 @@ void RequireFinite(const char* key, float value) {
 
 }  // namespace
 
+bool IsFinite(const Point& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+bool IsFinite(const Vector& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+bool IsFiniteSample(const Sample& s) {
+  return std::isfinite(s.imageX) && std::isfinite(s.imageY) && std::isfinite(s.lensU) &&
+         std::isfinite(s.lensV);
+}
+
 RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float yon,
                                  float sopen, float sclose, float filmdistance,
                                  float aperture_diameter, const std::string& specfile,
                                  float filmdiag, Film* f, bool exit_pupil_sampling,
                                  bool film_side_weight, int aperture_blades,
-                                 float aperture_rotation, float wavelength)
+                                 float aperture_rotation, float wavelength,
+                                 float focusdistance)
     : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr),
       film_weight(film_side_weight) {
   LensStack* stack = new LensStack(specfile);
@@ -91,6 +65,17 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
                                         "with radius 0)"));
   }
   try {
+    // Focus on the prescription as written, before the wavelength and the
+    // stop are set: every band of a spectral render then shares one film
+    // plane, and the stop (even a closed one) does not move it.
+    if (focusdistance > 0.f) {
+      try {
+        filmdistance = float(FilmDistanceForObject(*stack, ComputeThickLens(*stack), focusdistance));
+      } catch (const LensError& e) {
+        throw LensError("realistic: camera parameter \"focusdistance\" is " +
+                        ShortestFloat(focusdistance) + "; " + e.what());
+      }
+    }
     // Indices first: everything below, the exit pupil's tables included,
     // derives from the lens at this wavelength.
     if (wavelength > 0.f) stack->SetWavelength(wavelength);
@@ -111,8 +96,11 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
   if (!(film_z - lens->GetLensDepth() > 0.001f) || !(axial(axial.mint).z > lens->GetLensDepth())) {
     delete lens;
     lens = nullptr;
-    throw LensError("realistic: camera parameter \"filmdistance\" is " +
-                    ShortestFloat(filmdistance) +
+    const std::string given = focusdistance > 0.f
+        ? "\"focusdistance\" is " + ShortestFloat(focusdistance) + ", which puts the film " +
+              ShortestFloat(filmdistance) + " from the back element's vertex"
+        : "\"filmdistance\" is " + ShortestFloat(filmdistance);
+    throw LensError("realistic: camera parameter " + given +
                     "; the film must lie more than 0.001 behind the back element's vertex");
   }
   const float aspect = float(double(film->xResolution) / double(film->yResolution));
@@ -164,6 +152,19 @@ void RealisticCamera::ToWorld(Ray* rRay, Ray* ray) const {
   CameraToWorld(*rRay, ray);
 }
 
+bool RealisticCamera::EntersLens(const Ray& sRay) const {
+  // The two conditions the film-to-world trace demands of its ray, asked
+  // first so that they refuse the sample instead of failing the trace.
+  // A raster position far off the film gives a direction that is not
+  // finite, or that runs along the film plane.
+  return IsFinite(sRay.d) && sRay.d.z < 0.f && sRay(sRay.mint).z > lens->GetLensDepth();
+}
+
+float RealisticCamera::NoRay(Ray* ray) const {
+  *ray = Ray(Point(0.f, 0.f, film_corner.z), Vector(0.f, 0.f, -1.f), 1.f, 0.f, 0.f);
+  return 0.f;
+}
+
 float RealisticCamera::CosTheta(const Ray& sRay, const Ray& rRay) const {
   // The film-side ray heads toward -z in lens space; its unit direction's
   // -z is the cosine of its angle to the axis.
@@ -182,12 +183,15 @@ float RealisticCamera::Weight(float costheta, float area) const {
 }
 
 float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
+  if (!IsFiniteSample(sample)) return NoRay(ray);
   const Point fsample = FilmPoint(sample);
   float area;
   bool inside;
   const Point lsample = pupil->Sample(fsample.x, fsample.y, sample.lensU, sample.lensV, &area, &inside);
+  if (!IsFinite(fsample) || !IsFinite(lsample)) return NoRay(ray);
   const Ray sRay(fsample, Normalize(lsample - fsample), 0.001f,
                  std::numeric_limits<float>::infinity(), 0.f);
+  if (!EntersLens(sRay)) return NoRay(ray);
   Ray rRay;
   if (!inside || !lens->TraceFilmToWorld(sRay, &rRay)) {
     *ray = sRay;
@@ -200,11 +204,14 @@ float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
 }
 
 float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const {
+  if (!IsFiniteSample(sample)) return NoRay(ray);
   const Point fsample = FilmPoint(sample);
 
   const Point lsample = lens->SampleBackElement(sample.lensU, sample.lensV);
+  if (!IsFinite(fsample) || !IsFinite(lsample)) return NoRay(ray);
   const Ray sRay(fsample, Normalize(lsample - fsample), 0.001f,
                  std::numeric_limits<float>::infinity(), 0.f);
+  if (!EntersLens(sRay)) return NoRay(ray);
   Ray rRay;
   if (!lens->TraceFilmToWorld(sRay, &rRay)) {
     // Blocked: an empty ray (mint > maxt), left in lens space.
@@ -228,11 +235,14 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     const float shutterclose = params.FindOneFloat("shutterclose", -1.f);
     const std::string specfile = params.FindOneString("specfile", "");
     const float filmdistance = params.FindOneFloat("filmdistance", 70.f);
+    // Absent is told from any given value by asking with two defaults.
+    const float focusdistance = params.FindOneFloat("focusdistance", 0.f);
+    const bool focus_given = !(focusdistance == 0.f && params.FindOneFloat("focusdistance", 1.f) == 1.f);
+    const bool film_given = !(filmdistance == 70.f && params.FindOneFloat("filmdistance", 71.f) == 71.f);
     const float fstop = params.FindOneFloat("aperture_diameter", 1.f);
     const float filmdiag = params.FindOneFloat("filmdiag", 35.f);
     const std::string sampling = params.FindOneString("sampling", "backelement");
     const std::string weight = params.FindOneString("weight", "exit");
-    // Absent is told from any given value by asking with two defaults.
     const float wavelength = params.FindOneFloat("wavelength", 0.f);
     const bool spectral = !(wavelength == 0.f && params.FindOneFloat("wavelength", 1.f) == 1.f);
     const float blades = params.FindOneFloat("aperture_blades", 0.f);
@@ -256,6 +266,13 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     // diagonals stay allowed (a closed stop blocks everything; a negative
     // value acts through its square).
     RequireFinite("filmdistance", filmdistance);
+    if (focus_given && film_given)
+      throw LensError("realistic: camera parameters \"focusdistance\" and \"filmdistance\" are "
+                      "both given; give one: the film distance, or the distance to focus at");
+    if (focus_given && !(std::isfinite(focusdistance) && focusdistance > 0.f))
+      throw LensError("realistic: camera parameter \"focusdistance\" is " +
+                      ShortestFloat(focusdistance) +
+                      "; expected a positive distance in front of the lens");
     RequireFinite("aperture_diameter", fstop);
     RequireFinite("filmdiag", filmdiag);
     if (!(blades == 0.f || (blades >= 3.f && blades <= 32.f && blades == std::floor(blades))))
@@ -276,7 +293,7 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     return new RealisticCamera(world2cam, hither, yon, shutteropen, shutterclose, filmdistance,
                                fstop, specfile, filmdiag, film, sampling == "exitpupil",
                                weight == "film", int(blades), rotation,
-                               spectral ? wavelength : 0.f);
+                               spectral ? wavelength : 0.f, focus_given ? focusdistance : 0.f);
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
   } catch (...) {

@@ -12,15 +12,23 @@
 #include "realistic/exit_pupil.h"
 #include "realistic/lens_stack.h"
 
+bool IsFinite(const Point& p);
+bool IsFinite(const Vector& v);
+// Every number the host's sample carries for the camera is finite.
+bool IsFiniteSample(const Sample& s);
+
 class RealisticCamera : public Camera {
  public:
   // Throws LensError when the lens cannot be loaded or used; everything
-  // built so far is released.
+  // built so far is released. A positive focusdistance replaces
+  // filmdistance with the distance that focuses an object that far in
+  // front of the front vertex.
   RealisticCamera(const Transform& world2cam, float hither, float yon, float sopen, float sclose,
                   float filmdistance, float aperture_diameter, const std::string& specfile,
                   float filmdiag, Film* f, bool exit_pupil_sampling = false,
                   bool film_side_weight = false, int aperture_blades = 0,
-                  float aperture_rotation = 0.f, float wavelength = 0.f);
+                  float aperture_rotation = 0.f, float wavelength = 0.f,
+                  float focusdistance = 0.f);
   ~RealisticCamera() override;
 
   float GenerateRay(const Sample& sample, Ray* ray) const override;
@@ -47,6 +55,14 @@ class RealisticCamera : public Camera {
   // The weight of a passing ray whose angle has cosine costheta; `area` is
   // the exit pupil's rectangle for its film point (unused without one).
   float Weight(float costheta, float area) const;
+  // Whether a film-side ray is one the trace can take: finite, heading
+  // toward the lens, and starting behind the back vertex.
+  bool EntersLens(const Ray& sRay) const;
+  // The answer for a sample that gives no film-side ray at all (a value
+  // that is not a number, a raster position far off the film): the
+  // empty axial film ray, weight 0. Every sample the host hands over gets
+  // an answer; none can end the trace's conditions, and so the process.
+  float NoRay(Ray* ray) const;
   // The film point of a sample.
   Point FilmPoint(const Sample& sample) const;
   // The leaving ray into camera space and then the world.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "core/error.h"
+#include "realistic/lens_stack.h"
 #include "tests/plugin.h"
 #include "tests/test_files.h"
 
@@ -241,6 +242,55 @@ TEST(CreateCamera, RefusesCamerasWhoseEveryRayWouldFail) {
   EXPECT_NE(CreateError(both).find(kRequiredCondition), std::string::npos);
 }
 
+// "focusdistance" puts the film where the lens images an axial object at
+// that distance: a near-axis ray from the object point crosses the axis
+// on the film plane. The film plane is read from the answer to a sample
+// that forms no ray, the empty axial film ray.
+TEST(CreateCamera, FocusDistanceFocusesTheObject) {
+  const std::string planar = BundledLens("planar-50mm-f2.dat");
+  const LensStack lens(planar);
+  Sample no_ray;
+  no_ray.imageX = std::nanf("");
+  for (float distance : {300.f, 2000.f, 1e6f}) {
+    SCOPED_TRACE(distance);
+    Film film(64, 48);
+    ParamSet ps = RequiredParams(planar);
+    ps.AddFloat("focusdistance", distance);
+    ps.AddFloat("aperture_diameter", 0.f);  // a closed stop does not move the focus
+    std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+    ASSERT_NE(cam, nullptr);
+    Ray film_ray;
+    ASSERT_EQ(cam->GenerateRay(no_ray, &film_ray), 0.f);
+    const float film_z = film_ray.o.z;
+    // A ray from the object point at 1/50 of the front element's radius.
+    const float h = lens.GetFrontElementDiameter() * 0.01f;
+    // Started where it reaches z = -1: float intersections from far away
+    // lose the bits that matter.
+    const Ray in(Point(0.f, h * (distance - 1.f) / distance, -1.f), Normalize(Vector(0.f, h, distance)),
+                 0.f);
+    Ray out;
+    ASSERT_TRUE(lens.TraceWorldToFilm(in, &out));
+    const float crossing = out.o.z - out.o.y / out.d.y * out.d.z;
+    // The thick-lens model is found from rays at a tenth of the element's
+    // radius; 0.1% of the film distance covers their aberration.
+    EXPECT_NEAR(crossing, film_z, 1e-3f * (film_z - lens.GetLensDepth()));
+  }
+  // Refused: with "filmdistance", not a positive finite distance, or
+  // inside the front focal point (about 36 in front of the Planar).
+  const float nan = std::nanf("");
+  for (float bad : {nan, INFINITY, 0.f, -100.f, 10.f}) {
+    ParamSet ps = RequiredParams(planar);
+    ps.AddFloat("focusdistance", bad);
+    EXPECT_NE(CreateError(ps).find("realistic: camera parameter \"focusdistance\" is "),
+              std::string::npos) << bad;
+  }
+  ParamSet both = RequiredParams(planar);
+  both.AddFloat("focusdistance", 2000.f);
+  both.AddFloat("filmdistance", 37.f);
+  EXPECT_NE(CreateError(both).find("\"focusdistance\" and \"filmdistance\" are both given"),
+            std::string::npos);
+}
+
 TEST(FilmCorner, FourByThreeFilms) {
   for (int scale : {10, 12}) {  // 640 x 480 and 800 x 600 give the same film
     Film film(64 * scale, 48 * scale);
@@ -300,32 +350,33 @@ TEST(CreateCamera, RepeatedCreationReleasesEverything) {
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
-// The parameter table at the top of the camera's source is its user
-// documentation: it must list exactly the keys the factory looks up, and
-// every one of them must be found when given.
+// The parameter table in the hosts' header is the user documentation: it
+// must list exactly the keys the factory looks up, and every one of them
+// must be found when given.
 TEST(CreateCamera, ParameterTableMatchesTheFactory) {
-  std::ifstream source(REALCAM_SOURCE_DIR "/realistic/realistic_camera.cpp");
-  ASSERT_TRUE(source.good());
+  std::ifstream header(REALCAM_SOURCE_DIR "/realistic/realistic.h");
+  ASSERT_TRUE(header.good());
   std::set<std::string> listed, looked_up;
   std::map<std::string, std::string> strings;  // string keys and their listed defaults
   std::map<std::string, float> floats;          // float keys and their listed defaults
-  bool in_table = true;
+  for (std::string line; std::getline(header, line);) {
+    if (line.rfind("//   \"", 0) != 0) continue;
+    const std::string key = line.substr(6, line.find('"', 6) - 6);
+    listed.insert(key);
+    std::istringstream columns(line.substr(line.find('"', 6) + 1));
+    std::string type, unit, default_value;
+    columns >> type >> unit >> default_value;
+    char* end = nullptr;
+    const float number = std::strtof(default_value.c_str(), &end);
+    // "required" ones get 1; a key that is off when absent, a value in range.
+    floats[key] = *end == '\0' ? number : default_value == "absent" ? 550.f : 1.f;
+    const size_t quote = line.find('"', line.find(" string ") + 1);
+    if (line.find(" string ") != std::string::npos && quote != std::string::npos)
+      strings[key] = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
+  }
+  std::ifstream source(REALCAM_SOURCE_DIR "/realistic/realistic_camera.cpp");
+  ASSERT_TRUE(source.good());
   for (std::string line; std::getline(source, line);) {
-    in_table = in_table && line.rfind("//", 0) == 0;
-    if (in_table && line.rfind("//   \"", 0) == 0) {
-      const std::string key = line.substr(6, line.find('"', 6) - 6);
-      listed.insert(key);
-      std::istringstream columns(line.substr(line.find('"', 6) + 1));
-      std::string type, unit, default_value;
-      columns >> type >> unit >> default_value;
-      char* end = nullptr;
-      const float number = std::strtof(default_value.c_str(), &end);
-      // "required" ones get 1; a key that is off when absent, a value in range.
-      floats[key] = *end == '\0' ? number : default_value == "absent" ? 550.f : 1.f;
-      const size_t quote = line.find('"', line.find(" string ") + 1);
-      if (line.find(" string ") != std::string::npos && quote != std::string::npos)
-        strings[key] = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
-    }
     for (const char* call : {"FindOneFloat(\"", "FindOneString(\""}) {
       const size_t at = line.find(call);
       if (at == std::string::npos) continue;
@@ -340,6 +391,8 @@ TEST(CreateCamera, ParameterTableMatchesTheFactory) {
   for (const std::string& key : listed) {
     if (key == "specfile")
       ps.AddString(key, StopAtBackLens());
+    else if (key == "focusdistance")
+      continue;  // the other way to give "filmdistance"; both together are refused
     else if (strings.count(key))
       ps.AddString(key, strings[key]);
     else
@@ -348,3 +401,4 @@ TEST(CreateCamera, ParameterTableMatchesTheFactory) {
   EXPECT_NE(MakeCamera(ps, &film), nullptr);
   EXPECT_EQ(ps.UnusedKeys(), std::vector<std::string>{});
 }
+

@@ -310,6 +310,24 @@ TEST(Rays, GenerateRayThroughThePlugin) {
   EXPECT_EQ(corner[9], 0) << "weight 0";
 }
 
+// Samples that form no film ray (non-numbers, far off the film) come back
+// blocked through the program too, with and without the batch entry.
+TEST(Rays, SamplesWithoutAFilmRayAreBlocked) {
+  const std::string samples = "320 240 nan 0.5\n320 240 0.5 inf\nnan 240 0.5 0.5\n1e30 240 0.5 0.5\n";
+  for (const char* batch : {"", " --no-batch"}) {
+    const Result r = Realcam("rays " + Lens("planar-50mm-f2.dat") + " --param filmdistance=37.3" + batch,
+                             samples);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const std::string& line : Lines(r.out)) {
+      const std::vector<double> v = Numbers(line);
+      ASSERT_EQ(v.size(), 10u) << line;
+      EXPECT_EQ(v[9], 0) << line;
+      EXPECT_GT(v[6], v[7]) << line;
+    }
+    EXPECT_EQ(Lines(r.out).size(), 4u);
+  }
+}
+
 TEST(Focus, FilmDistanceBringsAnAxialPointToFocus) {
   const std::string lens = Lens("planar-50mm-f2.dat");
   const Result f = Realcam("focus " + lens + " --distance 3000 --json");

@@ -188,7 +188,7 @@ namespace {
 
 // FNV-1a over the bytes of every ray and weight that the camera hands out
 // for 10,000 samples spread over the film and the lens.
-using GenerateRaysFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
+using GenerateRaysFn = decltype(&RealisticGenerateRays);
 
 uint64_t RayChecksum(const std::string& lens, float filmdistance, float aperture, float filmdiag,
                      GenerateRaysFn batch = nullptr) {
@@ -288,4 +288,57 @@ TEST(GenerateRays, BatchIsBitIdenticalToGenerateRay) {
   // The stored checksums hold for the batch entry too.
   EXPECT_EQ(RayChecksum("double-gauss-100mm-f2.dat", 58.f, 31.71f, 43.27f, batch), 10284933388349254425ull);
   EXPECT_EQ(RayChecksum("fisheye-5mm-f1.8.dat", 21.11f, 17.39f, 12.f, batch), 4663185241473423530ull);
+}
+
+// A host may hand over any sample: a non-number from its own sampler, a
+// raster position far off the film. Such a sample is a blocked ray (weight
+// 0, an empty ray of finite numbers), through both entry points, in both
+// sampling modes, round and bladed, and never ends the process.
+TEST(GenerateRay, SamplesWithoutAFilmRayAreBlockedNotFatal) {
+  RealisticFactory();
+  const GenerateRaysFn batch = BatchFunction();
+  ASSERT_NE(batch, nullptr);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  std::vector<Sample> bad;
+  for (float x : {nan, inf, -inf, 1e30f, -1e30f, 3e38f}) {
+    bad.push_back(MakeSample(x, 240.f, 0.5f, 0.5f));
+    bad.push_back(MakeSample(320.f, x, 0.5f, 0.5f));
+    bad.push_back(MakeSample(320.f, 240.f, x, 0.5f));
+    bad.push_back(MakeSample(320.f, 240.f, 0.5f, x));
+  }
+  bad.push_back(MakeSample(nan, nan, nan, nan));
+  // Good samples between them must keep their answers in the batch.
+  std::vector<Sample> mixed;
+  for (size_t i = 0; i < bad.size(); ++i) {
+    mixed.push_back(bad[i]);
+    mixed.push_back(MakeSample(float(i * 13 % 640), float(i * 7 % 480), 0.3f, 0.6f));
+  }
+  for (const char* sampling : {"backelement", "exitpupil"})
+    for (float blades : {0.f, 6.f}) {
+      SCOPED_TRACE(std::string(sampling) + " blades " + std::to_string(int(blades)));
+      Film film(640, 480);
+      ParamSet ps = RequiredParams(BundledLens("planar-50mm-f2.dat"));
+      ps.AddFloat("filmdistance", 37.3f);
+      ps.AddString("sampling", sampling);
+      ps.AddFloat("aperture_diameter", 12.f);
+      ps.AddFloat("aperture_blades", blades);
+      std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+      ASSERT_NE(cam, nullptr);
+      std::vector<Ray> rays(mixed.size());
+      std::vector<float> weights(mixed.size());
+      ASSERT_EQ(batch(cam.get(), int(mixed.size()), mixed.data(), rays.data(), weights.data()),
+                int(mixed.size()));
+      for (size_t i = 0; i < mixed.size(); ++i) {
+        Ray ray;
+        const float w = cam->GenerateRay(mixed[i], &ray);
+        ASSERT_EQ(0, std::memcmp(&w, &weights[i], sizeof w)) << i;
+        ASSERT_EQ(0, std::memcmp(&ray, &rays[i], sizeof ray)) << i;
+        if (i % 2 == 1) continue;
+        EXPECT_EQ(w, 0.f) << i;
+        EXPECT_GT(ray.mint, ray.maxt) << i;
+        for (float c : {ray.o.x, ray.o.y, ray.o.z, ray.d.x, ray.d.y, ray.d.z})
+          EXPECT_TRUE(std::isfinite(c)) << i;
+      }
+    }
 }

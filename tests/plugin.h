@@ -5,10 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "core/camera.h"
-#include "core/paramset.h"
+#include "realistic/realistic.h"
 
-using CreateCameraFn = Camera* (*)(const ParamSet&, const Transform&, Film*);
+using CreateCameraFn = decltype(&CreateCamera);
 
 // The CreateCamera of the plug-in at `path`; the library stays loaded for
 // the life of the test program. Fails the test on a load error.

@@ -1,4 +1,4 @@
-#include "optics/thick_lens.h"
+#include "realistic/thick_lens.h"
 
 #include <cmath>
 #include <sstream>

@@ -1,5 +1,6 @@
-// First-order lens data the tools and the renderer share, computed with
-// the plug-in's own lens code.
+// First-order lens data: the thick-lens model of the lens and the film
+// distance that focuses it, shared by the camera's "focusdistance" and the
+// tools.
 #pragma once
 
 #include "realistic/lens_stack.h"

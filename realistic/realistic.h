@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: Apache-2.0
+// realistic.so, the realistic camera plug-in: what a host renderer calls.
+//
+// The host loads the plug-in with dlopen and looks up CreateCamera; the
+// batch entry RealisticGenerateRays is optional. Both have C linkage:
+//
+//   void* plugin = dlopen("/usr/lib/realcam/realistic.so", RTLD_NOW);
+//   auto create = reinterpret_cast<decltype(&CreateCamera)>(dlsym(plugin, "CreateCamera"));
+//   auto batch = reinterpret_cast<decltype(&RealisticGenerateRays)>(
+//       dlsym(plugin, "RealisticGenerateRays"));  // may be null in another plug-in
+//
+// The plug-in resolves the host interface (Camera, ParamSet, Severe,
+// ConcentricSampleDisk, Transform) from the loading program, which must
+// therefore export those symbols (link the host with -rdynamic, or link
+// librealcam_core.so). The guide for hosts is docs/hosts.md.
+//
+// Camera parameters
+//   "hither"             float   scene   required  near clip distance, kept by the host's base
+//   "yon"                float   scene   required  far clip distance, kept by the host's base
+//   "shutteropen"        float   time    required  shutter open time, kept by the host's base
+//   "shutterclose"       float   time    required  shutter close time, kept by the host's base
+//   "specfile"           string  -       required  lens prescription file
+//   "filmdistance"       float   lens    70        back element vertex to film plane
+//   "focusdistance"      float   lens    absent  instead of "filmdistance": the film is put where
+//                                        the thick-lens model of the prescription (at the
+//                                        d line, whatever "wavelength" and the stop) images
+//                                        sharply an object this far in front of the front
+//                                        vertex; refused together with "filmdistance", or
+//                                        when not finite, not positive, or at or inside the
+//                                        front focal point
+//   "aperture_diameter"  float   lens    1         diameter of the aperture stop
+//   "filmdiag"           float   lens    35        diagonal of the film rectangle
+//   "sampling"           string  -       "backelement"  where lens samples are aimed:
+//                                        "backelement" the whole back element's disc;
+//                                        "exitpupil" only the part of it that leads
+//                                        through the lens from the sample's film point,
+//                                        with the weight scaled to keep the same mean
+//   "aperture_blades"    float   -       0       blades of the stop's diaphragm: 0 for a
+//                                        round opening, else a whole number from 3 to
+//                                        32; the opening is then the regular polygon
+//                                        inscribed in the circle of "aperture_diameter"
+//   "aperture_rotation"  float   degrees 0       where the polygon's first vertex lies:
+//                                        at 0 on lens-space +x (the host's camera-space
+//                                        -x), turning toward +y
+//   "wavelength"         float   nm      absent  the light's wavelength, 360 to 830: every
+//                                        medium with an Abbe number in the prescription
+//                                        takes its index there; absent, every index is
+//                                        the prescription's (d line)
+//   "weight"             string  -       "exit"  the angle theta of the weight's cos^4:
+//                                        "exit" the ray leaving the front element;
+//                                        "film" the film-side ray, from the film point
+//                                        to the back element, which is the angle of the
+//                                        irradiance integral over the back element's disc
+// Lengths marked "lens" are in the unit of the prescription file. Only an
+// exact -1 counts as a missing required value.
+//
+// Refused, with a message naming the parameter, and no camera: a
+// "filmdistance", "aperture_diameter" or "filmdiag" that is not finite; a
+// "filmdistance" that puts the film plane no more than 0.001 (the film
+// rays' starting offset) behind the back vertex; a film of fewer than one
+// pixel across or down. With those every ray would fail its trace.
+//
+// The rays: GenerateRay fills *ray in the world frame of the transform the
+// host passed (the camera's CameraToWorld applied to a camera-space ray
+// whose origin is on the front element, in lens units, and whose unit
+// direction points into the scene, camera-space +z), with mint 0 and maxt
+// infinity, and returns the radiometric weight to multiply the radiance
+// along it by. A blocked sample comes back with weight 0 and an empty ray
+// (mint 1 > maxt 0). Every sample gets such an answer, whatever its
+// numbers: one that is not finite, or a raster position far off the film,
+// is a blocked sample. After construction a camera is only read, so any
+// number of threads may call GenerateRay on one camera at once.
+#pragma once
+
+#include "core/camera.h"
+#include "core/film.h"
+#include "core/paramset.h"
+#include "core/sampling.h"
+#include "core/transform.h"
+
+extern "C" {
+
+// Makes a camera, or returns null after saying why on standard error (a
+// bad parameter, a lens file that cannot be read or used). The host owns
+// the camera and deletes it through Camera's virtual destructor. A
+// missing "specfile" goes to the host's Severe. A lens file that cannot
+// be opened at all ends the process with status -1 after "Cannot open
+// file <path>"; hosts that want to survive that check the file first.
+Camera* CreateCamera(const ParamSet& params, const Transform& world2cam, Film* film);
+
+// For each of the n samples, the ray and weight that camera->GenerateRay
+// gives, bit for bit, written to rays[i] and weights[i]; several rays are
+// traced at a time in SIMD lanes (AVX-512 or AVX2 where the CPU has them,
+// else SSE2). The camera must be one that this plug-in's CreateCamera
+// made. Returns n, or -1 (writing nothing) for a camera of another
+// plug-in, a negative n or a null array.
+//
+// The lanes of a block all compute to the end of a step even where a
+// single ray's trace would have stopped early (the square root of a
+// missed surface's negative discriminant, say), so the floating-point
+// exception flags may be raised where GenerateRay leaves them clear. The
+// results are unaffected; a host that runs with floating-point traps
+// enabled should call GenerateRay instead.
+int RealisticGenerateRays(const Camera* camera, int n, const Sample* samples, Ray* rays,
+                          float* weights);
+}
