@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The two commands of the README, and the helpers around them.
 #   make test   install what is missing, build and run every test: x86-64,
 #               32-bit x86 (under qemu-i386), AddressSanitizer with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -9,12 +10,23 @@
 #include "app/commands.h"
 #include "app/plugin_loader.h"
 
-std::string DefaultLens() {
+std::string BundledLensDir() {
   // Installed as PREFIX/bin/realcam: PREFIX/share/realcam/lenses; in the
   // build tree, the source tree's lenses.
-  const std::string installed = ExecutableDir() + "/../share/realcam/lenses/planar-50mm-f2.dat";
-  if (access(installed.c_str(), F_OK) == 0) return installed;
-  return std::string(REALCAM_LENS_DIR) + "/planar-50mm-f2.dat";
+  const std::string installed = ExecutableDir() + "/../share/realcam/lenses";
+  if (access((installed + "/planar-50mm-f2.dat").c_str(), F_OK) == 0) return installed;
+  return REALCAM_LENS_DIR;
+}
+
+std::string DefaultLens() { return BundledLensDir() + "/planar-50mm-f2.dat"; }
+
+std::string FindLens(const std::string& name) {
+  // A file of that name here always wins; a path is never searched.
+  if (name.empty() || access(name.c_str(), F_OK) == 0 || name.find('/') != std::string::npos)
+    return name;
+  for (const std::string& candidate : {BundledLensDir() + "/" + name, BundledLensDir() + "/" + name + ".dat"})
+    if (access(candidate.c_str(), F_OK) == 0) return candidate;
+  return name;
 }
 
 Resolution ParseResolution(const std::string& text, const std::string& flag) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // realcam check: the lens checker's findings, for people and scripts.
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The realcam commands. Each returns the process's exit status; problems
 // with the input are thrown as std::runtime_error (or the lens code's
 // LensError) and reported by main with exit status 1.
@@ -121,5 +122,17 @@ struct CheckOptions {
 // Exit status 0 with warnings only, 1 with errors (or warnings, --strict).
 int RunCheck(const CheckOptions& o);
 
-// The bundled lens the commands use when none is given.
+// The folder of the bundled lenses, and the one the commands use when none
+// is given.
+std::string BundledLensDir();
 std::string DefaultLens();
+// A lens argument as a file: the name itself when such a file exists (or
+// it names a folder), else the bundled lens of that file name, with or
+// without ".dat", else the name unchanged (for the error to name).
+std::string FindLens(const std::string& name);
+
+struct LensesOptions {
+  bool json = false;
+};
+// The bundled lenses: focal length, f-number, image circle, source.
+int RunLenses(const LensesOptions& o);

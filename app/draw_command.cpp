@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // realcam draw: loads the lens and writes its drawing.
 #include <cstdio>
 #include <fstream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tools' JSON, through nlohmann/json. Numbers are 32-bit floats,
 // written in the shortest form that reads back to the same float; values
 // that are not finite are written as the strings "inf", "-inf" and "nan".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // realcam info, trace, rays and focus: what the lens code computes, in
 // forms that people and scripts can read.
 #include <cmath>

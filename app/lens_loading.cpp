@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "app/lens_loading.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading a lens for the tools, with the camera's settings applied the
 // way the camera applies them: wavelength first, then the stop.
 #pragma once

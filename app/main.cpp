@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // realcam: the reference host for the realistic camera plug-in, and the
 // lens tools built on the plug-in's own lens code.
 #include <cmath>
@@ -58,8 +59,20 @@ CLI::Validator Length(double bare_unit_mm) {
       "LENGTH");
 }
 
+// A lens file, or a bundled lens by its file name ("planar-50mm-f2").
+CLI::Validator LensByName() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        text = FindLens(text);
+        return "";
+      },
+      "LENS");
+}
+
 void AddLens(CLI::App* cmd, std::string* lens) {
-  cmd->add_option("LENS", *lens, "lens prescription file")->required();
+  cmd->add_option("LENS", *lens, "lens prescription file, or a bundled lens by name (see 'realcam lenses')")
+      ->required()
+      ->transform(LensByName());
 }
 
 // The stop's diaphragm, passed to the camera as "aperture_blades" and
@@ -102,7 +115,9 @@ int main(int argc, char** argv) {
 
   RenderOptions render;
   CLI::App* r = app.add_subcommand("render", "render the built-in scene, or an OBJ scene, through a lens");
-  r->add_option("--lens", render.lens, "lens prescription file (default: the bundled Planar 50 mm f/2)");
+  r->add_option("--lens", render.lens,
+                "lens prescription file, or a bundled lens by name (default: the Planar 50 mm f/2)")
+      ->transform(LensByName());
   r->add_option("--scene", render.scene,
                 "a Wavefront OBJ scene with its MTL materials instead of the built-in scene "
                 "(Kd colours and map_Kd PNG textures, Ke area lights)");
@@ -258,6 +273,11 @@ int main(int argc, char** argv) {
   c->add_flag("--json", check.json, "one JSON object");
   c->callback([&] { run = [&] { return RunCheck(check); }; });
 
+  LensesOptions lenses;
+  CLI::App* l = app.add_subcommand("lenses", "the bundled lenses: focal length, f-number, the film they cover");
+  l->add_flag("--json", lenses.json, "one JSON object");
+  l->callback([&] { run = [&] { return RunLenses(lenses); }; });
+
   // CLI11 reports a mistyped command as a missing one; name it instead.
   if (argc > 1 && argv[1][0] != '-') {
     bool known = false;
@@ -265,7 +285,7 @@ int main(int argc, char** argv) {
     if (!known) {
       fprintf(stderr,
               "realcam: error: unknown command \"%s\" (commands: render, info, trace, rays, focus, "
-              "draw, check)\nRun with --help for more information.\n",
+              "draw, check, lenses)\nRun with --help for more information.\n",
               argv[1]);
       return 1;
     }

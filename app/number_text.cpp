@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "app/number_text.h"
 
 #include "realistic/lens_error.h"

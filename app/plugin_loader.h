@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loads a camera plug-in the way the host renderer does: dlopen, then the
 // C entry point CreateCamera.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // realcam render: the host renderer's job, end to end.
 #include <sys/resource.h>
 #include <unistd.h>

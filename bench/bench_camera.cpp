@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The plug-in's cost to a host: GenerateRay per bundled lens and stop, and
 // TraceFilmToWorld against the number of surfaces.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference host's throughput: camera rays plus shading of the
 // built-in scene, per second, on 1 and 2 threads.
 #include <benchmark/benchmark.h>

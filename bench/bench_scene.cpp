@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // OBJ scenes through Embree: BVH build time and rays per second on a
 // generated mesh of about a million triangles (a bumpy terrain with a
 // field of spheres on it), written to a temporary file and loaded the way

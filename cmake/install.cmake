@@ -1,9 +1,12 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation: `cmake --install <build> --prefix P` puts
 #   P/bin/realcam                     the reference host and lens tools
 #   P/lib/realcam/realistic.so        the camera plug-in
 #   P/lib/librealcam_core.so          the host interface, for host authors
-#   P/include/realcam/core/*.h        its headers, and realistic_batch.h for
-#                                     the plug-in's batch entry point
+#   P/include/realcam/core/*.h        its headers, and realistic.h, the
+#                                     plug-in's entry points for hosts
+#   P/share/doc/realcam               copyright, licence, the host guide and
+#                                     its minimal host
 #   P/lib/cmake/realcam, P/lib/pkgconfig/realcam.pc
 #   P/share/realcam/lenses            the lens library
 # and `cpack` (make package) makes a Debian package of the same tree.
@@ -27,7 +30,9 @@ install(TARGETS realcam_core_shared EXPORT realcamTargets
 install(FILES core/camera.h core/core.h core/error.h core/film.h core/geometry.h core/paramset.h
               core/sampling.h core/transform.h
         DESTINATION include/realcam/core)
-install(FILES realistic/realistic_batch.h DESTINATION include/realcam)
+install(FILES realistic/realistic.h realistic/realistic_batch.h DESTINATION include/realcam)
+install(FILES packaging/copyright LICENSE docs/hosts.md docs/minimal_host.cpp
+        DESTINATION share/doc/realcam)
 install(TARGETS realistic LIBRARY DESTINATION ${REALCAM_INSTALL_PLUGINDIR})
 install(DIRECTORY lenses/ DESTINATION ${REALCAM_INSTALL_LENSDIR} FILES_MATCHING PATTERN "*.dat")
 if(REALCAM_HOST)
@@ -58,7 +63,12 @@ install(CODE "
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME realcam)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "realcam developers <realcam@localhost>")
+# The package's maintainer: the project. The project has no mail address
+# of its own yet (.invalid says so rather than pretend); whoever builds a
+# package to ship names themselves with -DREALCAM_MAINTAINER="Name <address>".
+set(REALCAM_MAINTAINER "The realcam project <maintainers@realcam.invalid>"
+    CACHE STRING "the Debian package's Maintainer field")
+set(CPACK_PACKAGE_CONTACT "${REALCAM_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "renders scenes through real multi-element lenses: camera plug-in, reference host, lens tools")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

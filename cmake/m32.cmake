@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # 32-bit x86 Linux, the host renderer's platform. SSE2 arithmetic makes
 # float expressions round to single precision exactly as on x86-64 (the
 # x87 unit would keep extended precision). The kernel here cannot run

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/camera.h"
 
 // The camera-to-world transform is the inverse of world2cam: the same two

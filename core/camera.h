@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's camera base class. A plug-in camera derives from it, passes
 // the world-to-camera transform and the film to this constructor, and
 // overrides GenerateRay; the host deletes cameras through this base.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host renderer's main core header: the counted reference, the 4x4
 // matrix it shares between transforms, the quadratic solver and the
 // host's fatal-error report. Everything here is inline so that a plug-in

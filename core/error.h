@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How the host's Severe reports. By default it writes "Fatal error: " and
 // the message to standard error and ends the process with status 1. A
 // program (or a test) can install a handler instead; if the handler

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's geometry records: Vector, Point and Ray, with their
 // arithmetic. Every operator rounds each component of its result to
 // float; a scalar result (Dot, LengthSquared) is formed in double and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's named parameter set, as a camera factory sees it: single
 // float and string values looked up by key, with a default when absent.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's camera sample and its disc mapping.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's Transform: a matrix and its inverse, shared between copies.
 // Applying it rounds every line of the row sums to float, in the order
 // m0*x, then + m1*y, then + m2*z, then + m3.

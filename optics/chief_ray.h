@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Real chief rays: the rays through the centre of the stop, which fix
 // where a field angle lands on the film. Found by aiming in the meridional
 // plane (x = 0) until the ray crosses the stop plane on the axis.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Longitudinal chromatic aberration: where the film-side focus lies in
 // red (C line), yellow (d) and blue (F) light.
 #pragma once

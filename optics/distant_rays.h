@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Rays from distant object points, for the tools that trace from the
 // scene side.
 //

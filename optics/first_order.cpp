@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "optics/first_order.h"
 
 #include <cmath>

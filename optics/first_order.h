@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The first-order report of a lens on a film: what an optical designer's
 // program prints first. Paraxial focal data and pupils; field of view,
 // distortion, illumination and lateral colour from real rays.

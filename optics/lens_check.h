@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A lint for prescription files. The loader reads numbers the way the C
 // library's atof does, on purpose: "103,36" is 103, a word is 0, an
 // indented line is skipped, a title line without '#' is a stop. Each is

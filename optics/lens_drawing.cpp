@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // realcam draw: a textbook cross-section of the lens with traced ray
 // fans, or a plot of its vignetting across the film.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Drawings of a lens: a textbook cross-section with traced ray fans, and
 // a plot of its vignetting across the film, as SVG text.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // First-order (paraxial) optics of a lens stack, by y-nu ray tracing in
 // double precision from the stack's stored radii, positions and indices.
 //

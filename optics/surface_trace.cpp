@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "optics/surface_trace.h"
 
 #include "realistic/lens_error.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Real rays carried surface by surface with the plug-in's own
 // intersection and refraction, keeping where they meet each surface: the
 // drawings draw these points, the first-order report reads the stop's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Vignetting across the film: how much of the back element's disc passes
 // the lens from a film point, and the light that reaches it with the
 // camera's weights.

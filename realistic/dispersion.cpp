@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "realistic/dispersion.h"
 
 float IndexAtWavelength(float n_d, float v_d, float nanometres) {

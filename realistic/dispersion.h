@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Glass dispersion: the refractive index at a wavelength from the index at
 // the helium d line and the Abbe number.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where on the back element the light from a film point can get through.
 //
 // Seen from a point of the film, only part of the back element's disc

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The plug-in's own errors. Nothing here ends the process: the factory
 // turns an error during construction into "no camera", ray generation
 // reports it once and aborts, and the tools print it and exit 1.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "realistic/lens_interface.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One surface of the lens: a spherical cap of signed radius, or the planar
 // aperture stop (radius 0).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "realistic/lens_stack.h"
 
 #include <locale.h>

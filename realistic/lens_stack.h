@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole lens: its surfaces in prescription order (element 0 is the
 // front element, vertex at z = 0; the last is the back element, nearest
 // the film) and the position of its one aperture stop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tracing through the whole stack, and the paraxial thick-lens model
 // built from two such traces.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The batch entry point: many samples through one call, with the same bits
 // as GenerateRay for each.
 //

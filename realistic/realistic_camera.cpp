@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The camera and its factory; the parameters the factory reads are listed
 // in realistic/realistic.h, the header for hosts.
 #include "realistic/realistic_camera.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A camera that photographs through a real lens: film rays are traced
 // through every surface of a LensStack and leave the front element.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Snell's law in vector form at one surface.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "realistic/thick_lens.h"
 
 #include <cmath>

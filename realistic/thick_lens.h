@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // First-order lens data: the thick-lens model of the lens and the film
 // distance that focuses it, shared by the camera's "focusdistance" and the
 // tools.

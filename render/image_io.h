@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writing and reading the renderer's images: 8-bit sRGB PNG through libpng,
 // linear half-float RGBA OpenEXR.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "render/obj_scene.h"
 
 #include <tiny_obj_loader.h>

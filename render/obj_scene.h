@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A user's scene from a Wavefront OBJ file with its MTL materials: loaded
 // with tinyobjloader, intersected with Embree 3.
 //

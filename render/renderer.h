@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference host's film and sampler: every pixel gets spp samples,
 // stratified over the pixel and over the lens by N-rooks (each of the N
 // rows and columns of the pixel, and of the lens square, is hit once). A

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built-in test scene, in metres: a checkered ground, a back wall with
 // a fine grid (straight lines show distortion), a row of spheres at
 // several depths (depth of field), small very bright lamps (bokeh) and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Spectral bands for rendering with a dispersive lens in an RGB renderer.
 //
 // The visible range 400 to 700 nm is cut into equal bands. Each band's

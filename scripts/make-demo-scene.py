@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes scenes/table.obj and scenes/table.mtl: a table with a few objects
 and two lamps in a room corner, a few thousand triangles, in metres. The
 demo scene of `realcam render --scene`; run again after changing it."""

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The batch trace on each instruction set the machine has: every lane
 // width gives GenerateRay's bits, for every bundled lens, both sampling
 // modes, and samples off the film and at the ends of the lens square.

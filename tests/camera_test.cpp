@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The camera factory and construction, through the plug-in boundary:
 // realistic.so is loaded with dlopen and used only as a Camera.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One camera shared by many threads, and cameras built on several threads
 // at once: the same results as a serial run, bit for bit.
 #include <cstring>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Lists the dynamic symbols that a plug-in defines and fails on any but
 # CreateCamera and RealisticGenerateRays. Usage: check_exports.sh NM PLUGIN
 nm_tool=$1

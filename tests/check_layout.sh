@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The reference host's rooms depend one way: app uses render and optics;
 # render and optics never include each other or app. Usage:
 # check_layout.sh SOURCE_DIR

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The realcam commands as a user and a script see them: run the real
 // program, check its output contract, its messages and its exit status.
 #include <gtest/gtest.h>
@@ -326,6 +327,50 @@ TEST(Rays, SamplesWithoutAFilmRayAreBlocked) {
     }
     EXPECT_EQ(Lines(r.out).size(), 4u);
   }
+}
+
+// The library lists every bundled lens with figures a user can check
+// against the lens's source, and says honestly what film each covers.
+TEST(Lenses, ListsEveryBundledLensAndTheFilmItCovers) {
+  const Result r = Realcam("lenses --json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const nlohmann::json j = nlohmann::json::parse(r.out);
+  size_t bundled = 0;
+  for (const char* name : {"achromat-100mm-f4", "cooke-triplet-50mm-f4", "double-gauss-100mm-f2",
+                           "fisheye-5mm-f1.8", "planar-50mm-f2", "retrofocus-24mm", "singlet-100mm-f4",
+                           "telephoto-127mm-f5.6", "tessar-101mm-f4.5"})
+    for (const auto& lens : j["lenses"]) bundled += lens["name"] == name;
+  EXPECT_EQ(bundled, 9u);
+  for (const auto& lens : j["lenses"]) {
+    SCOPED_TRACE(lens["name"].get<std::string>());
+    EXPECT_FALSE(lens["source"].get<std::string>().empty());
+    if (lens["name"] == "planar-50mm-f2") {
+      EXPECT_NEAR(lens["efl"].get<double>(), 52.02, 0.05) << "the patent's EFL";
+      EXPECT_EQ(lens["covers"], "36x24 (full frame)");
+    }
+    if (lens["name"] == "retrofocus-24mm") {
+      // Its source system covers a 30 degree half field: about 2 x 24 tan 30 = 27.7.
+      EXPECT_LT(lens["image_circle"].get<double>(), 43.27);
+      EXPECT_GT(lens["image_circle"].get<double>(), 27.7);
+    }
+    EXPECT_LE(lens["image_circle_half_light"].get<double>(), lens["image_circle"].get<double>());
+  }
+}
+
+// Every command that takes a lens file finds a bundled lens by its name,
+// with or without ".dat", from any folder; a name that is nothing says so.
+TEST(Lenses, BundledLensesByName) {
+  for (const char* name : {"planar-50mm-f2", "planar-50mm-f2.dat"}) {
+    const Result info = Realcam(std::string("info --json ") + name);
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(Realcam(std::string("check ") + name).status, 0);
+  }
+  const Result render = Realcam("render --lens cooke-triplet-50mm-f4 --res 8x6 --spp 1 -o " +
+                                WriteTestFile("by-name.png", ""));
+  EXPECT_EQ(render.status, 0) << render.err;
+  const Result missing = Realcam("info no-such-lens");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("cannot open lens file \"no-such-lens\""), std::string::npos) << missing.err;
 }
 
 TEST(Focus, FilmDistanceBringsAnAxialPointToFocus) {

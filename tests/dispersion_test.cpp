@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Glass dispersion: the fifth column, the index at a wavelength, and the
 // colour it gives a lens's focus.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Exit-pupil sampling: the same expected weight at every film point as
 // back-element sampling, with far fewer blocked samples at small stops.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The first-order report: paraxial focal data and pupils against
 // published designs, and real-ray field, distortion and illumination.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Ray generation through the plug-in boundary: what the camera hands the
 // host for a sample, and the weight it carries.
 #include <cmath>

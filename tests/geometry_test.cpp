@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's geometry records and operations: rounding, defaults and the
 // transform's edge cases.
 #include <cfloat>

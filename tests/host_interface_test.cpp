@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host stand-in: parameter look-ups, Severe, the camera base and the
 // concentric disc mapping.
 #include <cmath>

@@ -1,8 +1,11 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Installs the build into a temporary prefix and uses it as a user and a
 # host author would, from another directory: the installed realcam finds
 # its plug-in and lenses, and a tiny host builds against the installed
 # headers with find_package and with pkg-config, then creates a camera.
+# The host guide's minimal host is built from the installed documentation
+# against the installed header alone, and renders an image.
 # Usage: install_test.sh CMAKE BUILD_DIR CXX
 set -eu
 cmake_bin=$1
@@ -22,21 +25,24 @@ grep -q "^lens $prefix/bin/../share/realcam/lenses/planar-50mm-f2.dat$" "$work/r
   { cat "$work/render.txt"; echo "install_test: the installed realcam did not use its own lens" >&2; exit 1; }
 test -s "$work/out.png"
 "$prefix/bin/realcam" info --json "$prefix/share/realcam/lenses/achromat-100mm-f4.dat" | grep -q '"f_number"'
+# Bundled lenses by name, from a folder that has none.
+"$prefix/bin/realcam" info --json achromat-100mm-f4 | grep -q '"f_number"'
+"$prefix/bin/realcam" lenses | grep -q "^planar-50mm-f2 "
+# The licence and the Debian copyright file travel with the install.
+for doc in copyright LICENSE hosts.md minimal_host.cpp; do
+  test -s "$prefix/share/doc/realcam/$doc" || { echo "install_test: share/doc/realcam/$doc missing" >&2; exit 1; }
+done
 
 # A tiny host: loads the installed plug-in and asks it for one ray.
 mkdir -p "$work/host"
 cat >"$work/host/host.cpp" <<'CPP'
 #include <dlfcn.h>
 #include <cstdio>
-#include <realcam/core/camera.h>
-#include <realcam/core/film.h>
-#include <realcam/core/paramset.h>
-#include <realcam/core/sampling.h>
+#include <realcam/realistic.h>
 int main(int, char** argv) {
   void* plugin = dlopen(argv[1], RTLD_NOW);
   if (!plugin) { fprintf(stderr, "%s\n", dlerror()); return 1; }
-  auto create = reinterpret_cast<Camera* (*)(const ParamSet&, const Transform&, Film*)>(
-      dlsym(plugin, "CreateCamera"));
+  auto create = reinterpret_cast<decltype(&CreateCamera)>(dlsym(plugin, "CreateCamera"));
   ParamSet ps;
   ps.AddFloat("hither", 0.001f); ps.AddFloat("yon", 1e30f);
   ps.AddFloat("shutteropen", 0.f); ps.AddFloat("shutterclose", 1.f);
@@ -73,4 +79,13 @@ flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs realc
 # shellcheck disable=SC2086
 "$cxx" -std=c++17 "$work/host/host.cpp" -o "$work/host/pc_host" $flags -ldl
 LD_LIBRARY_PATH="$prefix/lib" "$work/host/pc_host" "$plugin" "$lens"
+
+# The host guide's complete host, as the guide builds it.
+# shellcheck disable=SC2086
+"$cxx" -std=c++17 -Wall -Wextra -Werror "$prefix/share/doc/realcam/minimal_host.cpp" \
+  -o "$work/host/minimal_host" $flags -ldl
+LD_LIBRARY_PATH="$prefix/lib" "$work/host/minimal_host" "$plugin" "$lens" "$work/minimal.pgm"
+# A 240x160 greyscale image: its header and every pixel.
+test "$(head -c 15 "$work/minimal.pgm")" = "$(printf 'P5\n240 160\n255\n')"
+test "$(wc -c <"$work/minimal.pgm")" -eq $((15 + 240 * 160))
 echo "install_test: installed realcam and a host built against it work"

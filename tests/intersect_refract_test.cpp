@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One surface: where a ray meets it, and how it bends there.
 #include <cmath>
 

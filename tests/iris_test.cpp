@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A bladed iris: the stop's opening as a regular polygon, and what it does
 // to the light through the camera.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes as a prescription file, then the lens used the way the
 // camera and the tools use it. Every input must end as a loaded lens or
 // one of the loader's LensErrors: no crash, no sanitizer report, no hang.

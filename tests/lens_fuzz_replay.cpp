@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Replays every file of the stored fuzzing corpus through the fuzz target,
 // for the tests: each must load or be refused, never crash.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bundled lens designs: each loads, passes light along its axis, and
 // has the published focal length.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading prescription files into a lens stack, and the stack's small
 // operations.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tracing rays through a whole stack, and the thick-lens model.
 #include <cmath>
 #include <limits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loads a camera plug-in the way a host does, for the tests that use only
 // the Camera interface.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A plug-in built as its own shared object binds the host's symbols from
 // the program that loads it.
 #include <gtest/gtest.h>

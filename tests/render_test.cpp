@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference host's renderer, end to end through realistic.so: a small
 // image regression against a stored reference, and properties of real
 // lenses that need no reference.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A minimal camera plug-in for the load-time boundary test: it derives
 // from the host's Camera, calls the host's Severe and ConcentricSampleDisk,
 // and leaves all of them to be resolved from the loading program.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Prescription files for tests, written into a private temporary folder
 // that lives as long as the test program.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The weight's angle: the exit ray's (the default) or the film-side ray's
 // ("weight" "film"), and what each does to the light across the film.
 #include <cmath>

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "optics/coverage.h"
+
+#include <cmath>
+
+#include "optics/vignetting.h"
+
+namespace {
+
+// Back-element samples per side at each film point: enough to see the
+// last few percent of a vignetted beam, few enough to scan a lens quickly.
+constexpr int kGrid = 24;
+// Scan steps before giving up on finding the edge (a lens whose field is
+// unlimited within that range reports the scanned radius).
+constexpr int kMaxSteps = 400;
+constexpr int kBisections = 12;
+
+// The largest radius at which `inside(r)` holds, for a predicate true at
+// the centre and false from some radius on.
+template <typename Inside>
+double Edge(Inside inside, double step) {
+  double lo = 0;
+  for (int k = 1; k <= kMaxSteps; ++k) {
+    const double r = k * step;
+    if (!inside(r)) {
+      double hi = r;
+      for (int i = 0; i < kBisections; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (inside(mid) ? lo : hi) = mid;
+      }
+      return lo;
+    }
+    lo = r;
+  }
+  return lo;
+}
+
+const FilmFormat kFormats[] = {
+    {"36x24 (full frame)", 36, 24},     {"23.6x15.6 (APS-C)", 23.6, 15.6},
+    {"17.3x13 (Four Thirds)", 17.3, 13}, {"13.2x8.8 (1 inch)", 13.2, 8.8},
+    {"6.17x4.55 (1/2.3 inch)", 6.17, 4.55},
+};
+
+}  // namespace
+
+Coverage ComputeCoverage(const LensStack& lens, float film_z, double step) {
+  const FilmPointLight centre = LightAtFilmPoint(lens, film_z, 0.f, kGrid);
+  if (!(centre.illumination_film > 0)) return {NAN, NAN};
+  const double lit = Edge(
+      [&](double r) { return LightAtFilmPoint(lens, film_z, float(r), kGrid).passing > 0; }, step);
+  const double half = Edge(
+      [&](double r) {
+        return LightAtFilmPoint(lens, film_z, float(r), kGrid).illumination_film >=
+               0.5 * centre.illumination_film;
+      },
+      step);
+  return {2 * lit, 2 * half};
+}
+
+const FilmFormat* LargestFormatWithin(double diameter) {
+  for (const FilmFormat& f : kFormats)
+    if (std::hypot(f.width, f.height) <= diameter) return &f;
+  return nullptr;
+}

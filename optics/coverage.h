@@ -1,0 +1,27 @@
+// SPDX-License-Identifier: Apache-2.0
+// How much film a lens covers: the image circle, from real rays traced
+// from film points toward the whole back element.
+#pragma once
+
+#include "realistic/lens_stack.h"
+
+struct Coverage {
+  // Film-side diameters: within `lit` some light reaches the film, within
+  // `half_lit` the irradiance (film-angle cos^4 weight) is at least half
+  // the centre's. NaN when the lens passes no light at its centre.
+  double lit, half_lit;
+};
+
+// The image circle on a film plane at film_z (lens space), scanning film
+// radii outward in steps of `step` and refining each edge by bisection.
+Coverage ComputeCoverage(const LensStack& lens, float film_z, double step);
+
+// A named film format and its size, lens units taken as millimetres.
+struct FilmFormat {
+  const char* name;
+  double width, height;
+};
+
+// The largest common format whose diagonal fits in the diameter, or
+// nullptr when none does.
+const FilmFormat* LargestFormatWithin(double diameter);
