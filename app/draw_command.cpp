@@ -31,6 +31,8 @@ int RunDraw(const DrawOptions& o) {
   settings.wavelength = o.wavelength;
   settings.blades = o.blades;
   settings.blade_rotation = o.blade_rotation;
+  RequireReadableLens(o.lens);
+  CheckLensBeforeUse(o.lens);
   const std::unique_ptr<LensStack> loaded = LoadLens(o.lens, settings);
   const LensStack& lens = *loaded;
   const ThickLens thick = ComputeThickLens(lens);

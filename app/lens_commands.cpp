@@ -113,7 +113,7 @@ void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused) {
 
 int RunInfo(const InfoOptions& o) {
   RequireReadableLens(o.lens);
-  PrintLensWarnings(o.lens);
+  CheckLensBeforeUse(o.lens);
   std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.settings);
   const auto& s = lens->GetInterfaces();
   const float depth = lens->GetLensDepth();
@@ -331,6 +331,8 @@ int RunRays(const RaysOptions& o) {
 }
 
 int RunFocus(const FocusOptions& o) {
+  RequireReadableLens(o.lens);
+  CheckLensBeforeUse(o.lens);
   std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.settings);
   const ThickLens t = ComputeThickLens(*lens);
   const double fd = FilmDistanceForObject(*lens, t, o.distance);

@@ -24,9 +24,22 @@ void RequireReadableLens(const std::string& path) {
   if (error) throw std::runtime_error("cannot open lens file \"" + path + "\": " + std::strerror(error));
 }
 
-void PrintLensWarnings(const std::string& path) {
-  for (const LensDiagnostic& d : CheckLensFile(path))
-    if (!d.error) fprintf(stderr, "%s\n", FormatDiagnostic(path, d).c_str());
+void CheckLensBeforeUse(const std::string& path) {
+  std::string first_error;
+  int errors = 0;
+  for (const LensDiagnostic& d : CheckLensFile(path)) {
+    if (!d.error) {
+      fprintf(stderr, "%s\n", FormatDiagnostic(path, d).c_str());
+    } else if (errors++ == 0) {
+      // "file:line:column: message": main says that it is an error.
+      first_error = FormatDiagnostic(path, d);
+      const size_t kind = first_error.find(": error: ");
+      if (kind != std::string::npos) first_error.erase(kind, 7);
+    }
+  }
+  if (errors > 1)
+    first_error += "\n(and " + std::to_string(errors - 1) + " more: realcam check " + path + " lists them)";
+  if (errors > 0) throw std::runtime_error(first_error);
 }
 
 std::unique_ptr<LensStack> LoadLens(const std::string& file, const LensSettings& settings) {

@@ -24,6 +24,7 @@ std::unique_ptr<LensStack> LoadLens(const std::string& file, const LensSettings&
 // opened and read: the lens code itself would end the process instead.
 void RequireReadableLens(const std::string& path);
 
-// The lens checker's warnings on standard error (its errors surface when
-// the lens is loaded).
-void PrintLensWarnings(const std::string& path);
+// Runs the lens checker: its warnings on standard error; its first error
+// (what no lens can be, or what the loader refuses) thrown, with the file,
+// line and column, before deeper code can fail on it with less to say.
+void CheckLensBeforeUse(const std::string& path);

@@ -162,7 +162,7 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   // The lens through the plug-in's own code: the full aperture and the
   // focus both come from it.
   RequireReadableLens(lens_file);
-  PrintLensWarnings(lens_file);
+  CheckLensBeforeUse(lens_file);
   LensStack lens(lens_file);
   if (lens.GetInterfaces().empty() || lens.GetIndexOfStop() < 0)
     throw std::runtime_error(lens_file + ": the prescription needs surfaces and an aperture stop");

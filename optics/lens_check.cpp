@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "optics/paraxial.h"
 #include "realistic/lens_error.h"
@@ -63,6 +65,42 @@ std::string Trim(const std::string& s) {
   return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
+std::string Num(double v) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
+// A surface as the file gives it, for the checks between neighbours.
+struct Surface {
+  int line;
+  size_t thickness_column;
+  double radius, thickness, aperture;
+  bool stop;
+  // Axial position of the surface at height h from the axis, relative to
+  // its vertex (the sag), within |h| <= |radius|.
+  double Sag(double h) const {
+    if (stop) return 0;
+    return radius - std::copysign(std::sqrt(radius * radius - h * h), radius);
+  }
+};
+
+// Where two neighbouring surfaces (the second `gap` behind the first)
+// come closest within both clear apertures: the least axial distance from
+// the first to the second, and the height at which it occurs.
+void ClosestApproach(const Surface& a, const Surface& b, double gap, double* least, double* at) {
+  double hmax = 0.5 * std::min(std::fabs(a.aperture), std::fabs(b.aperture));
+  if (!a.stop) hmax = std::min(hmax, std::fabs(a.radius));
+  if (!b.stop) hmax = std::min(hmax, std::fabs(b.radius));
+  constexpr int kSteps = 256;
+  *least = gap, *at = 0;
+  for (int k = 1; k <= kSteps; ++k) {
+    const double h = hmax * k / kSteps;
+    const double d = gap + b.Sag(h) - a.Sag(h);
+    if (d < *least) *least = d, *at = h;
+  }
+}
+
 }  // namespace
 
 std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
@@ -72,6 +110,10 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
   auto warn = [&](int line, size_t column, const std::string& message) {
     out.push_back({line, int(column) + 1, false, message});
   };
+  auto error = [&](int line, size_t column, const std::string& message) {
+    out.push_back({line, int(column) + 1, true, message});
+  };
+  std::vector<Surface> surfaces;
   std::string line;
   bool first_data = true;
   int line_number = 0;
@@ -119,6 +161,35 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
     const double r = values[0], ap = values[3];
     double n = values[2];
     if (r == 0 && n == 0) n = 1;
+    // What the loader accepts but no lens can be (it refuses values that
+    // are not finite itself).
+    if (std::isfinite(n) && n < 1)
+      error(line_number, fields[2].start,
+            "column 3 (index) is " + Num(n) + "; a refractive index is at least 1 (air), or 0 for a stop in air");
+    if (std::isfinite(ap) && ap < 0)
+      error(line_number, fields[3].start,
+            "column 4 (aperture) is " + Num(ap) + "; a clear aperture is a diameter, at least 0");
+    {
+      // Column 5, the Abbe number, after the aperture's number and a tab.
+      const std::string& rest = fields[3].text;
+      double v4;
+      size_t p = NumberLength(rest, &v4);
+      if (p > 0 && p < rest.size() && rest[p] == '\t') {
+        while (p < rest.size() && rest[p] == '\t') ++p;
+        const std::string text = Trim(rest.substr(p));
+        double v;
+        const size_t used = text.empty() ? 0 : NumberLength(text, &v);
+        const size_t column = fields[3].start + p;
+        if (!text.empty() && used == 0)
+          error(line_number, column, "column 5 (abbe number) \"" + text +
+                                         "\" is not a number; give the Abbe number V_d, or leave it out");
+        else if (!text.empty() && std::isfinite(v) && v != 0 && (v < 10 || v > 120))
+          error(line_number, column,
+                "column 5 (abbe number) is " + Num(v) +
+                    "; optical glasses and plastics have Abbe numbers from about 10 to 120 (0 for none)");
+      }
+    }
+    surfaces.push_back({line_number, fields[1].start, r, values[1], ap, r == 0});
     if (r == 0) {
       if (stop_line == 0) stop_line = line_number;
       if (n != 1 || previous_index != 1) {
@@ -136,6 +207,36 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
                "almost tangentially");
     }
     previous_index = n;
+  }
+
+  // Neighbouring surfaces must not cross within their clear apertures. The
+  // stop is no material surface: designs put it on a surface's vertex even
+  // where that surface curves forward past the stop's plane; only a stop
+  // behind the next vertex (a negative thickness) is worth a word.
+  for (size_t i = 0; i + 1 < surfaces.size(); ++i) {
+    const Surface &a = surfaces[i], &b = surfaces[i + 1];
+    if (!std::isfinite(a.thickness) || !std::isfinite(a.radius) || !std::isfinite(b.radius)) continue;
+    if (a.stop || b.stop) {
+      if (a.thickness < 0)
+        warn(a.line, a.thickness_column,
+             "column 2 (thickness) is " + Num(a.thickness) +
+                 "; the stop and its neighbour are in reverse order along the axis");
+      continue;
+    }
+    double least, at;
+    ClosestApproach(a, b, a.thickness, &least, &at);
+    if (least < 0) {
+      error(a.line, a.thickness_column,
+            "column 2 (thickness) " + Num(a.thickness) + " puts the surface of line " +
+                std::to_string(b.line) + " " + Num(-least) + " in front of this one at height " + Num(at) +
+                ": the two surfaces cross within their clear apertures");
+    } else if (a.thickness <= 0) {
+      // Two glass surfaces touch only where they are cemented, which takes
+      // one line, not two.
+      warn(a.line, a.thickness_column,
+           "column 2 (thickness) is " + Num(a.thickness) + "; the next surface (line " +
+               std::to_string(b.line) + ") does not cross this one, but a lens has no zero or negative gaps");
+    }
   }
 
   // What the loader and the optics make of it.

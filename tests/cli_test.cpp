@@ -373,6 +373,58 @@ TEST(Lenses, BundledLensesByName) {
   EXPECT_NE(missing.err.find("cannot open lens file \"no-such-lens\""), std::string::npos) << missing.err;
 }
 
+// What the file format allows but no lens can be is an error of `check`,
+// named at its line and column, and info, render, focus and draw refuse
+// the file with that message before any lens code fails on it.
+TEST(Check, CatchesWhatNoLensCanBe) {
+  struct Case {
+    const char* name;
+    const char* text;
+    int status;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"index-half.dat", "50\t5\t0.5\t20\n0\t3\t0\t10\n-50\t40\t1\t20\n", 1,
+       ":1:6: error: column 3 (index) is 0.5; a refractive index is at least 1"},
+      {"index-negative.dat", "50\t5\t-1.5\t20\n0\t3\t0\t10\n-50\t40\t1\t20\n", 1,
+       ":1:6: error: column 3 (index) is -1.5"},
+      {"aperture-negative.dat", "50\t5\t1.5\t-20\n0\t3\t0\t10\n-50\t40\t1\t20\n", 1,
+       ":1:10: error: column 4 (aperture) is -20"},
+      {"abbe-low.dat", "50\t5\t1.5\t20\t0.5\n0\t3\t0\t10\n-50\t40\t1\t20\n", 1,
+       ":1:13: error: column 5 (abbe number) is 0.5"},
+      {"abbe-high.dat", "50\t5\t1.5\t20\t5e6\n0\t3\t0\t10\n-50\t40\t1\t20\n", 1,
+       ":1:13: error: column 5 (abbe number) is 5e+06"},
+      {"abbe-text.dat", "50\t5\t1.5\t20\tabc\n0\t3\t0\t10\n-50\t40\t1\t20\n", 1,
+       ":1:13: error: column 5 (abbe number) \"abc\" is not a number"},
+      // A biconvex element 1 thick whose faces meet 2.7 from the axis.
+      {"crossing.dat", "10\t1\t1.5\t12\n-10\t5\t1\t12\n0\t30\t0\t4\n", 1,
+       ":1:4: error: column 2 (thickness) 1 puts the surface of line 2"},
+      {"negative-gap.dat", "50\t5\t1.5\t20\n0\t3\t0\t10\n-50\t-1\t1\t20\n-40\t40\t1.5\t20\n", 1,
+       ":3:5: error: column 2 (thickness) -1 puts the surface of line 4"},
+      // Touching on the axis, apart everywhere else: legal, but a warning.
+      {"zero-gap.dat", "50\t5\t1.5\t20\n-50\t0\t1\t20\n50\t5\t1.5\t20\n0\t30\t0\t10\n", 0,
+       ":2:5: warning: column 2 (thickness) is 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = WriteTestFile(c.name, c.text);
+    const Result check = Realcam("check '" + file + "'");
+    EXPECT_EQ(check.status, c.status);
+    EXPECT_NE(check.out.find(c.message), std::string::npos) << check.out;
+    if (c.status == 0) continue;
+    for (const char* command : {"info", "focus --distance 1000", "draw", "render --res 4x4 --spp 1 -o x.png --lens"}) {
+      const std::string cmd = command;
+      const bool render = cmd.rfind("render", 0) == 0;
+      const Result r = Realcam(render ? cmd + " '" + file + "'"
+                                      : cmd.substr(0, cmd.find(' ')) + " '" + file + "'" +
+                                            (cmd.find(' ') == std::string::npos ? "" : cmd.substr(cmd.find(' '))));
+      EXPECT_EQ(r.status, 1) << command;
+      const std::string message = std::string(c.message).replace(std::string(c.message).find(" error:"), 7, "");
+      EXPECT_NE(r.err.find("realcam: error: " + file + message), std::string::npos) << command << "\n" << r.err;
+    }
+  }
+}
+
 TEST(Focus, FilmDistanceBringsAnAxialPointToFocus) {
   const std::string lens = Lens("planar-50mm-f2.dat");
   const Result f = Realcam("focus " + lens + " --distance 3000 --json");

@@ -2,6 +2,9 @@
 // Loading prescription files into a lens stack, and the stack's small
 // operations.
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -261,4 +264,26 @@ TEST(LensStack, SampleBackElementStaysInTheBackDisc) {
     }
   const Point rim = stack.SampleBackElement(1.f, 0.5f);
   EXPECT_FLOAT_EQ(rim.x, 12.f);
+}
+
+// Numbers in messages and tool output: the fewest digits that read back
+// to the same float, in fixed notation unless the exponent form is
+// shorter.
+TEST(NumberText, FewestDigitsInTheShorterNotation) {
+  EXPECT_EQ(ShortestFloat(30.f), "30");
+  EXPECT_EQ(ShortestFloat(1600.f), "1600");
+  EXPECT_EQ(ShortestFloat(0.0012f), "0.0012");
+  EXPECT_EQ(ShortestFloat(1e-07f), "1e-07");
+  EXPECT_EQ(ShortestFloat(1e20f), "1e+20");
+  EXPECT_EQ(ShortestFloat(56.20238f), "56.20238");
+  EXPECT_EQ(ShortestFloat(-2500.f), "-2500");
+  EXPECT_EQ(ShortestFloat(123456792.f), "123456792");
+  uint32_t bits = 12345;
+  for (int i = 0; i < 100000; ++i) {
+    bits = bits * 1664525u + 1013904223u;
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    if (!std::isfinite(v)) continue;
+    EXPECT_EQ(std::strtof(ShortestFloat(v).c_str(), nullptr), v) << ShortestFloat(v);
+  }
 }
