@@ -69,7 +69,9 @@ struct RenderSummary {
   unsigned long long samples = 0, blocked = 0;
   double seconds = 0, filmdistance = 0, aperture = 0, exposure = 0;
   double camera_seconds = 0;  // creating the camera(s)
-  double f_number = NAN;       // paraxial, of the stop used
+  double f_number = NAN;       // paraxial, of the stop used (of its equal-area circle when bladed)
+  double f_number_real = NAN;  // of the axial beam that really passes
+  double stop_area_share = 1;  // a bladed stop's area over its circumscribed circle's
   std::string lens, weight, sampling;
   int blades = 0;
   double blade_rotation = 0;

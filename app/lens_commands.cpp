@@ -92,6 +92,9 @@ void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused) {
   printf("  entrance pupil: diameter %.4f at z %.4f; exit pupil: diameter %.4f at z %.4f\n",
          p.entrance.diameter, p.entrance.z, p.exit.diameter, p.exit.z);
   printf("  f/%.3f", p.f_number);
+  // Where the rims, not only the stop, limit the axial beam.
+  if (std::isfinite(p.f_number) && std::fabs(f.f_number_real / p.f_number - 1) > 0.01)
+    printf(" paraxial; the axial beam passes as f/%.3f", f.f_number_real);
   if (focused) printf(", working f/%.3f at the focus", f.working_f_number);
   printf("\n");
   printf("on a %gx%g film %.4f behind the back vertex (real chief rays):\n", film.width, film.height,
@@ -172,6 +175,7 @@ int RunInfo(const InfoOptions& o) {
       j["entrance_pupil"] = {{"z", JsonNumber(p.entrance.z)}, {"diameter", JsonNumber(p.entrance.diameter)}};
       j["exit_pupil"] = {{"z", JsonNumber(p.exit.z)}, {"diameter", JsonNumber(p.exit.diameter)}};
       j["f_number"] = JsonNumber(p.f_number);
+      j["f_number_real"] = JsonNumber(first.f_number_real);
       if (o.focus > 0) j["working_f_number"] = JsonNumber(first.working_f_number);
       j["film"] = {{"width", JsonNumber(film.width)},
                    {"height", JsonNumber(film.height)},

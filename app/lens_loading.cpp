@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -42,6 +43,50 @@ void CheckLensBeforeUse(const std::string& path) {
   if (errors > 0) throw std::runtime_error(first_error);
 }
 
+double PolygonAreaShare(int blades) {
+  if (blades <= 0) return 1;
+  const double pi = 3.14159265358979323846;
+  return 0.5 * blades * std::sin(2 * pi / blades) / pi;
+}
+
+double ChooseStopDiameter(const LensStack& lens, const std::string& file, double aperture, double fstop,
+                          int blades) {
+  const double stop = std::fabs(double(lens.GetInterfaces()[size_t(lens.GetIndexOfStop())].GetDiameter()));
+  if (aperture < 0 && !(fstop > 0)) return stop;
+  // Beyond the stop's own clear aperture the lens's rims, not the stop,
+  // limit the light: a wider stop would only change the numbers printed.
+  auto widest = [&]() {
+    char buf[160];
+    double n = NAN;
+    try {
+      n = StopDiameterForFNumber(lens, 1.0) / stop * std::sqrt(1 / PolygonAreaShare(blades));
+    } catch (const std::exception&) {
+    }
+    snprintf(buf, sizeof buf, "%s: the stop opens to %g, f/%.1f%s", file.c_str(), stop, n,
+             blades > 0 ? (" with " + std::to_string(blades) + " blades").c_str() : "");
+    return std::string(buf);
+  };
+  const double tolerance = 1e-6 * std::max(stop, 1.0);
+  if (aperture >= 0) {
+    if (aperture > stop + tolerance) {
+      char buf[96];
+      snprintf(buf, sizeof buf, "; --aperture %g would open it wider", aperture);
+      throw std::runtime_error(widest() + buf);
+    }
+    return aperture;
+  }
+  const double diameter = StopDiameterForFNumber(lens, fstop) / std::sqrt(PolygonAreaShare(blades));
+  // Marked f-numbers are rounded: f/2 on a lens of f/2.014 is its full
+  // stop, and the summary prints the f-number it really has.
+  if (diameter > stop + tolerance && diameter <= 1.01 * stop) return stop;
+  if (diameter > stop + tolerance) {
+    char buf[96];
+    snprintf(buf, sizeof buf, "; f/%g would need about %.3g", fstop, diameter);
+    throw std::runtime_error(widest() + buf);
+  }
+  return diameter;
+}
+
 std::unique_ptr<LensStack> LoadLens(const std::string& file, const LensSettings& settings) {
   RequireReadableLens(file);
   auto lens = std::make_unique<LensStack>(file);
@@ -56,9 +101,9 @@ std::unique_ptr<LensStack> LoadLens(const std::string& file, const LensSettings&
                               : settings.fstop > 0   ? "--fstop"
                                                      : "--blades") +
                              " given, but the prescription has no stop");
-  if (settings.aperture >= 0) lens->SetApertureDiameter(float(settings.aperture));
-  if (settings.fstop > 0)
-    lens->SetApertureDiameter(float(StopDiameterForFNumber(*lens, settings.fstop)));
+  if (settings.aperture >= 0 || settings.fstop > 0)
+    lens->SetApertureDiameter(
+        float(ChooseStopDiameter(*lens, file, settings.aperture, settings.fstop, settings.blades)));
   if (settings.blades > 0) lens->SetApertureBlades(settings.blades, float(settings.blade_rotation));
   return lens;
 }

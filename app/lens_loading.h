@@ -16,6 +16,20 @@ struct LensSettings {
   double blade_rotation = 0;
 };
 
+// The share of its circumscribed circle's area that a regular polygon of
+// `blades` sides covers (1 for a round stop, blades 0).
+double PolygonAreaShare(int blades);
+
+// The stop diameter the tools give the camera for --aperture or --fstop on
+// a lens whose stop is still the prescription's. With blades, --fstop N
+// sets the polygon's circumscribed diameter so that its area is the f/N
+// circle's (the marked f-number means the same light whatever the iris);
+// --aperture keeps its circumscribed meaning. Anything past the
+// prescription's stop is refused, naming the widest f-number it allows.
+// Without either, the prescription's stop.
+double ChooseStopDiameter(const LensStack& lens, const std::string& file, double aperture, double fstop,
+                          int blades);
+
 // Throws for a lens file that cannot be opened, a lens without surfaces,
 // and for settings that need a stop when it has none.
 std::unique_ptr<LensStack> LoadLens(const std::string& file, const LensSettings& settings = {});

@@ -13,6 +13,7 @@
 
 #include "app/commands.h"
 #include "render/image_io.h"
+#include "optics/first_order.h"
 #include "optics/paraxial.h"
 #include "realistic/thick_lens.h"
 #include "app/lens_loading.h"
@@ -166,15 +167,13 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   LensStack lens(lens_file);
   if (lens.GetInterfaces().empty() || lens.GetIndexOfStop() < 0)
     throw std::runtime_error(lens_file + ": the prescription needs surfaces and an aperture stop");
-  const float aperture = o.aperture >= 0 ? float(o.aperture)
-                         : o.fstop > 0   ? float(StopDiameterForFNumber(lens, o.fstop))
-                                         : lens.GetInterfaces()[size_t(lens.GetIndexOfStop())].GetDiameter();
+  const float aperture = float(ChooseStopDiameter(lens, lens_file, o.aperture, o.fstop, o.blades));
   double filmdistance = o.filmdistance;
   double focus_m = -1;
   if (filmdistance <= 0) {
+    // Focused with the prescription's own stop: where the film goes does
+    // not depend on how far the stop is closed (a closed one included).
     focus_m = o.focus > 0 ? o.focus : double(view.Length());
-    // The camera sets the same stop before it traces anything.
-    lens.SetApertureDiameter(aperture);
     const ThickLens thick = ComputeThickLens(lens);
     filmdistance = FilmDistanceForObject(lens, thick, focus_m * o.scale);
   }
@@ -239,8 +238,12 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   summary->blade_rotation = o.blade_rotation;
   summary->sampling = o.sampling;
   lens.SetApertureDiameter(aperture);
+  if (o.blades > 0) lens.SetApertureBlades(o.blades, float(o.blade_rotation));
+  summary->stop_area_share = PolygonAreaShare(o.blades);
   try {
-    summary->f_number = ComputeParaxial(lens).f_number;
+    const Paraxial p = ComputeParaxial(lens);
+    summary->f_number = p.f_number / std::sqrt(summary->stop_area_share);
+    summary->f_number_real = AxialBeamFNumber(lens, p.efl);
   } catch (const std::exception&) {
     // A lens without power has no f-number; the summary says so.
   }
@@ -262,9 +265,14 @@ int RunRender(const RenderOptions& o) {
          r.width, r.height, o.spp, Si(double(r.samples)).c_str(), 100 * blocked, r.seconds,
          Si(double(r.samples) / std::max(r.seconds, 1e-9)).c_str(), r.filmdistance, r.f_number,
          r.aperture, r.weight.c_str(), r.exposure, o.auto_exposure ? " auto" : "", r.threads);
+  if (std::isfinite(r.f_number) && std::fabs(r.f_number_real / r.f_number - 1) > 0.01)
+    printf("f/%.2f paraxial; the rims let the axial beam pass as f/%.2f\n", r.f_number, r.f_number_real);
   printf("lens %s\n", r.lens.c_str());
   if (r.focus_m > 0) printf("focused at %.3f m\n", r.focus_m);
-  if (r.blades > 0) printf("stop: %d blades, first vertex at %.1f degrees\n", r.blades, r.blade_rotation);
+  if (r.blades > 0)
+    printf("stop: %d blades, first vertex at %.1f degrees; %s\n", r.blades, r.blade_rotation,
+           o.fstop > 0 ? "its polygon has the area of the f-number's circle (circumscribed diameter = aperture)"
+                       : "aperture is the polygon's circumscribed diameter");
   if (o.spectral > 0)
     printf("spectral: %d bands from 400 to 700 nm, one camera each (made in %.3f s)\n", o.spectral,
            r.camera_seconds);

@@ -16,6 +16,7 @@ struct FilmSetup {
 struct FirstOrder {
   Paraxial paraxial;
   double working_f_number = NAN;  // with a finite focus
+  double f_number_real = NAN;     // AxialBeamFNumber
   double filmdistance = NAN;      // the film distance used
   // Full angles in degrees, from the chief rays to the film's edges and
   // corner; NaN where no chief ray lands there.
@@ -30,6 +31,13 @@ struct FirstOrder {
   Chromatic chromatic{};
   double lateral_colour_corner = NAN;  // chief-ray height at F minus at C
 };
+
+// The f-number of the light that really passes on axis: the entrance
+// beam of a point at infinity, found by tracing a grid of rays parallel to
+// the axis through the front element, limited by every rim and the stop's
+// shape (round or bladed), as efl / the diameter of the circle of the same
+// area. Infinity when nothing passes.
+double AxialBeamFNumber(const LensStack& lens, double efl);
 
 // Throws std::runtime_error when the lens has no stop or no power.
 FirstOrder ComputeFirstOrder(const LensStack& lens, const FilmSetup& film);

@@ -9,12 +9,14 @@
 
 namespace {
 
-// Film distances from the axis at which the rectangle is found; between
-// two of them a sample uses the union of both rectangles.
+// Film distances from the axis at which the rectangle is found (and
+// half way between each two).
 constexpr int kRadialSteps = 32;
 // Grid of trial points per side, for the first search over the whole disc
 // and for the second over the rectangle the first one found.
 constexpr int kGrid = 32;
+// Grid per side of the search around the previous radius's rectangle.
+constexpr int kNearGrid = 24;
 
 struct Box {
   float x0 = std::numeric_limits<float>::infinity(), x1 = -x0;
@@ -28,26 +30,150 @@ struct Box {
 
 }  // namespace
 
-ExitPupil::ExitPupil(const LensStack& lens, float film_z, float film_radius_)
+ExitPupil::ExitPupil(const LensStack& lens_in, float film_z, float film_radius_)
     : film_radius(film_radius_),
-      back_radius(0.5f * std::fabs(lens.GetBackElementDiameter())),
-      back_z(lens.GetLensDepth()),
+      back_radius(0.5f * std::fabs(lens_in.GetBackElementDiameter())),
+      back_z(lens_in.GetLensDepth()),
       disc_area(3.1415927f * back_radius * back_radius) {
+  // A bladed opening is not round, so a rectangle found for film points on
+  // the +x axis and turned to another film point's angle would not hold
+  // the polygon's image there. The round opening of the same circumscribed
+  // diameter holds every turn of the polygon: search with it instead.
+  LensStack round = lens_in;
+  if (round.GetIndexOfStop() >= 0) round.SetApertureBlades(0, 0.f);
+  const LensStack& lens = round;
   const int steps = film_radius > 0 ? kRadialSteps : 1;
-  std::vector<Bounds> at_radius;
-  for (int i = 0; i < steps; ++i) {
-    const float r = steps > 1 ? film_radius * float(i) / float(steps - 1) : 0.f;
-    at_radius.push_back(Find(lens, r, film_z));
+  bool seed = false;
+  Bounds previous{};
+  auto find = [&](float r, bool* found) {
+    previous = Find(lens, r, film_z, seed ? &previous : nullptr, found);
+    seed = *found;
+    return previous;
+  };
+  Bounds a;
+  bool found_a;
+  a = find(0.f, &found_a);
+  if (steps == 1) {
+    bins.push_back({a, a, {0.f, 0.f, 0.f}, false});
+    return;
   }
-  // A film point between two radii uses the union of their rectangles.
-  if (steps == 1) bounds = at_radius;
-  for (size_t i = 0; i + 1 < at_radius.size(); ++i) {
-    const Bounds &a = at_radius[i], &c = at_radius[i + 1];
-    bounds.push_back({std::min(a.x0, c.x0), std::max(a.x1, c.x1), std::max(a.y1, c.y1)});
+  for (int i = 0; i + 1 < steps; ++i) {
+    const float r0 = film_radius * float(i) / float(steps - 1);
+    const float r1 = film_radius * float(i + 1) / float(steps - 1);
+    bool found_m, found_c;
+    const Bounds m = find(0.5f * (r0 + r1), &found_m);
+    const Bounds c = find(r1, &found_c);
+    Bin bin{a, c, {0.f, 0.f, 0.f}, found_a && found_m && found_c};
+    if (bin.interpolate) {
+      // The pupil's rectangle moves and grows smoothly with the film
+      // point; what the middle shows of the bend, doubled, covers the
+      // rest of the bin. A further 1% of its size for rounding.
+      const float w = std::max(a.x1 - a.x0, c.x1 - c.x0), h = std::max(a.y1, c.y1);
+      bin.grow.x0 = 2 * std::max(0.f, 0.5f * (a.x0 + c.x0) - m.x0) + 0.01f * w;
+      bin.grow.x1 = 2 * std::max(0.f, m.x1 - 0.5f * (a.x1 + c.x1)) + 0.01f * w;
+      bin.grow.y1 = 2 * std::max(0.f, m.y1 - 0.5f * (a.y1 + c.y1)) + 0.01f * h;
+    } else {
+      bin.a = bin.c = {std::min({a.x0, m.x0, c.x0}), std::max({a.x1, m.x1, c.x1}),
+                       std::max({a.y1, m.y1, c.y1})};
+    }
+    bins.push_back(bin);
+    a = c, found_a = found_c;
   }
 }
 
-ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z) const {
+namespace {
+
+// Where the ray from the film point through (x, y) on the back element's
+// plane crosses the stop's plane, traced through the surfaces behind the
+// stop only, in double and without their rims: this only aims the search,
+// which then traces the camera's own rays. False where the ray misses a
+// sphere or is reflected totally.
+bool HitStopPlane(const LensStack& lens, const Point& film, float x, float y, float back_z,
+                  float* sx, float* sy) {
+  const auto& s = lens.GetInterfaces();
+  const int stop = lens.GetIndexOfStop();
+  double o[3] = {film.x, film.y, film.z};
+  double d[3] = {x - o[0], y - o[1], back_z - o[2]};
+  const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+  for (double& c : d) c /= len;
+  for (int i = int(s.size()) - 1; i > stop; --i) {
+    const double radius = s[size_t(i)].GetRadius(), centre = s[size_t(i)].GetCenter();
+    const double c[3] = {o[0], o[1], o[2] - centre};
+    const double b = d[0] * c[0] + d[1] * c[1] + d[2] * c[2];
+    const double disc = b * b - (c[0] * c[0] + c[1] * c[1] + c[2] * c[2] - radius * radius);
+    if (!(disc >= 0)) return false;
+    // The vertex side of the sphere: below the centre for a positive
+    // radius, above it for a negative one.
+    double t = -b - std::sqrt(disc);
+    if ((c[2] + t * d[2] - 0) * radius > 0) t = -b + std::sqrt(disc);
+    double n[3];
+    for (int k = 0; k < 3; ++k) o[k] += t * d[k];
+    for (int k = 0; k < 3; ++k) n[k] = (o[k] - (k == 2 ? centre : 0)) / radius;
+    const double before = s[size_t(i)].GetIndexOfRefractionPosZ();
+    const double after = s[size_t(i - 1)].GetIndexOfRefractionPosZ();
+    if (before == after) continue;
+    // Snell's law with the normal turned against the ray.
+    double cosi = -(n[0] * d[0] + n[1] * d[1] + n[2] * d[2]);
+    if (cosi < 0) {
+      for (double& v : n) v = -v;
+      cosi = -cosi;
+    }
+    const double eta = before / after, k2 = 1 - eta * eta * (1 - cosi * cosi);
+    if (!(k2 >= 0)) return false;
+    for (int k = 0; k < 3; ++k) d[k] = eta * d[k] + (eta * cosi - std::sqrt(k2)) * n[k];
+  }
+  const double t = (double(s[size_t(stop)].GetAxisIntercept()) - o[2]) / d[2];
+  *sx = float(o[0] + t * d[0]), *sy = float(o[1] + t * d[1]);
+  return std::isfinite(*sx) && std::isfinite(*sy);
+}
+
+// The chief ray's point on the back element's plane for the film point
+// (r, 0): where the ray through the stop's centre leaves the back element
+// (it lies on y = 0 by symmetry), and the stop-plane distance per unit of
+// back-plane distance around it along x and y. False when there is none.
+bool ChiefPoint(const LensStack& lens, const Point& film, float R, float back_z, float* xc,
+                float* gain_x, float* gain_y) {
+  constexpr int kScan = 33;
+  float prev_x = 0, prev_s = 0;
+  bool have_prev = false, found = false;
+  float lo = 0, hi = 0, slo = 0;
+  for (int k = 0; k < kScan && !found; ++k) {
+    const float x = -R + 2 * R * float(k) / float(kScan - 1);
+    float sx, sy;
+    if (!HitStopPlane(lens, film, x, 0.f, back_z, &sx, &sy)) {
+      have_prev = false;
+      continue;
+    }
+    if (have_prev && (prev_s <= 0) != (sx <= 0)) lo = prev_x, hi = x, slo = prev_s, found = true;
+    prev_x = x, prev_s = sx, have_prev = true;
+  }
+  if (!found) return false;
+  for (int i = 0; i < 40; ++i) {
+    const float mid = 0.5f * (lo + hi);
+    float sx, sy;
+    if (!HitStopPlane(lens, film, mid, 0.f, back_z, &sx, &sy)) return false;
+    if ((sx <= 0) == (slo <= 0))
+      lo = mid, slo = sx;
+    else
+      hi = mid;
+  }
+  *xc = 0.5f * (lo + hi);
+  const float h = 1e-3f * R;
+  float ax, ay, bx, by, cx, cy;
+  if (!HitStopPlane(lens, film, *xc - h, 0.f, back_z, &ax, &ay) ||
+      !HitStopPlane(lens, film, *xc + h, 0.f, back_z, &bx, &by) ||
+      !HitStopPlane(lens, film, *xc, h, back_z, &cx, &cy))
+    return false;
+  *gain_x = std::fabs(bx - ax) / (2 * h);
+  *gain_y = std::fabs(cy) / h;
+  return *gain_x > 0 && *gain_y > 0 && std::isfinite(*gain_x) && std::isfinite(*gain_y);
+}
+
+}  // namespace
+
+ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z, const Bounds* near,
+                                  bool* found_near) const {
+  *found_near = false;
   const float R = back_radius;
   const Point film(r, 0.f, film_z);
   // Whether the ray from the film point through (x, y) on the back
@@ -64,29 +190,88 @@ ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z) 
       return true;
     }
   };
-  // Passing grid points of [x0, x1] x [y0, y1], grown by one and a half
-  // cells: a cell whose centre is blocked may still pass in part.
-  auto search = [&](float x0, float x1, float y0, float y1) {
+  // Passing grid points of [x0, x1] x [y0, y1], grown by `grow` cells: a
+  // cell whose centre is blocked may still pass in part, up to a cell away
+  // from the outermost passing centre where the opening is convex.
+  auto search = [&](float x0, float x1, float y0, float y1, float grow, int grid = kGrid) {
     Box box;
-    const float hx = (x1 - x0) / kGrid, hy = (y1 - y0) / kGrid;
-    for (int j = 0; j < kGrid; ++j)
-      for (int i = 0; i < kGrid; ++i) {
+    const float hx = (x1 - x0) / grid, hy = (y1 - y0) / grid;
+    for (int j = 0; j < grid; ++j)
+      for (int i = 0; i < grid; ++i) {
         const float x = x0 + (float(i) + 0.5f) * hx, y = y0 + (float(j) + 0.5f) * hy;
         if (passes(x, y)) box.Add(x, y);
       }
     if (!box.Empty()) {
-      box.x0 -= 1.5f * hx, box.x1 += 1.5f * hx;
-      box.y0 -= 1.5f * hy, box.y1 += 1.5f * hy;
+      box.x0 -= grow * hx, box.x1 += grow * hx;
+      box.y0 -= grow * hy, box.y1 += grow * hy;
     }
     return box;
   };
-
   const Bounds whole{-R, R, R};
-  const Box coarse = search(-R, R, -R, R);
-  // Nothing found: the opening may be smaller than a grid cell. Sampling
-  // the whole disc is always correct.
+  auto clamp = [&](const Box& b, float margin_x, float margin_y) {
+    Bounds out;
+    out.x0 = std::max(-R, b.x0 - margin_x);
+    out.x1 = std::min(R, b.x1 + margin_x);
+    out.y1 = std::min(R, std::max(-b.y0, b.y1) + margin_y);
+    return out;
+  };
+
+  // Passing points found strictly inside a search box (a cell and more
+  // from every edge) leave no part of a convex pupil outside it.
+  auto inside_box = [](const Box& found, float x0, float x1, float y0, float y1, int grid) {
+    const float hx = (x1 - x0) / grid, hy = (y1 - y0) / grid;
+    return !found.Empty() && found.x0 - hx >= x0 + hx && found.x1 + hx <= x1 - hx &&
+           found.y0 - hy >= y0 + hy && found.y1 + hy <= y1 - hy;
+  };
+  auto measured = [&](const Box& fine) {
+    // A margin of 1% of the pupil's own size for what the grid could not
+    // resolve (the float rounding of the traces above all).
+    *found_near = true;
+    return clamp(fine, 0.01f * (fine.x1 - fine.x0), 0.01f * (fine.y1 - fine.y0));
+  };
+
+  // Around the previous radius's rectangle, grown by a quarter of its size.
+  if (near) {
+    const float gx = 0.25f * (near->x1 - near->x0), gy = 0.25f * near->y1;
+    const float x0 = near->x0 - gx, x1 = near->x1 + gx, y0 = -(near->y1 + gy), y1 = near->y1 + gy;
+    const Box coarse = search(x0, x1, y0, y1, 1.f, kNearGrid / 2);
+    if (inside_box(coarse, x0, x1, y0, y1, kNearGrid / 2)) {
+      Box fine = search(coarse.x0, coarse.x1, coarse.y0, coarse.y1, 1.f, kNearGrid);
+      if (fine.Empty()) fine = coarse;
+      fine.x0 = std::max(fine.x0, coarse.x0), fine.x1 = std::min(fine.x1, coarse.x1);
+      fine.y0 = std::max(fine.y0, coarse.y0), fine.y1 = std::min(fine.y1, coarse.y1);
+      return measured(fine);
+    }
+  }
+
+  // From the stop: the chief ray's point and the stop's image around it
+  // give a box a few times the pupil's size, however small the stop. Its
+  // grid finds the pupil, and a second grid over what it found measures it
+  // to a thirty-second of its size. A search box the passing region
+  // reaches the edge of is too small: it is doubled.
+  const auto& stop = lens.GetInterfaces()[size_t(lens.GetIndexOfStop())];
+  const float stop_radius = 0.5f * std::fabs(stop.GetDiameter());
+  float xc, gain_x, gain_y;
+  if (stop_radius > 0 && ChiefPoint(lens, film, R, back_z, &xc, &gain_x, &gain_y)) {
+    float ex = 2 * stop_radius / gain_x, ey = 2 * stop_radius / gain_y;
+    for (int tries = 0; tries < 6 && ex < 2 * R; ++tries, ex *= 2, ey *= 2) {
+      const float x0 = xc - ex, x1 = xc + ex, y0 = -ey, y1 = ey;
+      const Box coarse = search(x0, x1, y0, y1, 1.f);
+      if (!inside_box(coarse, x0, x1, y0, y1, kGrid)) continue;
+      Box fine = search(coarse.x0, coarse.x1, coarse.y0, coarse.y1, 1.f);
+      if (fine.Empty()) fine = coarse;
+      // Never beyond what the first grid allowed.
+      fine.x0 = std::max(fine.x0, coarse.x0), fine.x1 = std::min(fine.x1, coarse.x1);
+      fine.y0 = std::max(fine.y0, coarse.y0), fine.y1 = std::min(fine.y1, coarse.y1);
+      return measured(fine);
+    }
+  }
+
+  // Otherwise, over the whole disc: the opening may then be smaller than
+  // a grid cell, and sampling the whole disc is always correct.
+  const Box coarse = search(-R, R, -R, R, 1.5f);
   if (coarse.Empty()) return whole;
-  Box fine = search(coarse.x0, coarse.x1, coarse.y0, coarse.y1);
+  Box fine = search(coarse.x0, coarse.x1, coarse.y0, coarse.y1, 1.5f);
   if (fine.Empty()) fine = coarse;
   // A margin of 1% of the back element's radius for what the grids could
   // not resolve; never beyond the first search's bounds or the disc.
@@ -102,11 +287,21 @@ ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z) 
 Point ExitPupil::Sample(float fx, float fy, float u, float v, float* area, bool* inside) const {
   const float r = std::sqrt(fx * fx + fy * fy);
   size_t i = 0;
-  if (bounds.size() > 1) {
-    const float t = std::min(1.f, r / film_radius) * float(bounds.size());
-    i = std::min(bounds.size() - 1, size_t(t));
+  float t = 0.f;
+  if (bins.size() > 1) {
+    const float at = std::min(1.f, r / film_radius) * float(bins.size());
+    i = std::min(bins.size() - 1, size_t(at));
+    t = std::min(1.f, at - float(i));
   }
-  const Bounds& b = bounds[i];
+  const Bin& bin = bins[i];
+  Bounds b = bin.a;
+  if (bin.interpolate) {
+    b.x0 = bin.a.x0 + t * (bin.c.x0 - bin.a.x0) - bin.grow.x0;
+    b.x1 = bin.a.x1 + t * (bin.c.x1 - bin.a.x1) + bin.grow.x1;
+    b.y1 = bin.a.y1 + t * (bin.c.y1 - bin.a.y1) + bin.grow.y1;
+    b.x0 = std::max(b.x0, -back_radius), b.x1 = std::min(b.x1, back_radius);
+    b.y1 = std::min(b.y1, back_radius);
+  }
   const float px = b.x0 + u * (b.x1 - b.x0), py = b.y1 * (2.f * v - 1.f);
   // Turn the rectangle from the +x axis to the film point's direction.
   const float c = r > 0 ? fx / r : 1.f, s = r > 0 ? fy / r : 0.f;

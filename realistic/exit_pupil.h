@@ -42,10 +42,23 @@ class ExitPupil {
   struct Bounds {
     float x0, x1, y1;
   };
-  Bounds Find(const LensStack& lens, float r, float film_z) const;
+  // The rectangle for the film point (r, 0, film_z). `near` is the one
+  // found for the previous, slightly smaller radius, or null: the pupil
+  // moves little between neighbouring radii, so a search around it is
+  // enough where it finds the whole pupil inside. *found_near says whether
+  // the result may seed the next radius.
+  Bounds Find(const LensStack& lens, float r, float film_z, const Bounds* near, bool* found_near) const;
 
   // For r from film_radius * i / size to film_radius * (i + 1) / size:
-  // the union of the rectangles found at both ends.
-  std::vector<Bounds> bounds;
+  // the rectangles found at both ends, a, c. Where both and the one at the
+  // middle were found around the pupil, a film point's rectangle is
+  // interpolated between a and c and widened by `grow` on each side (twice
+  // what the middle's rectangle sticks out past the interpolation, and a
+  // little more); where not, it is the union of the three.
+  struct Bin {
+    Bounds a, c, grow;
+    bool interpolate;
+  };
+  std::vector<Bin> bins;
   float film_radius, back_radius, back_z, disc_area;
 };

@@ -425,6 +425,30 @@ TEST(Check, CatchesWhatNoLensCanBe) {
   }
 }
 
+// A stop cannot open past its own clear aperture: the rims would limit
+// the light, and the f-number printed would be a fiction. A closed stop
+// renders black, focused as any other.
+TEST(Stop, FNumbersPastTheStopAreRefusedAndAClosedStopIsBlack) {
+  const std::string planar = Lens("planar-50mm-f2.dat");
+  const char* const widest = "planar-50mm-f2.dat: the stop opens to 18.06, f/2.";
+  for (const std::string& args : {"render --res 8x6 --spp 1 -o x.png --fstop 1.4 --lens " + planar,
+                                  "info --fstop 0.5 " + planar, "info --aperture 1000 " + planar,
+                                  "render --res 8x6 --spp 1 -o x.png --fstop 2 --blades 6 --lens " + planar}) {
+    const Result r = Realcam(args);
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_NE(r.err.find(widest), std::string::npos) << r.err;
+  }
+  EXPECT_NE(Realcam("render --res 8x6 --spp 1 -o x.png --fstop 1.4 --lens " + planar).err.find("; f/1.4 would need about 26"),
+            std::string::npos);
+  // The marked f/2 of an f/2.014 lens is its full stop.
+  EXPECT_EQ(Realcam("info --fstop 2 " + planar).status, 0);
+  const Result closed = Realcam("render --res 8x6 --spp 2 --aperture 0 -o " + WriteTestFile("closed.png", "") +
+                                " --lens " + planar);
+  EXPECT_EQ(closed.status, 0) << closed.err;
+  EXPECT_NE(closed.out.find("100.0% blocked by the lens"), std::string::npos) << closed.out;
+  EXPECT_NE(closed.out.find("filmdistance 38.187"), std::string::npos) << "focused as when open";
+}
+
 TEST(Focus, FilmDistanceBringsAnAxialPointToFocus) {
   const std::string lens = Lens("planar-50mm-f2.dat");
   const Result f = Realcam("focus " + lens + " --distance 3000 --json");

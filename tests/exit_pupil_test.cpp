@@ -94,6 +94,39 @@ TEST(ExitPupil, FollowsABladedStop) {
   }
 }
 
+// At a small stop the pupil is a speck on the back element; its rectangle
+// must still hold all of it. A bladed stop turned away from the axes keeps
+// its light off the film's x axis too (the rectangles are found on that
+// axis and turned).
+TEST(ExitPupil, SmallAndBladedStopsStayUnbiased) {
+  Film film(kWidth, kHeight);
+  const std::string lens = BundledLens("planar-50mm-f2.dat");
+  struct Case {
+    float stop, blades, rotation, x, y;
+  };
+  const Case cases[] = {{2.257f, 0, 0, 30.f, 20.f}, {2.257f, 0, 0, 55.f, 36.f}, {10.f, 3, 0.f, 30.5f, 35.f}, {10.f, 3, 17.f, 50.f, 10.f}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.stop << " " << c.blades << " at " << c.x << "," << c.y);
+    std::unique_ptr<Camera> cams[2];
+    for (int k = 0; k < 2; ++k) {
+      ParamSet ps = RequiredParams(lens);
+      ps.AddFloat("filmdistance", 37.4f);
+      ps.AddFloat("aperture_diameter", c.stop);
+      ps.AddFloat("filmdiag", 43.27f);
+      ps.AddFloat("aperture_blades", c.blades);
+      ps.AddFloat("aperture_rotation", c.rotation);
+      ps.AddString("sampling", k == 0 ? "backelement" : "exitpupil");
+      cams[k] = MakeCamera(ps, &film);
+      ASSERT_NE(cams[k], nullptr);
+    }
+    const Estimate a = MeanWeight(*cams[0], c.x, c.y, 600000, 5);
+    const Estimate b = MeanWeight(*cams[1], c.x, c.y, 100000, 6);
+    ASSERT_GT(a.mean, 0);
+    EXPECT_LT(std::fabs(a.mean - b.mean), 5 * std::sqrt(a.variance_of_mean + b.variance_of_mean))
+        << a.mean << " vs " << b.mean;
+  }
+}
+
 TEST(ExitPupil, MostSamplesPassAtSmallStops) {
   Film film(kWidth, kHeight);
   // f/8: a quarter of the f/2 stop.
@@ -117,6 +150,56 @@ TEST(ExitPupil, MostSamplesPassAtSmallStops) {
   };
   const double a = share(*back), b = share(*pupil);
   EXPECT_GT(b, 5 * a) << a << " -> " << b;
+}
+
+// Exit-pupil sampling keeps most samples at every stop, from wide open to
+// f/64 (or a stop of 0.5, a lens's smallest practical one), on every
+// bundled lens: at the film's centre, half way out and at the corner of a
+// film that the lens covers.
+TEST(ExitPupil, MostSamplesPassAtEveryStopOnEveryLens) {
+  struct LensCase {
+    const char* file;
+    float filmdiag;  // within the lens's image circle (realcam lenses)
+  };
+  const LensCase lenses[] = {
+      {"planar-50mm-f2.dat", 43.27f},        {"double-gauss-100mm-f2.dat", 43.27f},
+      {"cooke-triplet-50mm-f4.dat", 43.27f}, {"tessar-101mm-f4.5.dat", 43.27f},
+      {"telephoto-127mm-f5.6.dat", 43.27f},  {"retrofocus-24mm.dat", 36.f},
+      {"fisheye-5mm-f1.8.dat", 12.f},        {"singlet-100mm-f4.dat", 43.27f},
+      {"achromat-100mm-f4.dat", 43.27f},
+  };
+  Film film(kWidth, kHeight);
+  for (const LensCase& c : lenses) {
+    const std::string lens = BundledLens(c.file);
+    const LensStack stack(lens);
+    const float full = stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter();
+    float f1, f2, p1, p2;
+    stack.CalculateParaxialThickLensApproximation(&f1, &f2, &p1, &p2);
+    // Stop diameters for f-numbers in whole stops from the prescription's
+    // down to f/64, as a share of the full stop.
+    for (float scale = 1.f; scale * full >= 0.5f; scale *= 0.5f) {
+      ParamSet ps = RequiredParams(lens);
+      ps.AddFloat("filmdistance", f1 - stack.GetLensDepth());
+      ps.AddFloat("aperture_diameter", scale * full);
+      ps.AddFloat("filmdiag", c.filmdiag);
+      ps.AddString("sampling", "exitpupil");
+      const auto cam = MakeCamera(ps, &film);
+      ASSERT_NE(cam, nullptr);
+      const float points[][2] = {{30.f, 20.f}, {45.f, 30.f}, {59.5f, 39.5f}};
+      for (const auto& p : points) {
+        int passing = 0;
+        Sample s;
+        s.imageX = p[0], s.imageY = p[1];
+        Ray ray;
+        for (int k = 0; k < 400; ++k) {
+          s.lensU = (float(k % 20) + 0.5f) / 20.f;
+          s.lensV = (float(k / 20) + 0.5f) / 20.f;
+          passing += cam->GenerateRay(s, &ray) > 0;
+        }
+        EXPECT_GE(passing, 240) << c.file << " stop " << scale * full << " at " << p[0] << "," << p[1];
+      }
+    }
+  }
 }
 
 TEST(ExitPupil, UnknownSamplingIsRefused) {

@@ -316,6 +316,22 @@ TEST(Exposure, AutomaticExposureDoesNotDependOnTheNoise) {
   EXPECT_NEAR(a, b, 0.05);
 }
 
+// A marked f-number means the same light whatever the iris: --fstop with
+// blades sets the polygon to the f-number circle's area, and the auto
+// exposure (the median of the image's lit blocks) does not move.
+TEST(Exposure, BladesAtAnFNumberPassTheRoundStopsLight) {
+  RenderOptions round = Small(120, 80, 32);
+  round.fstop = 5.6;
+  round.sampling = "exitpupil";
+  const double reference = AutoExposure(RenderWith(round));
+  for (int blades : {3, 6, 9}) {
+    RenderOptions bladed = round;
+    bladed.blades = blades;
+    bladed.blade_rotation = 10;
+    EXPECT_NEAR(AutoExposure(RenderWith(bladed)), reference, 0.03) << blades << " blades";
+  }
+}
+
 namespace {
 
 // A square of side 4 at y = 0 seen from 1.5 above, with its material.
