@@ -58,6 +58,9 @@ struct RenderOptions {
   double sun_strength = 1, sky_strength = 1;
   bool no_sun = false;
   bool no_batch = false;  // one GenerateRay call per sample even where the plug-in has a batch entry
+  // --focus puts the film at the smallest RMS spot of the whole opening,
+  // unless the thick-lens (paraxial) focus is asked for.
+  bool focus_paraxial = false;
   int spectral = 0;  // bands across 400-700 nm, one camera each; 0: one camera, RGB as given
   std::vector<std::string> params;
 };
@@ -76,6 +79,8 @@ struct RenderSummary {
   int blades = 0;
   double blade_rotation = 0;
   double focus_m = -1;  // the focus distance chosen, or -1 when filmdistance was given
+  bool best_focus = false;  // the film at the smallest RMS spot rather than the paraxial focus
+  std::string blocked_warning;  // why most rays were blocked, when over 90% were
 };
 
 // Everything of RunRender but the writing: loads the plug-in, builds the

@@ -16,7 +16,9 @@
 #include "app/number_text.h"
 #include "realistic/thick_lens.h"
 #include "app/plugin_loader.h"
+#include "optics/best_focus.h"
 #include "optics/chromatic.h"
+#include "optics/coverage.h"
 #include "optics/first_order.h"
 #include "optics/distant_rays.h"
 #include "realistic/lens_error.h"
@@ -107,6 +109,10 @@ void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused) {
   printf("  relative illumination at the corner: %s (exit-angle weight), %s (film-angle weight)\n",
          Figure(100 * f.illumination_corner, "%.1f%%", "none").c_str(),
          Figure(100 * f.illumination_corner_film, "%.1f%%", "none").c_str());
+  const FilmFormat* covers = LargestFormatWithin(f.image_circle);
+  printf("  image circle: %s lit, %s at half the centre's light or more (covers %s)\n",
+         Figure(f.image_circle, "%.1f", "none").c_str(), Figure(f.image_circle_half_light, "%.1f", "none").c_str(),
+         covers ? covers->name : "no common film format");
   if (f.has_chromatic)
     printf("  lateral colour at the corner (F - C image height): %s\n",
            Figure(f.lateral_colour_corner, "%+.4f").c_str());
@@ -188,6 +194,8 @@ int RunInfo(const InfoOptions& o) {
                          {"edge_y", JsonNumber(first.distortion_edge_y)}};
       j["relative_illumination"] = {{"corner", JsonNumber(first.illumination_corner)},
                                     {"corner_film", JsonNumber(first.illumination_corner_film)}};
+      j["image_circle"] = {{"lit", JsonNumber(first.image_circle)},
+                           {"half_light", JsonNumber(first.image_circle_half_light)}};
     } else {
       j["first_order_error"] = first_order_error;
     }
@@ -341,15 +349,32 @@ int RunFocus(const FocusOptions& o) {
   const ThickLens t = ComputeThickLens(*lens);
   const double fd = FilmDistanceForObject(*lens, t, o.distance);
   const float film_z = float(double(lens->GetLensDepth()) + fd);
+  // The best focus needs light through the stop; a closed one has none.
+  BestFocus best{fd, NAN, NAN, NAN, 0};
+  try {
+    best = ComputeBestFocus(*lens, o.distance);
+  } catch (const std::runtime_error&) {
+  }
   if (o.json) {
     PrintJson({{"distance", JsonNumber(o.distance)},
                {"filmdistance", JsonNumber(fd)},
                {"film_z", JsonNumber(film_z)},
-               {"efl", JsonNumber(t.Efl())}});
+               {"efl", JsonNumber(t.Efl())},
+               {"filmdistance_best", JsonNumber(best.best)},
+               {"film_z_best", JsonNumber(lens->GetLensDepth() + best.best)},
+               {"rms_spot_paraxial", JsonNumber(best.rms_paraxial)},
+               {"rms_spot_best", JsonNumber(best.rms_best)}});
   } else {
     printf("filmdistance %s (film plane at z = %s) focuses on an object %s in front of the lens\n",
            FormatFloat(float(fd)).c_str(), FormatFloat(film_z).c_str(),
            FormatFloat(float(o.distance)).c_str());
+    if (std::isfinite(best.best))
+      printf("best focus with the whole opening: filmdistance %s (film plane at z = %s); RMS spot %s "
+             "there, %s at the paraxial focus (%d rays)\n",
+             FormatFloat(float(best.best)).c_str(),
+             FormatFloat(float(lens->GetLensDepth() + best.best)).c_str(),
+             FormatFloat(float(best.rms_best)).c_str(), FormatFloat(float(best.rms_paraxial)).c_str(),
+             best.rays);
   }
   return 0;
 }

@@ -165,6 +165,9 @@ int main(int argc, char** argv) {
                 "render N wavelength bands across 400-700 nm, one camera each, for the lens's "
                 "colour fringes (needs Abbe numbers in the prescription)")
       ->check(CLI::Range(1, 64));
+  r->add_flag("--focus-paraxial", render.focus_paraxial,
+              "put the film at the thick-lens (paraxial) focus for --focus instead of the smallest "
+              "RMS spot of the whole opening, which spherical aberration moves at wide apertures");
   r->add_flag("--no-batch", render.no_batch,
               "ask the plug-in for one ray at a time even where it offers its batch entry (the "
               "image is the same)");

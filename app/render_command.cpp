@@ -13,6 +13,8 @@
 
 #include "app/commands.h"
 #include "render/image_io.h"
+#include "optics/best_focus.h"
+#include "optics/coverage.h"
 #include "optics/first_order.h"
 #include "optics/paraxial.h"
 #include "realistic/thick_lens.h"
@@ -170,12 +172,25 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   const float aperture = float(ChooseStopDiameter(lens, lens_file, o.aperture, o.fstop, o.blades));
   double filmdistance = o.filmdistance;
   double focus_m = -1;
+  bool best_focus = false;
   if (filmdistance <= 0) {
-    // Focused with the prescription's own stop: where the film goes does
-    // not depend on how far the stop is closed (a closed one included).
+    // The paraxial focus with the prescription's own stop, so that a
+    // closed stop does not move the film; then, at the stop used, the
+    // plane of the smallest spot of real rays through the whole opening.
     focus_m = o.focus > 0 ? o.focus : double(view.Length());
     const ThickLens thick = ComputeThickLens(lens);
     filmdistance = FilmDistanceForObject(lens, thick, focus_m * o.scale);
+    if (!o.focus_paraxial && aperture > 0) {
+      LensStack stopped = lens;
+      stopped.SetApertureDiameter(aperture);
+      if (o.blades > 0) stopped.SetApertureBlades(o.blades, float(o.blade_rotation));
+      try {
+        filmdistance = ComputeBestFocus(stopped, focus_m * o.scale).best;
+        best_focus = true;
+      } catch (const std::exception&) {
+        // No ray of the bundle passes: the paraxial focus stays.
+      }
+    }
   }
 
   ParamSet ps;
@@ -232,6 +247,7 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   summary->filmdistance = filmdistance;
   summary->aperture = aperture;
   summary->focus_m = focus_m;
+  summary->best_focus = best_focus;
   summary->lens = lens_file;
   summary->weight = o.weight;
   summary->blades = o.blades;
@@ -246,6 +262,37 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
     summary->f_number_real = AxialBeamFNumber(lens, p.efl);
   } catch (const std::exception&) {
     // A lens without power has no f-number; the summary says so.
+  }
+  // A render in which the lens blocked nearly everything is noise: say why
+  // and what helps.
+  if (stats.samples > 0 && double(stats.blocked) > 0.9 * double(stats.samples)) {
+    std::string why;
+    const float film_z = float(lens.GetLensDepth() + filmdistance);
+    if (aperture <= 0) {
+      why = "the stop is closed (--aperture 0)";
+    } else {
+      double circle = NAN;
+      try {
+        circle = ComputeCoverage(lens, film_z, std::max(0.01, ComputeParaxial(lens).efl / 100)).lit;
+      } catch (const std::exception&) {
+      }
+      if (std::isfinite(circle) && circle < 0.9 * o.filmdiag) {
+        char buf[200];
+        snprintf(buf, sizeof buf, "the film (diagonal %g) reaches far outside the lens's image circle "
+                 "(%.1f): a smaller --filmdiag, or a lens that covers this film", o.filmdiag, circle);
+        why = buf;
+      } else if (o.sampling == "backelement") {
+        why = "lens samples aimed at the whole back element mostly miss the stop's image: "
+              "--sampling exitpupil aims them at the exit pupil";
+      } else {
+        why = "the lens lets little light through to this film: a wider stop (--fstop) or a "
+              "smaller --filmdiag";
+      }
+    }
+    char buf[64];
+    snprintf(buf, sizeof buf, "%.1f%% of the rays were blocked by the lens: ",
+             100.0 * double(stats.blocked) / double(stats.samples));
+    summary->blocked_warning = buf + why;
   }
   summary->exposure = o.auto_exposure ? AutoExposure(image) : o.exposure;
   ApplyExposure(&image, summary->exposure);
@@ -268,7 +315,11 @@ int RunRender(const RenderOptions& o) {
   if (std::isfinite(r.f_number) && std::fabs(r.f_number_real / r.f_number - 1) > 0.01)
     printf("f/%.2f paraxial; the rims let the axial beam pass as f/%.2f\n", r.f_number, r.f_number_real);
   printf("lens %s\n", r.lens.c_str());
-  if (r.focus_m > 0) printf("focused at %.3f m\n", r.focus_m);
+  if (!r.blocked_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.blocked_warning.c_str());
+  if (r.focus_m > 0)
+    printf("focused at %.3f m (%s)\n", r.focus_m,
+           r.best_focus ? "best focus: the smallest RMS spot of the whole opening"
+                        : "paraxial focus");
   if (r.blades > 0)
     printf("stop: %d blades, first vertex at %.1f degrees; %s\n", r.blades, r.blade_rotation,
            o.fstop > 0 ? "its polygon has the area of the f-number's circle (circumscribed diameter = aperture)"

@@ -208,6 +208,14 @@ int Register() {
                                  "/" + sampling;
         benchmark::RegisterBenchmark(name.c_str(), BM_GenerateRay, lens, stop, sampling, 0);
       }
+  // Exit-pupil sampling's pass rate (the "pass" counter) down to the
+  // smallest stops: a thirty-second of the diameter is five stops down,
+  // f/64 on an f/2 lens.
+  for (const char* lens : kLenses)
+    for (float stop : {0.125f, 1.f / 32})
+      benchmark::RegisterBenchmark((std::string("GenerateRay/") + lens + (stop == 0.125f ? "/eighth" : "/32nd") +
+                                    "/exitpupil").c_str(),
+                                   BM_GenerateRay, lens, stop, "exitpupil", 0);
   // The cost of a bladed stop: the same camera with a six-bladed iris.
   for (float stop : {1.f, 0.25f})
     benchmark::RegisterBenchmark(

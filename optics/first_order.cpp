@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "optics/chief_ray.h"
+#include "optics/coverage.h"
 #include "optics/distant_rays.h"
 #include "optics/vignetting.h"
 #include "realistic/dispersion.h"
@@ -70,6 +71,9 @@ FirstOrder ComputeFirstOrder(const LensStack& lens, const FilmSetup& film) {
   r.distortion_edge_x = Distortion(hx, std::fabs(tx), scale);
   r.distortion_edge_y = Distortion(hy, std::fabs(ty), scale);
   r.distortion_corner = Distortion(hd, std::fabs(td), scale);
+
+  const Coverage coverage = ComputeCoverage(lens, float(film_z), std::max(1e-3, r.paraxial.efl / 100));
+  r.image_circle = coverage.lit, r.image_circle_half_light = coverage.half_lit;
 
   const FilmPointLight centre = LightAtFilmPoint(lens, float(film_z), 0.f);
   const FilmPointLight corner = LightAtFilmPoint(lens, float(film_z), float(hd));

@@ -17,6 +17,9 @@ struct FirstOrder {
   Paraxial paraxial;
   double working_f_number = NAN;  // with a finite focus
   double f_number_real = NAN;     // AxialBeamFNumber
+  // The image circle on this film plane: diameters within which some
+  // light, and at least half the centre's, reaches the film.
+  double image_circle = NAN, image_circle_half_light = NAN;
   double filmdistance = NAN;      // the film distance used
   // Full angles in degrees, from the chief rays to the film's edges and
   // corner; NaN where no chief ray lands there.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "optics/best_focus.h"
 #include "optics/first_order.h"
 #include "realistic/lens_stack.h"
 
@@ -94,4 +95,24 @@ TEST(FirstOrder, LateralColourOnlyWithDispersionData) {
   ASSERT_TRUE(tessar.has_chromatic);
   EXPECT_TRUE(std::isfinite(tessar.lateral_colour_corner));
   EXPECT_LT(std::fabs(tessar.lateral_colour_corner), 0.1);
+}
+
+// Spherical aberration moves the best focus of a wide-open lens away from
+// the paraxial one; stopped down, the two agree within the depth of focus.
+TEST(BestFocus, WideOpenTheSmallestSpotIsNotAtTheParaxialFocus) {
+  LensStack planar(std::string(REALCAM_LENS_DIR) + "/planar-50mm-f2.dat");
+  const BestFocus open = ComputeBestFocus(planar, 2000);
+  // Under-corrected spherical aberration: the rim rays focus short, and
+  // the smallest spot lies in front of the paraxial focus.
+  EXPECT_LT(open.best, open.paraxial - 0.05);
+  EXPECT_GT(open.best, open.paraxial - 0.5);
+  EXPECT_LT(open.rms_best, 0.5 * open.rms_paraxial);
+  EXPECT_GT(open.rays, 2000);
+
+  planar.SetApertureDiameter(float(StopDiameterForFNumber(planar, 16)));
+  const BestFocus f16 = ComputeBestFocus(planar, 2000);
+  // Depth of focus 2 N c with a circle of confusion of 0.03 mm (36x24).
+  EXPECT_NEAR(f16.best, f16.paraxial, 2 * 16 * 0.03);
+  EXPECT_GT(f16.rays, 1000) << "the bundle fills even a small stop";
+  EXPECT_LE(f16.rms_best, f16.rms_paraxial);
 }

@@ -30,9 +30,11 @@ RenderOptions Small(int width, int height, int spp) {
   o.threads = 2;
   o.auto_exposure = false;
   o.exposure = 0;
-  // The plug-in's own defaults, with which these tests were written.
+  // The plug-in's own defaults, with which these tests were written, and
+  // the paraxial focus the stored reference was rendered with.
   o.weight = "exit";
   o.sampling = "backelement";
+  o.focus_paraxial = true;
   return o;
 }
 
