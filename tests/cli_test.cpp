@@ -447,6 +447,14 @@ TEST(Stop, FNumbersPastTheStopAreRefusedAndAClosedStopIsBlack) {
   EXPECT_EQ(closed.status, 0) << closed.err;
   EXPECT_NE(closed.out.find("100.0% blocked by the lens"), std::string::npos) << closed.out;
   EXPECT_NE(closed.out.find("filmdistance 38.187"), std::string::npos) << "focused as when open";
+  EXPECT_NE(closed.err.find("realcam: warning: 100.0% of the rays were blocked by the lens: the stop is closed"),
+            std::string::npos) << closed.err;
+  // Open, the film goes to the best focus, a little in front of the
+  // paraxial one, and the summary says so.
+  const Result open = Realcam("render --res 8x6 --spp 2 -o " + WriteTestFile("open.png", "") + " --lens " + planar);
+  EXPECT_NE(open.out.find("filmdistance 38.035"), std::string::npos) << open.out;
+  EXPECT_NE(open.out.find("(best focus: the smallest RMS spot of the whole opening)"), std::string::npos);
+  EXPECT_EQ(open.err.find("warning"), std::string::npos) << open.err;
 }
 
 TEST(Focus, FilmDistanceBringsAnAxialPointToFocus) {
