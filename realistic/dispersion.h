@@ -19,3 +19,5 @@ constexpr float kMinWavelength = 360.f, kMaxWavelength = 830.f;
 // n at `nanometres` for a glass of index n_d and Abbe number v_d > 0,
 // computed in double from the floats and rounded once.
 float IndexAtWavelength(float n_d, float v_d, float nanometres);
+// The same fit in double, not rounded.
+double IndexAtWavelengthExact(double n_d, double v_d, double nanometres);

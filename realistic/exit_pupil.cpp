@@ -284,8 +284,7 @@ ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z, 
   return b;
 }
 
-Point ExitPupil::Sample(float fx, float fy, float u, float v, float* area, bool* inside) const {
-  const float r = std::sqrt(fx * fx + fy * fy);
+ExitPupil::Bounds ExitPupil::BoundsAt(float r) const {
   size_t i = 0;
   float t = 0.f;
   if (bins.size() > 1) {
@@ -302,6 +301,12 @@ Point ExitPupil::Sample(float fx, float fy, float u, float v, float* area, bool*
     b.x0 = std::max(b.x0, -back_radius), b.x1 = std::min(b.x1, back_radius);
     b.y1 = std::min(b.y1, back_radius);
   }
+  return b;
+}
+
+Point ExitPupil::Sample(float fx, float fy, float u, float v, float* area, bool* inside) const {
+  const float r = std::sqrt(fx * fx + fy * fy);
+  const Bounds b = BoundsAt(r);
   const float px = b.x0 + u * (b.x1 - b.x0), py = b.y1 * (2.f * v - 1.f);
   // Turn the rectangle from the +x axis to the film point's direction.
   const float c = r > 0 ? fx / r : 1.f, s = r > 0 ? fy / r : 0.f;
@@ -309,4 +314,16 @@ Point ExitPupil::Sample(float fx, float fy, float u, float v, float* area, bool*
   *area = (b.x1 - b.x0) * (2.f * b.y1);
   *inside = x * x + y * y <= back_radius * back_radius;
   return Point(x, y, back_z);
+}
+
+Vec3T<double> ExitPupil::SampleExact(double fx, double fy, float u, float v, double back_z_exact,
+                                     float* area, bool* inside) const {
+  const double r = std::sqrt(fx * fx + fy * fy);
+  const Bounds b = BoundsAt(float(r));
+  const double px = b.x0 + u * (double(b.x1) - b.x0), py = b.y1 * (2.0 * v - 1.0);
+  const double c = r > 0 ? fx / r : 1.0, s = r > 0 ? fy / r : 0.0;
+  const double x = px * c - py * s, y = px * s + py * c;
+  *area = (b.x1 - b.x0) * (2.f * b.y1);
+  *inside = x * x + y * y <= double(back_radius) * back_radius;
+  return {x, y, back_z_exact};
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/geometry.h"
+#include "realistic/exact_trace.h"
 #include "realistic/lens_stack.h"
 
 class ExitPupil {
@@ -31,6 +32,10 @@ class ExitPupil {
   // element's disc lie outside the back-element sampling domain: *inside is
   // false for them, and they must count as blocked.
   Point Sample(float fx, float fy, float u, float v, float* area, bool* inside) const;
+  // The same in double, for a film point given in double and the back
+  // element's plane at back_z.
+  Vec3T<double> SampleExact(double fx, double fy, float u, float v, double back_z, float* area,
+                            bool* inside) const;
 
   // The disc's area, for scaling weights: a sample drawn from an area A
   // stands for A / disc_area of the back-element samples.
@@ -47,6 +52,8 @@ class ExitPupil {
   // moves little between neighbouring radii, so a search around it is
   // enough where it finds the whole pupil inside. *found_near says whether
   // the result may seed the next radius.
+  // The rectangle for a film point at distance r from the axis.
+  Bounds BoundsAt(float r) const;
   Bounds Find(const LensStack& lens, float r, float film_z, const Bounds* near, bool* found_near) const;
 
   // For r from film_radius * i / size to film_radius * (i + 1) / size:

@@ -42,7 +42,7 @@ bool LensInterface::IntersectPlanar(const Ray& ray, Point* hitpoint,
   LENS_CHECK(std::fabs(hit.z - zintercept) < EPSILON, "fabs(hit.z - zintercept) < EPSILON",
              "bool LensInterface::IntersectPlanar(const Ray&, Point*, Vector*) const");
   if (double(hit.x) * hit.x + double(hit.y) * hit.y <= 0.25 * double(diameter) * diameter) {
-    if (iris && !InsideIris(hit)) return false;
+    if (iris && !InsideIris(hit.x, hit.y)) return false;
     *hitpoint = hit;
     *hitpoint_normal = Vector(0.f, 0.f, 1.f);
     return true;
@@ -105,11 +105,10 @@ void LensInterface::SetBlades(int blades, float rotation_degrees) {
   iris = shape;
 }
 
-bool LensInterface::InsideIris(const Point& p) const {
+bool LensInterface::InsideIris(double x, double y) const {
   // Within the polygon's inscribed circle every point passes; only the
   // thin ring between it and the round opening needs the edges.
   const double apothem = 0.5 * std::fabs(double(diameter)) * iris->cos_half_angle;
-  const double x = p.x, y = p.y;
   if (x * x + y * y <= apothem * apothem) return true;
   for (int k = 0; k < iris->blades; ++k)
     if (x * iris->nx[k] + y * iris->ny[k] > apothem) return false;

@@ -28,6 +28,9 @@ class LensInterface {
   // lens-space +x toward +y. Only for the stop.
   void SetBlades(int blades, float rotation_degrees);
   int GetBlades() const { return iris ? iris->blades : 0; }
+  // Whether a point (x, y) of the stop plane within the round opening is
+  // also within the blades' polygon.
+  bool InsideIris(double x, double y) const;
 
   // The medium behind the surface at another wavelength.
   void SetIndexOfRefraction(float n) { index = n; }
@@ -53,9 +56,6 @@ class LensInterface {
  private:
   bool IntersectPlanar(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
   bool IntersectSpherical(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
-  // Whether a point of the stop plane within the round opening is also
-  // within the blades' polygon.
-  bool InsideIris(const Point& p) const;
 
   // The polygon's edges: unit outward normals, and the cosine of half the
   // angle an edge subtends, which is the apothem over the circumradius.

@@ -137,6 +137,7 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
     exit(-1);
   }
   float sum = 0.f;
+  double exact_sum = 0;
   std::string line, storage;
   // Where the first stop came from, to explain a second one.
   int stop_line = 0;
@@ -149,8 +150,10 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
     const char* fields[4];
     SplitColumns(line, where, fields, &storage);
     float values[4];
+    double exact_values[4];
     for (int col = 0; col < 4; ++col) {
-      values[col] = float(ReadNumber(fields[col]));
+      exact_values[col] = ReadNumber(fields[col]);
+      values[col] = float(exact_values[col]);
       // An infinite or undefined value would only surface later as
       // non-numbers on the ray path, deep inside a render.
       if (!std::isfinite(values[col]))
@@ -158,6 +161,8 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
                         kColumnNames[col] + ") is not a finite number");
     }
     const float abbe = ReadAbbeNumber(fields[3], where);
+    double exact_n = exact_values[2];
+    if (values[0] == 0.f && exact_n == 0) exact_n = 1;
     const float r = values[0], axpos = values[1], ap = values[3];
     float n = values[2];
     if (r == 0.f && n == 0.f) n = 1.f;  // a stop in air need not give its index
@@ -172,6 +177,19 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
       }
       interfaces.push_back(surface);
       dispersion.push_back({n, abbe});
+      // The double surface: the vertex as a running sum in double, and
+      // the cap formed the same way from the exact numbers (a cap the
+      // float surface accepts but the exact numbers do not is kept as
+      // the float one made it).
+      const double exact_r = surface.IsStop() ? 0.0 : exact_values[0];
+      ExactSurface e{exact_r, exact_sum, exact_r + exact_sum, exact_n,
+                     exact_values[3], double(surface.GetZMin()), double(surface.GetZMax())};
+      ExactCap(e.radius, e.diameter, &e.zmin, &e.zmax);
+      if (surface.IsStop()) e.zmin = e.zmax = e.zintercept;
+      exact.push_back(e);
+      exact_n_d.push_back(exact_n);
+      exact_v_d.push_back(abbe);
+      exact_sum += exact_values[1];
       if (surface.IsStop()) {
         stop_line = line_number;
         stop_line_had_numbers = HasNumber(fields[0]) || HasNumber(fields[1]) || HasNumber(fields[2]);
@@ -184,6 +202,7 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
 
 void LensStack::SetApertureDiameter(float diameter) {
   interfaces[index_of_stop].SetDiameter(diameter);
+  exact[size_t(index_of_stop)].diameter = diameter;
 }
 
 void LensStack::SetApertureBlades(int blades, float rotation_degrees) {
@@ -198,9 +217,11 @@ bool LensStack::HasDispersion() const {
 
 void LensStack::SetWavelength(float nanometres) {
   for (size_t i = 0; i < interfaces.size(); ++i)
-    if (dispersion[i].v_d > 0.f)
+    if (dispersion[i].v_d > 0.f) {
       interfaces[i].SetIndexOfRefraction(
           IndexAtWavelength(dispersion[i].n_d, dispersion[i].v_d, nanometres));
+      exact[i].index = IndexAtWavelengthExact(exact_n_d[i], exact_v_d[i], nanometres);
+    }
 }
 
 Point LensStack::SampleBackElement(float u, float v) const {

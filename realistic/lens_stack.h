@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/geometry.h"
+#include "realistic/exact_trace.h"
 #include "realistic/lens_interface.h"
 
 class LensStack {
@@ -39,6 +40,20 @@ class LensStack {
   bool TraceFilmToWorld(const Ray& ray, Ray* exitRay) const;
   bool TraceWorldToFilm(const Ray& ray, Ray* exitRay) const;
 
+  // The same traces in double, from the prescription's numbers as the
+  // file gives them (exact_trace.h): the physically exact ray, where the
+  // float traces carry up to some micrometres of rounding.
+  bool TraceFilmToWorldExact(const RayT<double>& ray, RayT<double>* exitRay) const;
+  bool TraceWorldToFilmExact(const RayT<double>& ray, RayT<double>* exitRay) const;
+  // With `exact`, the two float-ray traces above compute in double and
+  // round their result to float once, so that everything built on them
+  // (the tools' analysis, the exit pupil's tables) sees the exact lens.
+  // Off by default: the float arithmetic, every bit as specified.
+  void SetExact(bool exact) { use_exact = exact; }
+  bool IsExact() const { return use_exact; }
+  const std::vector<ExactSurface>& GetExactSurfaces() const { return exact; }
+  double GetLensDepthExact() const { return exact.back().zintercept; }
+
   // Focal points (f1 film side, f2 world side) and principal planes
   // (p1, p2) as z in lens space, from rays parallel to the axis near it.
   void CalculateParaxialThickLensApproximation(float* f1, float* f2, float* p1, float* p2) const;
@@ -62,4 +77,9 @@ class LensStack {
   std::vector<LensInterface> interfaces;
   std::vector<Dispersion> dispersion;
   int index_of_stop;
+  // The surfaces in double, beside the float ones, with the file's n_d and
+  // V_d in double for other wavelengths.
+  std::vector<ExactSurface> exact;
+  std::vector<double> exact_n_d, exact_v_d;
+  bool use_exact = false;
 };

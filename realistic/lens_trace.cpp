@@ -14,8 +14,36 @@ constexpr float kWorldIndex = 1.f;
 
 }  // namespace
 
+namespace {
+
+RayT<double> Widen(const Ray& r) {
+  return {{r.o.x, r.o.y, r.o.z}, {r.d.x, r.d.y, r.d.z}, r.mint};
+}
+
+// The exact trace's leaving ray, rounded once, into a float exit ray.
+void Narrow(const RayT<double>& r, Ray* out) {
+  out->o = Point(float(r.o.x), float(r.o.y), float(r.o.z));
+  out->d = Vector(float(r.d.x), float(r.d.y), float(r.d.z));
+}
+
+}  // namespace
+
+bool LensStack::TraceFilmToWorldExact(const RayT<double>& ray, RayT<double>* exitRay) const {
+  return ExactTraceFilmToWorld(exact.data(), interfaces.data(), int(exact.size()), ray, exitRay);
+}
+
+bool LensStack::TraceWorldToFilmExact(const RayT<double>& ray, RayT<double>* exitRay) const {
+  return ExactTraceWorldToFilm(exact.data(), interfaces.data(), int(exact.size()), ray, exitRay);
+}
+
 bool LensStack::TraceFilmToWorld(const Ray& ray, Ray* exitRay) const {
   static const char* const operation = "bool LensStack::TraceFilmToWorld(const Ray&, Ray*)";
+  if (use_exact) {
+    RayT<double> out;
+    if (!TraceFilmToWorldExact(Widen(ray), &out)) return false;
+    Narrow(out, exitRay);
+    return true;
+  }
   LENS_CHECK(ray(ray.mint).z > interfaces.back().GetAxisIntercept(),
              "ray(ray.mint).z > interfaces.back().GetAxisIntercept()", operation);
   LENS_CHECK(ray.d.z < 0.f, "ray.d.z < 0.0f", operation);
@@ -39,6 +67,12 @@ bool LensStack::TraceFilmToWorld(const Ray& ray, Ray* exitRay) const {
 
 bool LensStack::TraceWorldToFilm(const Ray& ray, Ray* exitRay) const {
   static const char* const operation = "bool LensStack::TraceWorldToFilm(const Ray&, Ray*)";
+  if (use_exact) {
+    RayT<double> out;
+    if (!TraceWorldToFilmExact(Widen(ray), &out)) return false;
+    Narrow(out, exitRay);
+    return true;
+  }
   LENS_CHECK(ray(ray.mint).z <= 0.f, "ray(ray.mint).z <= 0.0f", operation);
   LENS_CHECK(ray.d.z > 0.f, "ray.d.z > 0.0f", operation);
 

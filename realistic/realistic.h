@@ -51,6 +51,14 @@
 //                                        "film" the film-side ray, from the film point
 //                                        to the back element, which is the angle of the
 //                                        irradiance integral over the back element's disc
+//   "precision"          string  -       "float" the arithmetic of the rays: "float" as every
+//                                        ray has always been computed, bit for bit;
+//                                        "double" forms and traces every ray in double
+//                                        from the prescription's numbers as written and
+//                                        rounds the ray and weight to float once, which
+//                                        removes the float arithmetic's micrometres on
+//                                        the film (only rays within rounding of a rim or
+//                                        a cap may be blocked differently)
 // Lengths marked "lens" are in the unit of the prescription file. Only an
 // exact -1 counts as a missing required value.
 //

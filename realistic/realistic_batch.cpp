@@ -172,8 +172,9 @@ int RealisticBatchWidth(int forced) {
 
 int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
                                   int lanes) const {
-  // A bladed stop tests its edges in the scalar code only.
-  if (lens->GetInterfaces()[size_t(lens->GetIndexOfStop())].GetBlades() > 0) {
+  // A bladed stop tests its edges in the scalar code only, and the lanes
+  // trace in float: rays in double go one by one.
+  if (exact || lens->GetInterfaces()[size_t(lens->GetIndexOfStop())].GetBlades() > 0) {
     for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);
     return n;
   }

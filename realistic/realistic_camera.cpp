@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/paramset.h"
+#include "core/sampling.h"
 #include "realistic/dispersion.h"
 #include "realistic/lens_error.h"
 #include "realistic/realistic.h"
@@ -54,9 +55,10 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
                                  float filmdiag, Film* f, bool exit_pupil_sampling,
                                  bool film_side_weight, int aperture_blades,
                                  float aperture_rotation, float wavelength,
-                                 float focusdistance)
+                                 float focusdistance, bool exact_rays)
     : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr),
-      film_weight(film_side_weight) {
+      film_weight(film_side_weight), exact(exact_rays), film_x(0), film_y(0), film_z_exact(0),
+      weight_scale_exact(0) {
   LensStack* stack = new LensStack(specfile);
   if (stack->GetInterfaces().empty() || stack->GetIndexOfStop() == -1) {
     const bool empty = stack->GetInterfaces().empty();
@@ -112,6 +114,18 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
   const float r = lens->GetBackElementDiameter() * 0.5f;
   const float z = film_corner.z - lens->GetLensDepth();
   weight_scale = WeightScale(r, z);
+  if (exact) {
+    // The film and the weight's scale from the parameters in double; the
+    // exit pupil's tables (below) from exact traces too.
+    lens->SetExact(true);
+    const double aspect_d = double(film->xResolution) / double(film->yResolution);
+    film_y = 0.5 * std::sqrt(double(filmdiag) * filmdiag / (aspect_d * aspect_d + 1.0));
+    film_x = aspect_d * film_y;
+    film_z_exact = lens->GetLensDepthExact() + double(filmdistance);
+    const auto& back = lens->GetExactSurfaces().back();
+    const double rd = 0.5 * back.diameter, zd = double(filmdistance);
+    weight_scale_exact = 3.14159265358979323846 * rd * rd / (zd * zd);
+  }
   if (exit_pupil_sampling) {
     try {
       pupil = new ExitPupil(*lens, film_z, std::hypot(film_corner.x, film_corner.y));
@@ -129,6 +143,7 @@ RealisticCamera::~RealisticCamera() {
 
 float RealisticCamera::GenerateRay(const Sample& sample, Ray* ray) const {
   try {
+    if (exact) return GenerateRayExact(sample, ray);
     return pupil ? GeneratePupilRay(sample, ray) : GenerateRayChecked(sample, ray);
   } catch (const std::exception& e) {
     AbortOnce(e.what());
@@ -204,6 +219,56 @@ float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
   return Weight(CosTheta(sRay, rRay), area);
 }
 
+float RealisticCamera::GenerateRayExact(const Sample& sample, Ray* ray) const {
+  using V = Vec3T<double>;
+  if (!IsFiniteSample(sample)) return NoRay(ray);
+  const double fX = double(sample.imageX) / double(film->xResolution);
+  const double fY = double(sample.imageY) / double(film->yResolution);
+  const V fsample{(2 * fX - 1) * film_x, (2 * fY - 1) * film_y, film_z_exact};
+  double area = 0;
+  bool inside = true;
+  V lsample;
+  const double back_z = lens->GetLensDepthExact();
+  if (pupil) {
+    float a;
+    lsample = pupil->SampleExact(fsample.x, fsample.y, sample.lensU, sample.lensV, back_z, &a, &inside);
+    area = a;
+  } else {
+    float lX, lY;
+    ConcentricSampleDisk(sample.lensU, sample.lensV, &lX, &lY);
+    const double back_radius = 0.5 * lens->GetExactSurfaces().back().diameter;
+    lsample = {lX * back_radius, lY * back_radius, back_z};
+  }
+  const RayT<double> sRay{fsample, (lsample - fsample).Normalized(), kExactMint<double>};
+  if (!fsample.Finite() || !lsample.Finite() || !sRay.d.Finite() || !(sRay.d.z < 0) ||
+      !(sRay.At(sRay.mint).z > back_z))
+    return NoRay(ray);
+  RayT<double> rRay;
+  if (!inside || !lens->TraceFilmToWorldExact(sRay, &rRay)) {
+    *ray = Ray(Point(float(fsample.x), float(fsample.y), float(fsample.z)),
+               Vector(float(sRay.d.x), float(sRay.d.y), float(sRay.d.z)), 1.f, 0.f, 0.f);
+    return 0.f;
+  }
+  // Lens space to camera space, a half turn about y, and the camera to the
+  // world with the base's matrix, all in double.
+  const V o{-rRay.o.x, rRay.o.y, -rRay.o.z}, d{-rRay.d.x, rRay.d.y, -rRay.d.z};
+  const float(*m)[4] = CameraToWorld.m->m;
+  auto row = [m](int i, const V& v) { return double(m[i][0]) * v.x + double(m[i][1]) * v.y + double(m[i][2]) * v.z; };
+  double w = row(3, o) + double(m[3][3]);
+  if (w == 0) w = 1;
+  ray->o = Point(float((row(0, o) + m[0][3]) / w), float((row(1, o) + m[1][3]) / w),
+                 float((row(2, o) + m[2][3]) / w));
+  ray->d = Vector(float(row(0, d)), float(row(1, d)), float(row(2, d)));
+  ray->mint = 0.f;
+  ray->maxt = std::numeric_limits<float>::infinity();
+  ray->time = 0.f;
+  const double costheta = film_weight ? -sRay.d.z : d.z;
+  const double c2 = costheta * costheta;
+  double weight = weight_scale_exact * c2 * c2;
+  if (pupil) weight *= area / pupil->GetDiscArea();
+  return float(weight);
+}
+
 float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const {
   if (!IsFiniteSample(sample)) return NoRay(ray);
   const Point fsample = FilmPoint(sample);
@@ -244,6 +309,7 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     const float filmdiag = params.FindOneFloat("filmdiag", 35.f);
     const std::string sampling = params.FindOneString("sampling", "backelement");
     const std::string weight = params.FindOneString("weight", "exit");
+    const std::string precision = params.FindOneString("precision", "float");
     const float wavelength = params.FindOneFloat("wavelength", 0.f);
     const bool spectral = !(wavelength == 0.f && params.FindOneFloat("wavelength", 1.f) == 1.f);
     const float blades = params.FindOneFloat("aperture_blades", 0.f);
@@ -259,6 +325,9 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     if (sampling != "backelement" && sampling != "exitpupil")
       throw LensError("realistic: camera parameter \"sampling\" is \"" + sampling +
                       "\"; expected \"backelement\" or \"exitpupil\"");
+    if (precision != "float" && precision != "double")
+      throw LensError("realistic: camera parameter \"precision\" is \"" + precision +
+                      "\"; expected \"float\" or \"double\"");
     if (weight != "exit" && weight != "film")
       throw LensError("realistic: camera parameter \"weight\" is \"" + weight +
                       "\"; expected \"exit\" or \"film\"");
@@ -294,7 +363,8 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     return new RealisticCamera(world2cam, hither, yon, shutteropen, shutterclose, filmdistance,
                                fstop, specfile, filmdiag, film, sampling == "exitpupil",
                                weight == "film", int(blades), rotation,
-                               spectral ? wavelength : 0.f, focus_given ? focusdistance : 0.f);
+                               spectral ? wavelength : 0.f, focus_given ? focusdistance : 0.f,
+                               precision == "double");
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
   } catch (...) {

@@ -21,7 +21,9 @@ bool IsFiniteSample(const Sample& s);
 class RealisticCamera : public Camera {
  public:
   // Throws LensError when the lens cannot be loaded or used; everything
-  // built so far is released. A positive focusdistance replaces
+  // built so far is released. With `exact`, every ray is formed and traced
+  // in double and rounded to float once ("precision" "double"). A positive
+  // focusdistance replaces
   // filmdistance with the distance that focuses an object that far in
   // front of the front vertex.
   RealisticCamera(const Transform& world2cam, float hither, float yon, float sopen, float sclose,
@@ -29,7 +31,7 @@ class RealisticCamera : public Camera {
                   float filmdiag, Film* f, bool exit_pupil_sampling = false,
                   bool film_side_weight = false, int aperture_blades = 0,
                   float aperture_rotation = 0.f, float wavelength = 0.f,
-                  float focusdistance = 0.f);
+                  float focusdistance = 0.f, bool exact = false);
   ~RealisticCamera() override;
 
   float GenerateRay(const Sample& sample, Ray* ray) const override;
@@ -43,6 +45,7 @@ class RealisticCamera : public Camera {
   int GenerateRays(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
 
   const LensStack& GetLens() const { return *lens; }
+  bool IsExact() const { return exact; }
   const Point& GetFilmCorner() const { return film_corner; }
 
  private:
@@ -64,6 +67,10 @@ class RealisticCamera : public Camera {
   // empty axial film ray, weight 0. Every sample the host hands over gets
   // an answer; none can end the trace's conditions, and so the process.
   float NoRay(Ray* ray) const;
+  // GenerateRay in double throughout: the film and lens points, the trace
+  // from the prescription's own numbers, the turn into the world and the
+  // weight, rounded to float once at the end.
+  float GenerateRayExact(const Sample& sample, Ray* ray) const;
   // The film point of a sample.
   Point FilmPoint(const Sample& sample) const;
   // The leaving ray into camera space and then the world.
@@ -79,4 +86,8 @@ class RealisticCamera : public Camera {
   ExitPupil* pupil;
   // The weight's angle is the film-side ray's instead of the exit ray's.
   bool film_weight;
+  // "precision" "double": half the film's sides and its z, and the
+  // weight's pi r^2 / z^2, in double.
+  bool exact;
+  double film_x, film_y, film_z_exact, weight_scale_exact;
 };
