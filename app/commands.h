@@ -61,6 +61,9 @@ struct RenderOptions {
   // --focus puts the film at the smallest RMS spot of the whole opening,
   // unless the thick-lens (paraxial) focus is asked for.
   bool focus_paraxial = false;
+  // The camera parameter "precision": the physically exact rays unless the
+  // plug-in's float arithmetic is asked for.
+  std::string precision = "double";
   int spectral = 0;  // bands across 400-700 nm, one camera each; 0: one camera, RGB as given
   std::vector<std::string> params;
 };
@@ -75,7 +78,7 @@ struct RenderSummary {
   double f_number = NAN;       // paraxial, of the stop used (of its equal-area circle when bladed)
   double f_number_real = NAN;  // of the axial beam that really passes
   double stop_area_share = 1;  // a bladed stop's area over its circumscribed circle's
-  std::string lens, weight, sampling;
+  std::string lens, weight, sampling, precision;
   int blades = 0;
   double blade_rotation = 0;
   double focus_m = -1;  // the focus distance chosen, or -1 when filmdistance was given
@@ -106,6 +109,7 @@ int RunTrace(const TraceOptions& o);
 
 struct RaysOptions {
   std::string lens, plugin, res = "640x480";
+  std::string precision = "float";  // the camera parameter "precision", given when not "float"
   std::vector<std::string> params;
   bool raw = false;
   bool no_batch = false;

@@ -31,6 +31,7 @@ int RunDraw(const DrawOptions& o) {
   settings.wavelength = o.wavelength;
   settings.blades = o.blades;
   settings.blade_rotation = o.blade_rotation;
+  settings.precision = o.precision;
   RequireReadableLens(o.lens);
   CheckLensBeforeUse(o.lens);
   const std::unique_ptr<LensStack> loaded = LoadLens(o.lens, settings);

@@ -88,7 +88,7 @@ std::string Figure(double v, const char* format, const char* none = "no chief ra
   return buf;
 }
 
-void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused) {
+void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused, const std::string& precision) {
   const Paraxial& p = f.paraxial;
   printf("first order (paraxial): EFL %.4f, BFL %.4f, front focal point z %.4f\n", p.efl, p.bfl, p.ffd);
   printf("  entrance pupil: diameter %.4f at z %.4f; exit pupil: diameter %.4f at z %.4f\n",
@@ -99,8 +99,8 @@ void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused) {
     printf(" paraxial; the axial beam passes as f/%.3f", f.f_number_real);
   if (focused) printf(", working f/%.3f at the focus", f.working_f_number);
   printf("\n");
-  printf("on a %gx%g film %.4f behind the back vertex (real chief rays):\n", film.width, film.height,
-         f.filmdistance);
+  printf("on a %gx%g film %.4f behind the back vertex (real chief rays, in %s):\n", film.width, film.height,
+         f.filmdistance, precision.c_str());
   printf("  field of view: horizontal %s, vertical %s, diagonal %s\n",
          Figure(f.fov_horizontal, "%.2f deg").c_str(), Figure(f.fov_vertical, "%.2f deg").c_str(),
          Figure(f.fov_diagonal, "%.2f deg").c_str());
@@ -128,11 +128,15 @@ int RunInfo(const InfoOptions& o) {
   const float depth = lens->GetLensDepth();
   ThickLens t{NAN, NAN, NAN, NAN};
   std::string paraxial_error;
+  // The thick lens is the camera's own model (its "focusdistance"): float.
+  const bool exact = lens->IsExact();
+  lens->SetExact(false);
   try {
     t = ComputeThickLens(*lens);
   } catch (const LensError& e) {
     paraxial_error = e.what();
   }
+  lens->SetExact(exact);
   const float efl = float(t.Efl()), front_efl = float(t.FrontEfl());
   const float bfl = float(double(t.f1) - depth), ffd = t.f2;
 
@@ -182,6 +186,7 @@ int RunInfo(const InfoOptions& o) {
       j["exit_pupil"] = {{"z", JsonNumber(p.exit.z)}, {"diameter", JsonNumber(p.exit.diameter)}};
       j["f_number"] = JsonNumber(p.f_number);
       j["f_number_real"] = JsonNumber(first.f_number_real);
+      j["precision"] = o.settings.precision;
       if (o.focus > 0) j["working_f_number"] = JsonNumber(first.working_f_number);
       j["film"] = {{"width", JsonNumber(film.width)},
                    {"height", JsonNumber(film.height)},
@@ -245,7 +250,7 @@ int RunInfo(const InfoOptions& o) {
     printf("first order: %s\n", first_order_error.c_str());
     return 0;
   }
-  PrintFirstOrder(first, film, o.focus > 0);
+  PrintFirstOrder(first, film, o.focus > 0, o.settings.precision);
   return 0;
 }
 
@@ -291,6 +296,7 @@ int RunRays(const RaysOptions& o) {
   ParamSet ps;
   if (!o.raw) AddHostParams(&ps);
   ps.AddString("specfile", o.lens);
+  if (o.precision != "float") ps.AddString("precision", o.precision);
   AddRawParams(o.params, &ps);
   Film film(res.width, res.height);
   const std::string plugin = o.plugin.empty() ? DefaultPluginPath() : o.plugin;

@@ -105,5 +105,6 @@ std::unique_ptr<LensStack> LoadLens(const std::string& file, const LensSettings&
     lens->SetApertureDiameter(
         float(ChooseStopDiameter(*lens, file, settings.aperture, settings.fstop, settings.blades)));
   if (settings.blades > 0) lens->SetApertureBlades(settings.blades, float(settings.blade_rotation));
+  lens->SetExact(settings.precision == "double");
   return lens;
 }

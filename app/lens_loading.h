@@ -14,6 +14,9 @@ struct LensSettings {
   double wavelength = -1;  // nanometres; < 0 keeps the d-line indices
   int blades = 0;          // 0: a round stop
   double blade_rotation = 0;
+  // "double": the real-ray traces in double from the prescription's own
+  // numbers (LensStack::SetExact); "float": the camera's float arithmetic.
+  std::string precision = "float";
 };
 
 // The share of its circumscribed circle's area that a regular polygon of

@@ -95,6 +95,15 @@ void AddStop(CLI::App* cmd, double* aperture, double* fstop) {
       ->excludes(a);
 }
 
+// The arithmetic of the real rays a command traces.
+void AddPrecision(CLI::App* cmd, std::string* precision, const char* why) {
+  cmd->add_option("--precision", *precision,
+                  std::string("arithmetic of the traced rays: double (from the prescription's numbers, "
+                              "the physically exact ray) or float (the camera's own bits); ") + why)
+      ->check(CLI::IsMember({"float", "double"}))
+      ->capture_default_str();
+}
+
 // Light of one wavelength: indices from the prescription's Abbe numbers.
 void AddWavelength(CLI::App* cmd, double* nanometres) {
   cmd->add_option("--wavelength", *nanometres,
@@ -165,6 +174,7 @@ int main(int argc, char** argv) {
                 "render N wavelength bands across 400-700 nm, one camera each, for the lens's "
                 "colour fringes (needs Abbe numbers in the prescription)")
       ->check(CLI::Range(1, 64));
+  AddPrecision(r, &render.precision, "the camera parameter \"precision\"");
   r->add_flag("--focus-paraxial", render.focus_paraxial,
               "put the film at the thick-lens (paraxial) focus for --focus instead of the smallest "
               "RMS spot of the whole opening, which spherical aberration moves at wide apertures");
@@ -205,6 +215,8 @@ int main(int argc, char** argv) {
                 "f-number: lens units, or with a unit (3m, 120in; lens units taken as mm)")
       ->transform(Length(1))
       ->excludes(ifd);
+  info.settings.precision = "double";
+  AddPrecision(i, &info.settings.precision, "for the real-ray items (the thick lens is the camera's, in float)");
   i->add_flag("--json", info.json, "one JSON object");
   i->callback([&] { run = [&] { return RunInfo(info); }; });
 
@@ -222,6 +234,7 @@ int main(int argc, char** argv) {
   t->add_option("--aperture", trace.settings.aperture, "stop diameter")->check(kNonNegative);
   AddWavelength(t, &trace.settings.wavelength);
   t->add_flag("--raw", trace.raw, "trace world-side rays from their given origin");
+  AddPrecision(t, &trace.settings.precision, "float shows the camera's numbers");
   t->callback([&] { run = [&] { return RunTrace(trace); }; });
 
   RaysOptions rays;
@@ -233,6 +246,7 @@ int main(int argc, char** argv) {
   y->add_flag("--raw", rays.raw, "pass only the given parameters (no hither, yon, shutter defaults)");
   y->add_option("--plugin", rays.plugin, "camera plug-in to load");
   y->add_flag("--no-batch", rays.no_batch, "one GenerateRay call per sample, not the batch entry");
+  AddPrecision(y, &rays.precision, "the camera parameter \"precision\"");
   y->callback([&] { run = [&] { return RunRays(rays); }; });
 
   FocusOptions focus;
@@ -245,6 +259,8 @@ int main(int argc, char** argv) {
       ->transform(Length(1));
   AddStop(f, &focus.settings.aperture, &focus.settings.fstop);
   AddWavelength(f, &focus.settings.wavelength);
+  focus.settings.precision = "double";
+  AddPrecision(f, &focus.settings.precision, "for the best focus's real rays");
   f->add_flag("--json", focus.json, "one JSON object");
   f->callback([&] { run = [&] { return RunFocus(focus); }; });
 
@@ -264,6 +280,7 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   d->add_flag("--chromatic", draw.chromatic,
               "draw the axial fan in C, d and F light (red, green, blue; needs Abbe numbers)");
+  AddPrecision(d, &draw.precision, "for the drawn rays and the vignetting");
   d->add_flag("--vignetting", draw.vignetting,
               "plot the passing share and relative illumination across the film instead");
   d->callback([&] { run = [&] { return RunDraw(draw); }; });

@@ -61,6 +61,7 @@ const FlagParam kFlagParams[] = {
     {"aperture_diameter", "--aperture", true}, {"filmdiag", "--filmdiag", true},
     {"weight", "--weight", false},          {"sampling", "--sampling", false},
     {"aperture_blades", "--blades", true},  {"aperture_rotation", "--blade-rotation", true},
+    {"precision", "--precision", false},
 };
 
 bool Given(const RenderOptions& o, const std::string& flag) {
@@ -104,6 +105,7 @@ RenderOptions ResolveParams(RenderOptions o) {
     else if (key == "sampling") o.sampling = value;
     else if (key == "aperture_blades") o.blades = int(number), o.blade_param = number;
     else if (key == "aperture_rotation") o.blade_rotation = number;
+    else if (key == "precision") o.precision = value;
   }
   o.params = rest;
   return o;
@@ -201,6 +203,7 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   ps.AddFloat("filmdiag", float(o.filmdiag));
   ps.AddString("weight", o.weight);
   ps.AddString("sampling", o.sampling);
+  ps.AddString("precision", o.precision);
   if (o.blades > 0 || o.blade_param != 0) {
     ps.AddFloat("aperture_blades", float(o.blade_param != 0 ? o.blade_param : o.blades));
     ps.AddFloat("aperture_rotation", float(o.blade_rotation));
@@ -253,6 +256,7 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   summary->blades = o.blades;
   summary->blade_rotation = o.blade_rotation;
   summary->sampling = o.sampling;
+  summary->precision = o.precision;
   lens.SetApertureDiameter(aperture);
   if (o.blades > 0) lens.SetApertureBlades(o.blades, float(o.blade_rotation));
   summary->stop_area_share = PolygonAreaShare(o.blades);
@@ -308,10 +312,12 @@ int RunRender(const RenderOptions& o) {
   const double blocked = r.samples ? double(r.blocked) / double(r.samples) : 0;
   printf("realcam: wrote %s\n", o.output.c_str());
   printf("%dx%d, %d spp, %s rays traced, %.1f%% blocked by the lens, %.2f s, %srays/s "
-         "(filmdistance %.3f, f/%.2f, aperture %.3f, %s-angle weight, exposure %+.2f EV%s, %d threads)\n",
+         "(filmdistance %.3f, f/%.2f, aperture %.3f, %s-angle weight, %s rays, exposure %+.2f EV%s, %d "
+         "threads)\n",
          r.width, r.height, o.spp, Si(double(r.samples)).c_str(), 100 * blocked, r.seconds,
          Si(double(r.samples) / std::max(r.seconds, 1e-9)).c_str(), r.filmdistance, r.f_number,
-         r.aperture, r.weight.c_str(), r.exposure, o.auto_exposure ? " auto" : "", r.threads);
+         r.aperture, r.weight.c_str(), r.precision.c_str(), r.exposure, o.auto_exposure ? " auto" : "",
+         r.threads);
   if (std::isfinite(r.f_number) && std::fabs(r.f_number_real / r.f_number - 1) > 0.01)
     printf("f/%.2f paraxial; the rims let the axial beam pass as f/%.2f\n", r.f_number, r.f_number_real);
   printf("lens %s\n", r.lens.c_str());

@@ -48,7 +48,7 @@ constexpr int kWidth = 640, kHeight = 480;
 // whose diagonal suits the lens (a 35 mm frame, scaled down for short
 // focal lengths so the whole film sees through the lens).
 std::unique_ptr<Camera> MakeCamera(const std::string& name, float stop_scale, const char* sampling,
-                                   Film* film, int blades = 0) {
+                                   Film* film, int blades = 0, const char* precision = "float") {
   const std::string path = std::string(REALCAM_LENS_DIR) + "/" + name;
   LensStack stack(path);
   float f1, f2, p1, p2;
@@ -66,6 +66,7 @@ std::unique_ptr<Camera> MakeCamera(const std::string& name, float stop_scale, co
   ps.AddFloat("filmdiag", std::min(43.27f, 0.8f * efl));
   ps.AddString("sampling", sampling);
   if (blades) ps.AddFloat("aperture_blades", float(blades));
+  ps.AddString("precision", precision);
   Camera* cam = Factory()(ps, Transform(), film);
   if (!cam) exit(1);
   return std::unique_ptr<Camera>(cam);
@@ -90,9 +91,9 @@ std::vector<Sample> FilmSamples() {
 }
 
 void BM_GenerateRay(benchmark::State& state, const char* lens, float stop_scale,
-                    const char* sampling, int blades) {
+                    const char* sampling, int blades, const char* precision = "float") {
   Film film(kWidth, kHeight);
-  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film, blades);
+  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film, blades, precision);
   const std::vector<Sample> samples = FilmSamples();
   size_t i = 0, passing = 0, total = 0;
   Ray ray;
@@ -125,9 +126,10 @@ void RunBatches(benchmark::State& state, const Generate& generate) {
 }
 
 // The plug-in's batch entry: the same samples, 256 per call.
-void BM_GenerateRays(benchmark::State& state, const char* lens, float stop_scale, const char* sampling) {
+void BM_GenerateRays(benchmark::State& state, const char* lens, float stop_scale, const char* sampling,
+                     const char* precision = "float") {
   Film film(kWidth, kHeight);
-  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film);
+  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film, 0, precision);
   using GenerateRaysFn = decltype(&RealisticGenerateRays);
   const auto batch = reinterpret_cast<GenerateRaysFn>(
       dlsym(dlopen(REALISTIC_SO, RTLD_NOW | RTLD_NOLOAD), "RealisticGenerateRays"));
@@ -138,6 +140,11 @@ BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement, "double-gauss-
                   "backelement");
 BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_exitpupil, "double-gauss-100mm-f2.dat", 1.f,
                   "exitpupil");
+// "precision" "double": the same, traced in double lanes.
+BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement_double, "double-gauss-100mm-f2.dat", 1.f,
+                  "backelement", "double");
+BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_exitpupil_double, "double-gauss-100mm-f2.dat", 1.f,
+                  "exitpupil", "double");
 
 // The batch trace on a forced instruction set (by register width: 4 SSE2,
 // 8 AVX2, 16 AVX-512), on the camera compiled into this program, 256
@@ -206,7 +213,7 @@ int Register() {
       for (const char* sampling : {"backelement", "exitpupil"}) {
         const std::string name = std::string("GenerateRay/") + lens + (stop == 1.f ? "/full" : "/quarter") +
                                  "/" + sampling;
-        benchmark::RegisterBenchmark(name.c_str(), BM_GenerateRay, lens, stop, sampling, 0);
+        benchmark::RegisterBenchmark(name.c_str(), BM_GenerateRay, lens, stop, sampling, 0, "float");
       }
   // Exit-pupil sampling's pass rate (the "pass" counter) down to the
   // smallest stops: a thirty-second of the diameter is five stops down,
@@ -215,13 +222,18 @@ int Register() {
     for (float stop : {0.125f, 1.f / 32})
       benchmark::RegisterBenchmark((std::string("GenerateRay/") + lens + (stop == 0.125f ? "/eighth" : "/32nd") +
                                     "/exitpupil").c_str(),
-                                   BM_GenerateRay, lens, stop, "exitpupil", 0);
+                                   BM_GenerateRay, lens, stop, "exitpupil", 0, "float");
+  // GenerateRay in double against float.
+  for (const char* sampling : {"backelement", "exitpupil"})
+    benchmark::RegisterBenchmark(
+        (std::string("GenerateRay/double-gauss-100mm-f2.dat/full/") + sampling + "/double").c_str(),
+        BM_GenerateRay, "double-gauss-100mm-f2.dat", 1.f, sampling, 0, "double");
   // The cost of a bladed stop: the same camera with a six-bladed iris.
   for (float stop : {1.f, 0.25f})
     benchmark::RegisterBenchmark(
         (std::string("GenerateRay/double-gauss-100mm-f2.dat/") + (stop == 1.f ? "full" : "quarter") +
          "/backelement/6-blades").c_str(),
-        BM_GenerateRay, "double-gauss-100mm-f2.dat", stop, "backelement", 6);
+        BM_GenerateRay, "double-gauss-100mm-f2.dat", stop, "backelement", 6, "float");
   return 0;
 }
 const int registered = Register();

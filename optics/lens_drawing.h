@@ -15,6 +15,7 @@ struct DrawOptions {
   double wavelength = -1;  // nanometres; < 0 for the prescription's indices
   bool vignetting = false;
   bool chromatic = false;  // the axial fan in C, d and F light
+  std::string precision = "double";  // of the traced rays: the physics, not the camera's bits
 };
 
 // The cross-section, film at o.filmdistance (or focused at infinity),

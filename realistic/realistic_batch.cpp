@@ -56,6 +56,19 @@ struct Lanes {
   int count;
 };
 
+// What the trace in double needs of a surface, from the film side.
+struct ExactSurfaceData {
+  bool stop, refracts;
+  double radius, center, zmin, zmax, zintercept, diameter;
+  double ratio;  // index of the medium the ray leaves over that of the one it enters
+};
+
+// Rays traced in double, structure of arrays, one lane per ray in order.
+struct ExactLanes {
+  alignas(64) double ox[kChunk + kMaxWidth], oy[kChunk + kMaxWidth], oz[kChunk + kMaxWidth];
+  alignas(64) double dx[kChunk + kMaxWidth], dy[kChunk + kMaxWidth], dz[kChunk + kMaxWidth];
+};
+
 // Each sample's film point (its z is the film plane's, the same for all)
 // and lens point, whether the lens point lies in the exit pupil's
 // rectangle and the rectangle's area, and the film-side ray's direction
@@ -74,7 +87,12 @@ constexpr int R = 4, G = 2, D = 2;
 #define REALCAM_LANE_MOVEMASK(m) _mm_movemask_ps((__m128)(m))
 #define REALCAM_LANE_LT_D(a, b) _mm_movemask_pd(_mm_cmplt_pd((__m128d)(a), (__m128d)(b)))
 #define REALCAM_LANE_LE_D(a, b) _mm_movemask_pd(_mm_cmple_pd((__m128d)(a), (__m128d)(b)))
+#define REALCAM_LANE_MOVEMASK_D(m) _mm_movemask_pd((__m128d)(m))
+#define REALCAM_LANE_SQRT_D(v) _mm_sqrt_pd((__m128d)(v))
 #include "realistic/batch_kernel.inc"
+#include "realistic/batch_exact_kernel.inc"
+#undef REALCAM_LANE_MOVEMASK_D
+#undef REALCAM_LANE_SQRT_D
 #undef REALCAM_LANE_SQRT
 #undef REALCAM_LANE_MOVEMASK
 #undef REALCAM_LANE_LT_D
@@ -110,7 +128,12 @@ constexpr PackTable kPack = MakePackTable();
   _mm256_movemask_pd(_mm256_cmp_pd((__m256d)(a), (__m256d)(b), _CMP_LE_OQ))
 #define REALCAM_LANE_PERMUTE(v, mask) \
   _mm256_permutevar8x32_ps((__m256)(v), _mm256_load_si256((const __m256i*)kPack.lanes[mask]))
+#define REALCAM_LANE_MOVEMASK_D(m) _mm256_movemask_pd((__m256d)(m))
+#define REALCAM_LANE_SQRT_D(v) _mm256_sqrt_pd((__m256d)(v))
 #include "realistic/batch_kernel.inc"
+#include "realistic/batch_exact_kernel.inc"
+#undef REALCAM_LANE_MOVEMASK_D
+#undef REALCAM_LANE_SQRT_D
 #undef REALCAM_LANE_SQRT
 #undef REALCAM_LANE_MOVEMASK
 #undef REALCAM_LANE_LT_D
@@ -139,7 +162,12 @@ constexpr int R = 16, G = 1, D = 8;
 #define REALCAM_LANE_LT_D(a, b) int(_mm512_cmp_pd_mask((__m512d)(a), (__m512d)(b), _CMP_LT_OQ))
 #define REALCAM_LANE_LE_D(a, b) int(_mm512_cmp_pd_mask((__m512d)(a), (__m512d)(b), _CMP_LE_OQ))
 #define REALCAM_LANE_PERMUTE(v, mask) _mm512_maskz_compress_ps(__mmask16(mask), (__m512)(v))
+#define REALCAM_LANE_MOVEMASK_D(m) int(_mm512_cmplt_epi64_mask((__m512i)(m), _mm512_setzero_si512()))
+#define REALCAM_LANE_SQRT_D(v) _mm512_maskz_sqrt_pd(__mmask8(0xff), (__m512d)(v))
 #include "realistic/batch_kernel.inc"
+#include "realistic/batch_exact_kernel.inc"
+#undef REALCAM_LANE_MOVEMASK_D
+#undef REALCAM_LANE_SQRT_D
 #undef REALCAM_LANE_SQRT
 #undef REALCAM_LANE_MOVEMASK
 #undef REALCAM_LANE_LT_D
@@ -172,12 +200,12 @@ int RealisticBatchWidth(int forced) {
 
 int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
                                   int lanes) const {
-  // A bladed stop tests its edges in the scalar code only, and the lanes
-  // trace in float: rays in double go one by one.
-  if (exact || lens->GetInterfaces()[size_t(lens->GetIndexOfStop())].GetBlades() > 0) {
+  // A bladed stop tests its edges in the scalar code only.
+  if (lens->GetInterfaces()[size_t(lens->GetIndexOfStop())].GetBlades() > 0) {
     for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);
     return n;
   }
+  if (exact) return GenerateRaysExact(n, samples, rays, weights, lanes);
   std::vector<SurfaceData> table;
   const auto& s = lens->GetInterfaces();
   for (size_t i = 0; i < s.size(); ++i) {
@@ -265,6 +293,70 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
         rays[first + i] = Ray(Point(f.fx[i], f.fy[i], film_z), Vector(f.dx[i], f.dy[i], f.dz[i]),
                               1.f, 0.f, 0.f);
         weights[first + i] = 0.f;
+      }
+    }
+  }
+  return n;
+}
+
+int RealisticCamera::GenerateRaysExact(int n, const Sample* samples, Ray* rays, float* weights,
+                                       int lanes) const {
+  std::vector<ExactSurfaceData> table;
+  const auto& s = lens->GetExactSurfaces();
+  for (size_t i = 0; i < s.size(); ++i) {
+    const double before = s[i].index, after = i == 0 ? 1.0 : s[i - 1].index;
+    table.push_back({s[i].IsStop(), before != after, s[i].radius, s[i].center, s[i].zmin, s[i].zmax,
+                     s[i].zintercept, s[i].diameter, before / after});
+  }
+  auto trace = sse2::TraceExactLanes;
+  switch (RealisticBatchWidth(lanes)) {
+#ifdef REALCAM_HAVE_AVX512_KERNEL
+    case 16:
+      trace = avx512::TraceExactLanes;
+      break;
+#endif
+#ifdef REALCAM_HAVE_AVX2_KERNEL
+    case 8:
+      trace = avx2::TraceExactLanes;
+      break;
+#endif
+    default:
+      break;
+  }
+  ExactLanes l;
+  ExactFilmRay film_rays[kChunk];
+  int index[kChunk];
+  unsigned char state[kChunk + kMaxWidth];
+  for (int first = 0; first < n; first += kChunk) {
+    const int size = std::min(kChunk, n - first);
+    // The film-side rays one by one, as GenerateRay forms them; samples
+    // that give none are answered here.
+    int count = 0;
+    for (int i = 0; i < size; ++i) {
+      ExactFilmRay& f = film_rays[count];
+      if (!SetUpExact(samples[first + i], &f, &rays[first + i], &weights[first + i])) continue;
+      l.ox[count] = f.ray.o.x, l.oy[count] = f.ray.o.y, l.oz[count] = f.ray.o.z;
+      l.dx[count] = f.ray.d.x, l.dy[count] = f.ray.d.y, l.dz[count] = f.ray.d.z;
+      index[count++] = first + i;
+    }
+    if (count == 0) continue;
+    // Whole steps: the lanes past the last ray trace copies of it.
+    const int padded = (count + kMaxWidth - 1) / kMaxWidth * kMaxWidth;
+    for (int k = count; k < padded; ++k) {
+      l.ox[k] = l.ox[count - 1], l.oy[k] = l.oy[count - 1], l.oz[k] = l.oz[count - 1];
+      l.dx[k] = l.dx[count - 1], l.dy[k] = l.dy[count - 1], l.dz[k] = l.dz[count - 1];
+    }
+    trace(table.data(), int(table.size()), &l, padded, state);
+    for (int k = 0; k < count; ++k) {
+      const int i = index[k];
+      if (state[k] == kScalar) {
+        weights[i] = GenerateRay(samples[i], &rays[i]);
+      } else if (state[k] == kBlocked) {
+        weights[i] = BlockedExact(film_rays[k], &rays[i]);
+      } else {
+        const RayT<double> out{{l.ox[k], l.oy[k], l.oz[k]},
+                               Vec3T<double>{l.dx[k], l.dy[k], l.dz[k]}.Normalized(), kExactMint<double>};
+        weights[i] = FinishExact(film_rays[k], out, &rays[i]);
       }
     }
   }

@@ -219,41 +219,49 @@ float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
   return Weight(CosTheta(sRay, rRay), area);
 }
 
-float RealisticCamera::GenerateRayExact(const Sample& sample, Ray* ray) const {
+bool RealisticCamera::SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray, float* weight) const {
   using V = Vec3T<double>;
-  if (!IsFiniteSample(sample)) return NoRay(ray);
+  if (!IsFiniteSample(sample)) return *weight = NoRay(ray), false;
   const double fX = double(sample.imageX) / double(film->xResolution);
   const double fY = double(sample.imageY) / double(film->yResolution);
   const V fsample{(2 * fX - 1) * film_x, (2 * fY - 1) * film_y, film_z_exact};
-  double area = 0;
   bool inside = true;
   V lsample;
   const double back_z = lens->GetLensDepthExact();
+  f->area = 0;
   if (pupil) {
     float a;
     lsample = pupil->SampleExact(fsample.x, fsample.y, sample.lensU, sample.lensV, back_z, &a, &inside);
-    area = a;
+    f->area = a;
   } else {
     float lX, lY;
     ConcentricSampleDisk(sample.lensU, sample.lensV, &lX, &lY);
     const double back_radius = 0.5 * lens->GetExactSurfaces().back().diameter;
     lsample = {lX * back_radius, lY * back_radius, back_z};
   }
-  const RayT<double> sRay{fsample, (lsample - fsample).Normalized(), kExactMint<double>};
-  if (!fsample.Finite() || !lsample.Finite() || !sRay.d.Finite() || !(sRay.d.z < 0) ||
-      !(sRay.At(sRay.mint).z > back_z))
-    return NoRay(ray);
-  RayT<double> rRay;
-  if (!inside || !lens->TraceFilmToWorldExact(sRay, &rRay)) {
-    *ray = Ray(Point(float(fsample.x), float(fsample.y), float(fsample.z)),
-               Vector(float(sRay.d.x), float(sRay.d.y), float(sRay.d.z)), 1.f, 0.f, 0.f);
-    return 0.f;
-  }
+  f->ray = {fsample, (lsample - fsample).Normalized(), kExactMint<double>};
+  if (!fsample.Finite() || !lsample.Finite() || !f->ray.d.Finite() || !(f->ray.d.z < 0) ||
+      !(f->ray.At(f->ray.mint).z > back_z))
+    return *weight = NoRay(ray), false;
+  if (!inside) return *weight = BlockedExact(*f, ray), false;
+  return true;
+}
+
+float RealisticCamera::BlockedExact(const ExactFilmRay& f, Ray* ray) const {
+  *ray = Ray(Point(float(f.ray.o.x), float(f.ray.o.y), float(f.ray.o.z)),
+             Vector(float(f.ray.d.x), float(f.ray.d.y), float(f.ray.d.z)), 1.f, 0.f, 0.f);
+  return 0.f;
+}
+
+float RealisticCamera::FinishExact(const ExactFilmRay& f, const RayT<double>& rRay, Ray* ray) const {
+  using V = Vec3T<double>;
   // Lens space to camera space, a half turn about y, and the camera to the
   // world with the base's matrix, all in double.
   const V o{-rRay.o.x, rRay.o.y, -rRay.o.z}, d{-rRay.d.x, rRay.d.y, -rRay.d.z};
   const float(*m)[4] = CameraToWorld.m->m;
-  auto row = [m](int i, const V& v) { return double(m[i][0]) * v.x + double(m[i][1]) * v.y + double(m[i][2]) * v.z; };
+  auto row = [m](int i, const V& v) {
+    return double(m[i][0]) * v.x + double(m[i][1]) * v.y + double(m[i][2]) * v.z;
+  };
   double w = row(3, o) + double(m[3][3]);
   if (w == 0) w = 1;
   ray->o = Point(float((row(0, o) + m[0][3]) / w), float((row(1, o) + m[1][3]) / w),
@@ -262,11 +270,20 @@ float RealisticCamera::GenerateRayExact(const Sample& sample, Ray* ray) const {
   ray->mint = 0.f;
   ray->maxt = std::numeric_limits<float>::infinity();
   ray->time = 0.f;
-  const double costheta = film_weight ? -sRay.d.z : d.z;
+  const double costheta = film_weight ? -f.ray.d.z : d.z;
   const double c2 = costheta * costheta;
   double weight = weight_scale_exact * c2 * c2;
-  if (pupil) weight *= area / pupil->GetDiscArea();
+  if (pupil) weight *= f.area / pupil->GetDiscArea();
   return float(weight);
+}
+
+float RealisticCamera::GenerateRayExact(const Sample& sample, Ray* ray) const {
+  ExactFilmRay f;
+  float weight;
+  if (!SetUpExact(sample, &f, ray, &weight)) return weight;
+  RayT<double> rRay;
+  if (!lens->TraceFilmToWorldExact(f.ray, &rRay)) return BlockedExact(f, ray);
+  return FinishExact(f, rRay, ray);
 }
 
 float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const {

@@ -69,8 +69,19 @@ class RealisticCamera : public Camera {
   float NoRay(Ray* ray) const;
   // GenerateRay in double throughout: the film and lens points, the trace
   // from the prescription's own numbers, the turn into the world and the
-  // weight, rounded to float once at the end.
+  // weight, rounded to float once at the end. In three steps, which the
+  // batch entry shares: the film-side ray (false: *ray and *weight hold
+  // the answer already), the blocked answer, and the leaving ray's.
+  struct ExactFilmRay {
+    RayT<double> ray;  // from the film point toward the lens point
+    double area;       // the exit pupil's rectangle for the film point
+  };
   float GenerateRayExact(const Sample& sample, Ray* ray) const;
+  bool SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray, float* weight) const;
+  float BlockedExact(const ExactFilmRay& f, Ray* ray) const;
+  float FinishExact(const ExactFilmRay& f, const RayT<double>& rRay, Ray* ray) const;
+  // GenerateRays for a camera in double.
+  int GenerateRaysExact(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
   // The film point of a sample.
   Point FilmPoint(const Sample& sample) const;
   // The leaving ray into camera space and then the world.

@@ -76,3 +76,40 @@ TEST(BatchLanes, EveryWidthGivesGenerateRaysBits) {
       }
     }
 }
+
+// "precision" "double": the double lanes give GenerateRay's bits on each
+// width too, hostile samples included.
+TEST(BatchLanes, EveryWidthGivesGenerateRaysBitsInDouble) {
+  std::vector<int> widths;
+  for (int width : {4, 8, 16})
+    if (width <= RealisticBatchWidth(0)) widths.push_back(width);
+  const std::vector<Sample> samples = Samples(20000);
+  for (const char* name : {"planar-50mm-f2.dat", "double-gauss-100mm-f2.dat", "fisheye-5mm-f1.8.dat",
+                           "retrofocus-24mm.dat"})
+    for (bool pupil : {false, true}) {
+      SCOPED_TRACE(std::string(name) + (pupil ? " exitpupil" : " backelement"));
+      Film film(320, 240);
+      const std::string lens = BundledLens(name);
+      const LensStack stack(lens);
+      const float back = std::string(name).rfind("fisheye", 0) == 0 ? 21.1f : 0.6f * stack.GetLensDepth() + 20.f;
+      const RealisticCamera camera(Transform(), 0.001f, 1e30f, 0.f, 1.f, back,
+                                   stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter(), lens,
+                                   35.f, &film, pupil, false, 0, 0.f, 0.f, 0.f, true);
+      std::vector<Ray> expected(samples.size());
+      std::vector<float> expected_w(samples.size());
+      for (size_t i = 0; i < samples.size(); ++i) expected_w[i] = camera.GenerateRay(samples[i], &expected[i]);
+      for (int width : widths) {
+        SCOPED_TRACE(width);
+        std::vector<Ray> rays(samples.size());
+        std::vector<float> weights(samples.size());
+        camera.GenerateRays(int(samples.size()), samples.data(), rays.data(), weights.data(), width);
+        size_t passed = 0;
+        for (size_t i = 0; i < samples.size(); ++i) {
+          ASSERT_EQ(0, std::memcmp(&weights[i], &expected_w[i], sizeof(float))) << i;
+          ASSERT_EQ(0, std::memcmp(&rays[i], &expected[i], sizeof(Ray))) << i;
+          passed += weights[i] > 0;
+        }
+        EXPECT_GT(passed, samples.size() / 100);
+      }
+    }
+}
