@@ -8,7 +8,9 @@ float NearPlaneZ(const LensStack& lens) {
   for (const LensInterface& s : lens.GetInterfaces()) {
     // The cap's lowest lens-space z: a surface concave toward the scene
     // reaches in front of its vertex at its rim.
-    const float z = s.IsStop() ? s.GetAxisIntercept() : s.GetCenter() + s.GetZMin();
+    const float z = s.IsStop() || s.IsPlane() || s.GetAsphere()
+                        ? float(s.GetAxisIntercept() + s.FrontMostSag())
+                        : s.GetCenter() + s.GetZMin();
     front = std::min(front, z);
   }
   return front - 1.f;

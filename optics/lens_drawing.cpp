@@ -45,11 +45,11 @@ std::vector<Pt> TracePath(const LensStack& lens, const Ray& start, double film_z
 // Points along a surface's cap, from -d/2 to +d/2 in y.
 std::vector<Pt> SurfaceOutline(const LensInterface& s, int steps = 40) {
   std::vector<Pt> pts;
-  const double h = 0.5 * s.GetDiameter(), r = s.GetRadius(), z0 = s.GetAxisIntercept();
+  const double h = 0.5 * s.GetDiameter(), z0 = s.GetAxisIntercept();
+  // The surface's own profile: an arc, a line, or an asphere's curve.
   for (int k = 0; k <= steps; ++k) {
     const double y = -h + 2 * h * k / steps;
-    const double sag = r - (r > 0 ? 1 : -1) * std::sqrt(std::max(0.0, r * r - y * y));
-    pts.push_back({z0 + sag, y});
+    pts.push_back({z0 + s.Sag(y), y});
   }
   return pts;
 }

@@ -10,7 +10,13 @@ struct YU {
   double y, u;
 };
 
-double Curvature(const LensInterface& s) { return s.IsStop() ? 0.0 : 1.0 / s.GetRadius(); }
+// The vertex curvature: 0 for the stop and a plane, and with an asphere's
+// r^2 term (z = a2 r^2 is the paraxial sag of curvature 2 a2) added.
+double Curvature(const LensInterface& s) {
+  if (s.IsStop()) return 0.0;
+  const double base = s.IsPlane() ? 0.0 : 1.0 / s.GetRadius();
+  return s.GetAsphere() ? base + 2 * s.GetAsphere()->a[0] : base;
+}
 double IndexBefore(const LensStack& lens, size_t i) {
   return i == 0 ? 1.0 : lens.GetInterfaces()[i - 1].GetIndexOfRefractionPosZ();
 }

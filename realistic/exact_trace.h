@@ -71,10 +71,69 @@ inline bool ExactCap(double radius, double diameter, double* zmin, double* zmax)
 template <typename T>
 constexpr T kExactMint = T(0.001f);
 
+// The even asphere's sag at squared height s2 for vertex curvature c, and
+// its derivative by s2. NaN where the conic's square root is not real.
+template <typename T>
+T AsphereSag(T c, const AsphereTerms& a, T s2, T* slope = nullptr) {
+  const T arg = T(1) - (T(1) + T(a.k)) * c * c * s2;
+  if (!(arg >= T(0))) return T(NAN);
+  const T q = std::sqrt(arg);
+  T poly = 0, dpoly = 0;
+  for (int i = 9; i >= 0; --i) {
+    poly = poly * s2 + T(a.a[i]);
+    dpoly = dpoly * s2 + T(i + 1) * T(a.a[i]);
+  }
+  if (slope) *slope = (q > T(0) ? c / (T(2) * q) : T(INFINITY)) + dpoly;
+  return c * s2 / (T(1) + q) + poly * s2;
+}
+
+// Iterations and tolerance of the asphere's intersection: Newton's method
+// on the surface's sag along the ray, from the ray's crossing of the vertex
+// plane, until a step moves the ray parameter by less than 1e-12 of it
+// (the rounding of double positions in a lens is about 1e-14 of them).
+constexpr int kAsphereIterations = 30;
+constexpr double kAsphereTolerance = 1e-12;
+
+// The ray's hit with the asphere whose vertex is at z0 (lens space), within
+// the clear aperture, and the unit normal there. False where the ray misses
+// it, leaves the conic's domain, or Newton's method does not settle: a
+// blocked ray, never a wrong hit.
+template <typename T>
+bool AsphereIntersect(double z0, double c, const AsphereTerms& a, double diameter, const RayT<T>& ray,
+                      Vec3T<T>* hit, Vec3T<T>* normal) {
+  if (!(ray.d.z != T(0))) return false;
+  T t = (T(z0) - ray.o.z) / ray.d.z;
+  for (int i = 0; i < kAsphereIterations; ++i) {
+    const Vec3T<T> p = ray.At(t);
+    const T s2 = p.x * p.x + p.y * p.y;
+    T slope;
+    const T z = AsphereSag(T(c), a, s2, &slope);
+    const T f = z - (p.z - T(z0));
+    const T fp = T(2) * (p.x * ray.d.x + p.y * ray.d.y) * slope - ray.d.z;
+    if (!std::isfinite(f) || !std::isfinite(fp) || fp == T(0)) return false;
+    const T dt = f / fp;
+    t -= dt;
+    if (std::fabs(dt) <= T(kAsphereTolerance) * (T(1) + std::fabs(t))) {
+      const Vec3T<T> h = ray.At(t);
+      const T hs2 = h.x * h.x + h.y * h.y, half = T(0.5) * T(std::fabs(diameter));
+      if (!(hs2 <= half * half) || t < ray.mint) return false;
+      AsphereSag(T(c), a, hs2, &slope);
+      if (!std::isfinite(slope)) return false;
+      *hit = h;
+      *normal = Vec3T<T>{T(-2) * h.x * slope, T(-2) * h.y * slope, T(1)}.Normalized();
+      return true;
+    }
+  }
+  return false;
+}
+
 template <typename T>
 bool ExactIntersect(const ExactSurface& s, const LensInterface& shape, const RayT<T>& ray, Vec3T<T>* hit,
                     Vec3T<T>* normal) {
-  if (s.IsStop()) {
+  if (shape.GetAsphere())
+    return AsphereIntersect(s.zintercept, shape.IsPlane() ? 0.0 : 1.0 / s.radius, *shape.GetAsphere(),
+                            s.diameter, ray, hit, normal);
+  if (s.IsStop() || shape.IsPlane()) {
     const T t = (T(s.zintercept) - ray.o.z) / ray.d.z;
     const Vec3T<T> p = ray.At(t);
     LENS_CHECK(std::fabs(p.z - T(s.zintercept)) < T(EPSILON), "fabs(hit.z - zintercept) < EPSILON",

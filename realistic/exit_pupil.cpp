@@ -98,17 +98,25 @@ bool HitStopPlane(const LensStack& lens, const Point& film, float x, float y, fl
   for (double& c : d) c /= len;
   for (int i = int(s.size()) - 1; i > stop; --i) {
     const double radius = s[size_t(i)].GetRadius(), centre = s[size_t(i)].GetCenter();
-    const double c[3] = {o[0], o[1], o[2] - centre};
-    const double b = d[0] * c[0] + d[1] * c[1] + d[2] * c[2];
-    const double disc = b * b - (c[0] * c[0] + c[1] * c[1] + c[2] * c[2] - radius * radius);
-    if (!(disc >= 0)) return false;
-    // The vertex side of the sphere: below the centre for a positive
-    // radius, above it for a negative one.
-    double t = -b - std::sqrt(disc);
-    if ((c[2] + t * d[2] - 0) * radius > 0) t = -b + std::sqrt(disc);
     double n[3];
-    for (int k = 0; k < 3; ++k) o[k] += t * d[k];
-    for (int k = 0; k < 3; ++k) n[k] = (o[k] - (k == 2 ? centre : 0)) / radius;
+    if (s[size_t(i)].IsPlane()) {
+      // A flat surface (an asphere on it is taken as flat: this only aims).
+      const double t = (double(s[size_t(i)].GetAxisIntercept()) - o[2]) / d[2];
+      for (int k = 0; k < 3; ++k) o[k] += t * d[k];
+      n[0] = 0, n[1] = 0, n[2] = 1;
+    } else {
+      // An asphere is aimed through as its base sphere.
+      const double c[3] = {o[0], o[1], o[2] - centre};
+      const double b = d[0] * c[0] + d[1] * c[1] + d[2] * c[2];
+      const double disc = b * b - (c[0] * c[0] + c[1] * c[1] + c[2] * c[2] - radius * radius);
+      if (!(disc >= 0)) return false;
+      // The vertex side of the sphere: below the centre for a positive
+      // radius, above it for a negative one.
+      double t = -b - std::sqrt(disc);
+      if ((c[2] + t * d[2] - 0) * radius > 0) t = -b + std::sqrt(disc);
+      for (int k = 0; k < 3; ++k) o[k] += t * d[k];
+      for (int k = 0; k < 3; ++k) n[k] = (o[k] - (k == 2 ? centre : 0)) / radius;
+    }
     const double before = s[size_t(i)].GetIndexOfRefractionPosZ();
     const double after = s[size_t(i - 1)].GetIndexOfRefractionPosZ();
     if (before == after) continue;

@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "realistic/lens_interface.h"
 
+#include <algorithm>
 #include <cmath>
 
+#include "realistic/exact_trace.h"
 #include "realistic/lens_error.h"
 
 LensInterface::LensInterface(float r, float axpos, float idx, float d)
-    : radius(r), zintercept(axpos), center(axpos + r), index(idx), diameter(0.f), zmin(0.f),
-      zmax(0.f) {
+    : radius(r), zintercept(axpos), center(std::isinf(r) ? axpos : axpos + r), index(idx), diameter(0.f),
+      zmin(0.f), zmax(0.f) {
   SetDiameter(d);
 }
 
@@ -16,6 +18,8 @@ void LensInterface::SetDiameter(float d) {
   diameter = d;
   if (radius == 0.f) {
     zmin = zmax = zintercept;
+  } else if (IsPlane()) {
+    zmin = zmax = 0.f;  // centred on the vertex: the plane itself
   } else {
     const float half_d = 0.5f * d;
     LENS_CHECK(half_d <= std::fabs(radius), "0.5f * d <= fabs(r)", operation);
@@ -112,5 +116,37 @@ bool LensInterface::InsideIris(double x, double y) const {
   if (x * x + y * y <= apothem * apothem) return true;
   for (int k = 0; k < iris->blades; ++k)
     if (x * iris->nx[k] + y * iris->ny[k] > apothem) return false;
+  return true;
+}
+
+void LensInterface::SetAsphere(const AsphereTerms& terms) {
+  // Within the clear aperture the conic's square root must be real.
+  const double c = IsPlane() ? 0.0 : 1.0 / double(radius), h = 0.5 * std::fabs(double(diameter));
+  LENS_CHECK(!IsStop() && 1.0 - (1.0 + terms.k) * c * c * h * h >= 0.0,
+             "!IsStop() && 1 - (1 + k) c^2 r^2 >= 0", "void LensInterface::SetAsphere(const AsphereTerms&)");
+  asphere = std::make_shared<AsphereTerms>(terms);
+}
+
+double LensInterface::Sag(double h) const {
+  if (IsStop() || IsPlane()) return asphere ? AsphereSag(0.0, *asphere, h * h) : 0.0;
+  const double r = radius;
+  if (asphere) return AsphereSag(1.0 / r, *asphere, h * h);
+  return r - std::copysign(std::sqrt(std::max(0.0, r * r - h * h)), r);
+}
+
+double LensInterface::FrontMostSag() const {
+  double least = 0;
+  const double h = 0.5 * std::fabs(double(diameter));
+  for (int k = 1; k <= 64; ++k) least = std::min(least, Sag(h * k / 64));
+  return least;
+}
+
+bool LensInterface::IntersectAspheric(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const {
+  const RayT<double> r{{ray.o.x, ray.o.y, ray.o.z}, {ray.d.x, ray.d.y, ray.d.z}, ray.mint};
+  Vec3T<double> hit, normal;
+  const double c = IsPlane() ? 0.0 : 1.0 / double(radius);
+  if (!AsphereIntersect(zintercept, c, *asphere, diameter, r, &hit, &normal)) return false;
+  *hitpoint = Point(float(hit.x), float(hit.y), float(hit.z));
+  *hitpoint_normal = Vector(float(normal.x), float(normal.y), float(normal.z));
   return true;
 }

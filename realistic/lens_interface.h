@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// One surface of the lens: a spherical cap of signed radius, or the planar
-// aperture stop (radius 0).
+// One surface of the lens: a spherical cap of signed radius, the planar
+// aperture stop (radius 0), a plane refracting surface (radius infinite),
+// or an even asphere on any of the last two shapes.
 //
 // Lens space: the optical axis is z, the front vertex at z = 0, the film
 // toward +z, the scene toward -z. A positive radius puts the centre of
@@ -9,9 +10,17 @@
 // diameter/2 from the axis. For the stop both equal zintercept.
 #pragma once
 
+#include <cmath>
 #include <memory>
 
 #include "core/geometry.h"
+
+// The even asphere's terms: z(r) = c r^2 / (1 + sqrt(1 - (1 + k) c^2 r^2))
+// + a2 r^2 + a4 r^4 + ... + a20 r^20, z from the vertex along the axis.
+struct AsphereTerms {
+  double k = 0;
+  double a[10] = {};  // a[i] multiplies r^(2i + 2)
+};
 
 class LensInterface {
  public:
@@ -43,19 +52,33 @@ class LensInterface {
   float GetZMin() const { return zmin; }
   float GetZMax() const { return zmax; }
   bool IsStop() const { return radius == 0.f; }
+  // A flat refracting surface: traced as a plane, exactly.
+  bool IsPlane() const { return std::isinf(radius); }
+
+  // Makes the surface an even asphere on its base sphere or plane. Throws
+  // when its sag is not defined within the clear aperture.
+  void SetAsphere(const AsphereTerms& terms);
+  const AsphereTerms* GetAsphere() const { return asphere.get(); }
+  // The surface's axial offset from its vertex at height h (lens units),
+  // whatever its shape, and its least value over the clear aperture.
+  double Sag(double h) const;
+  double FrontMostSag() const;
   bool IsConcaveTowardsPosZ() const { return radius > 0.f; }
 
   // Hit point (lens space) and unit normal of the ray with this surface
   // within its aperture; on a miss nothing is written. The ray's interval
   // is not consulted.
   bool Intersect(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const {
-    return IsStop() ? IntersectPlanar(ray, hitpoint, hitpoint_normal)
-                    : IntersectSpherical(ray, hitpoint, hitpoint_normal);
+    if (asphere) return IntersectAspheric(ray, hitpoint, hitpoint_normal);
+    return IsStop() || IsPlane() ? IntersectPlanar(ray, hitpoint, hitpoint_normal)
+                                 : IntersectSpherical(ray, hitpoint, hitpoint_normal);
   }
 
  private:
   bool IntersectPlanar(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
   bool IntersectSpherical(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
+  // In double (exact_trace.h), rounded to float once.
+  bool IntersectAspheric(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
 
   // The polygon's edges: unit outward normals, and the cosine of half the
   // angle an edge subtends, which is the apothem over the circumradius.
@@ -74,6 +97,8 @@ class LensInterface {
   float zmax;
   // Set only for a bladed stop; shared by copies, never changed.
   std::shared_ptr<const Iris> iris;
+  // Set only for an asphere; shared by copies, never changed.
+  std::shared_ptr<const AsphereTerms> asphere;
 };
 
 // Tolerance of the consistency conditions on hit points and directions.

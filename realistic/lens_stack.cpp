@@ -2,6 +2,7 @@
 #include "realistic/lens_stack.h"
 
 #include <locale.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <cmath>
@@ -128,6 +129,50 @@ std::string Explain(const ConsistencyError& e, float r, float ap, int stop_line,
   return "";
 }
 
+// Whether a column's text spells an infinite value: "inf" or "infinity",
+// either case, with an optional sign (a number too large for a float is
+// not one).
+bool SpellsInfinity(const char* field) {
+  const char* p = field;
+  while (*p == ' ') ++p;
+  if (*p == '+' || *p == '-') ++p;
+  return strncasecmp(p, "inf", 3) == 0;
+}
+
+// An asphere line: "asphere" and name=value pairs (k, a2, a4, ... a20)
+// separated by tabs or spaces.
+AsphereTerms ReadAsphere(const std::string& line, const std::string& where) {
+  AsphereTerms terms;
+  bool seen[11] = {};
+  size_t p = std::strlen("asphere");
+  while (p < line.size()) {
+    while (p < line.size() && (line[p] == ' ' || line[p] == '\t')) ++p;
+    if (p >= line.size()) break;
+    const size_t start = p;
+    while (p < line.size() && line[p] != ' ' && line[p] != '\t') ++p;
+    const std::string token = line.substr(start, p - start);
+    const std::string at = where + ":" + std::to_string(start + 1);
+    const size_t eq = token.find('=');
+    if (eq == std::string::npos)
+      throw LensError(at + ": \"" + token + "\" is not name=value; an asphere line holds k=... and a2=... to a20=...");
+    const std::string name = token.substr(0, eq), value = token.substr(eq + 1);
+    int slot = -1;  // 0: k; i + 1: a[i]
+    if (name == "k") slot = 0;
+    for (int i = 0; i < 10; ++i)
+      if (name == "a" + std::to_string(2 * i + 2)) slot = i + 1;
+    if (slot < 0)
+      throw LensError(at + ": unknown asphere term \"" + name + "\"; the terms are k (conic constant) and a2, a4, ... a20");
+    if (seen[slot]) throw LensError(at + ": asphere term \"" + name + "\" is given twice");
+    seen[slot] = true;
+    char* end = nullptr;
+    const double v = ReadNumber(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !std::isfinite(v))
+      throw LensError(at + ": asphere term " + name + " is \"" + value + "\"; expected a finite number");
+    (slot == 0 ? terms.k : terms.a[slot - 1]) = v;
+  }
+  return terms;
+}
+
 }  // namespace
 
 LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
@@ -142,10 +187,34 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
   // Where the first stop came from, to explain a second one.
   int stop_line = 0;
   bool stop_line_had_numbers = true;
+  // Whether the last data line was a surface that may still take an
+  // asphere line.
+  bool asphere_may_follow = false;
   for (int line_number = 1;; ++line_number) {
     const std::string where = file + ":" + std::to_string(line_number);
     if (!ReadLine(f.get(), where, &line)) break;
     if (line.empty() || line[0] == '#' || line[0] == ' ' || line[0] == '\t') continue;
+
+    if (line.compare(0, 7, "asphere") == 0 && (line.size() == 7 || line[7] == ' ' || line[7] == '\t')) {
+      if (interfaces.empty())
+        throw LensError(where + ":1: an asphere line before any surface; it shapes the surface on the line before it");
+      if (interfaces.back().IsStop())
+        throw LensError(where + ":1: an asphere line after the aperture stop; only a refracting surface can be aspheric");
+      if (!asphere_may_follow)
+        throw LensError(where + ":1: a second asphere line for one surface; give all its terms on one line");
+      const AsphereTerms terms = ReadAsphere(line, where);
+      try {
+        interfaces.back().SetAsphere(terms);
+      } catch (const ConsistencyError& e) {
+        char buf[160];
+        snprintf(buf, sizeof buf, "the asphere's sag is not defined within the clear aperture %g: "
+                 "1 - (1 + k) c^2 r^2 < 0 near its rim (k = %g, radius %g)",
+                 double(interfaces.back().GetDiameter()), terms.k, double(interfaces.back().GetRadius()));
+        throw LensError(where + ":1: " + buf);
+      }
+      asphere_may_follow = false;
+      continue;
+    }
 
     const char* fields[4];
     SplitColumns(line, where, fields, &storage);
@@ -155,7 +224,9 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
       exact_values[col] = ReadNumber(fields[col]);
       values[col] = float(exact_values[col]);
       // An infinite or undefined value would only surface later as
-      // non-numbers on the ray path, deep inside a render.
+      // non-numbers on the ray path, deep inside a render. The one
+      // exception: a radius spelt "inf" is a plane refracting surface.
+      if (col == 0 && std::isinf(exact_values[0]) && SpellsInfinity(fields[0])) continue;
       if (!std::isfinite(values[col]))
         throw LensError(where + ": column " + std::to_string(col + 1) + " (" +
                         kColumnNames[col] + ") is not a finite number");
@@ -176,6 +247,7 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
         index_of_stop = int(interfaces.size());
       }
       interfaces.push_back(surface);
+      asphere_may_follow = true;
       dispersion.push_back({n, abbe});
       // The double surface: the vertex as a running sum in double, and
       // the cap formed the same way from the exact numbers (a cap the

@@ -200,8 +200,11 @@ int RealisticBatchWidth(int forced) {
 
 int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
                                   int lanes) const {
-  // A bladed stop tests its edges in the scalar code only.
-  if (lens->GetInterfaces()[size_t(lens->GetIndexOfStop())].GetBlades() > 0) {
+  // A bladed stop tests its edges in the scalar code only, and aspheres
+  // are intersected there too.
+  bool scalar = lens->GetInterfaces()[size_t(lens->GetIndexOfStop())].GetBlades() > 0;
+  for (const LensInterface& surface : lens->GetInterfaces()) scalar = scalar || surface.GetAsphere();
+  if (scalar) {
     for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);
     return n;
   }
@@ -211,7 +214,8 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
   for (size_t i = 0; i < s.size(); ++i) {
     const float before = s[i].GetIndexOfRefractionPosZ();
     const float after = i == 0 ? 1.f : s[i - 1].GetIndexOfRefractionPosZ();
-    table.push_back({s[i].IsStop(), before != after, s[i].GetRadius(), s[i].GetCenter(),
+    // A plane refracting surface is met as the stop's plane is.
+    table.push_back({s[i].IsStop() || s[i].IsPlane(), before != after, s[i].GetRadius(), s[i].GetCenter(),
                      s[i].GetZMin(), s[i].GetZMax(), s[i].GetAxisIntercept(), s[i].GetDiameter(),
                      before / after});
   }
@@ -305,7 +309,8 @@ int RealisticCamera::GenerateRaysExact(int n, const Sample* samples, Ray* rays, 
   const auto& s = lens->GetExactSurfaces();
   for (size_t i = 0; i < s.size(); ++i) {
     const double before = s[i].index, after = i == 0 ? 1.0 : s[i - 1].index;
-    table.push_back({s[i].IsStop(), before != after, s[i].radius, s[i].center, s[i].zmin, s[i].zmax,
+    table.push_back({s[i].IsStop() || lens->GetInterfaces()[i].IsPlane(), before != after, s[i].radius,
+                     s[i].center, s[i].zmin, s[i].zmax,
                      s[i].zintercept, s[i].diameter, before / after});
   }
   auto trace = sse2::TraceExactLanes;
