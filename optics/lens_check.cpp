@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "optics/paraxial.h"
+#include "realistic/glass_catalogue.h"
 #include "realistic/lens_error.h"
 #include "realistic/lens_stack.h"
 
@@ -71,27 +72,23 @@ std::string Num(double v) {
   return buf;
 }
 
-// A surface as the file gives it, for the checks between neighbours.
+// A surface's line in the file, for the checks between neighbours.
 struct Surface {
   int line;
   size_t thickness_column;
-  double radius, thickness, aperture;
+  double thickness;
   bool stop;
-  // Axial position of the surface at height h from the axis, relative to
-  // its vertex (the sag), within |h| <= |radius|.
-  double Sag(double h) const {
-    if (stop) return 0;
-    return radius - std::copysign(std::sqrt(radius * radius - h * h), radius);
-  }
+  int asphere_line = 0;  // the asphere line that shapes it, if any
 };
 
 // Where two neighbouring surfaces (the second `gap` behind the first)
 // come closest within both clear apertures: the least axial distance from
-// the first to the second, and the height at which it occurs.
-void ClosestApproach(const Surface& a, const Surface& b, double gap, double* least, double* at) {
-  double hmax = 0.5 * std::min(std::fabs(a.aperture), std::fabs(b.aperture));
-  if (!a.stop) hmax = std::min(hmax, std::fabs(a.radius));
-  if (!b.stop) hmax = std::min(hmax, std::fabs(b.radius));
+// the first to the second, and the height at which it occurs. The sags
+// are the surfaces' own: spheres, planes and aspheres alike.
+void ClosestApproach(const LensInterface& a, const LensInterface& b, double gap, double* least, double* at) {
+  double hmax = 0.5 * std::min(std::fabs(a.GetDiameter()), std::fabs(b.GetDiameter()));
+  for (const LensInterface* s : {&a, &b})
+    if (!s->IsStop() && !s->IsPlane()) hmax = std::min(hmax, double(std::fabs(s->GetRadius())));
   constexpr int kSteps = 256;
   *least = gap, *at = 0;
   for (int k = 1; k <= kSteps; ++k) {
@@ -123,6 +120,11 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
     ++line_number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
+    // An asphere line shapes the surface before it.
+    if (line.compare(0, 8, "asphere ") == 0 || line.compare(0, 8, "asphere\t") == 0 || line == "asphere") {
+      if (!surfaces.empty()) surfaces.back().asphere_line = line_number;
+      continue;
+    }
     if (line[0] == ' ' || line[0] == '\t') {
       int count = 0;
       if (AllNumbers(line, &count) && count >= 4)
@@ -180,16 +182,24 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
         double v;
         const size_t used = text.empty() ? 0 : NumberLength(text, &v);
         const size_t column = fields[3].start + p;
-        if (!text.empty() && used == 0)
-          error(line_number, column, "column 5 (abbe number) \"" + text +
-                                         "\" is not a number; give the Abbe number V_d, or leave it out");
-        else if (!text.empty() && std::isfinite(v) && v != 0 && (v < 10 || v > 120))
+        std::string why;
+        const Glass* glass = !text.empty() && used == 0 && text[0] != '#'
+                                 ? FindGlass(text.substr(0, text.find_first_of(" \t")), &why)
+                                 : nullptr;
+        // A name that is no glass the loader refuses itself.
+        if (glass && std::isfinite(n) && std::fabs(n - glass->nd) > 5e-4) {
+          char buf[200];
+          snprintf(buf, sizeof buf, "column 3 (index) %g is %.2g from %s %s's n_d %.6g: the wrong glass, "
+                   "or an index the catalogue does not give", n, std::fabs(n - glass->nd),
+                   glass->maker.c_str(), glass->name.c_str(), glass->nd);
+          warn(line_number, fields[2].start, buf);
+        } else if (!text.empty() && std::isfinite(v) && v != 0 && (v < 10 || v > 120))
           error(line_number, column,
                 "column 5 (abbe number) is " + Num(v) +
                     "; optical glasses and plastics have Abbe numbers from about 10 to 120 (0 for none)");
       }
     }
-    surfaces.push_back({line_number, fields[1].start, r, values[1], ap, r == 0});
+    surfaces.push_back({line_number, fields[1].start, values[1], r == 0});
     if (r == 0) {
       if (stop_line == 0) stop_line = line_number;
       if (n != 1 || previous_index != 1) {
@@ -213,35 +223,41 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
   // stop is no material surface: designs put it on a surface's vertex even
   // where that surface curves forward past the stop's plane; only a stop
   // behind the next vertex (a negative thickness) is worth a word.
-  for (size_t i = 0; i + 1 < surfaces.size(); ++i) {
-    const Surface &a = surfaces[i], &b = surfaces[i + 1];
-    if (!std::isfinite(a.thickness) || !std::isfinite(a.radius) || !std::isfinite(b.radius)) continue;
-    if (a.stop || b.stop) {
-      if (a.thickness < 0)
+  auto check_gaps = [&](const LensStack& lens) {
+    const auto& shapes = lens.GetInterfaces();
+    if (shapes.size() != surfaces.size()) return;
+    for (size_t i = 0; i + 1 < surfaces.size(); ++i) {
+      const Surface &a = surfaces[i], &b = surfaces[i + 1];
+      if (a.stop || b.stop) {
+        if (a.thickness < 0)
+          warn(a.line, a.thickness_column,
+               "column 2 (thickness) is " + Num(a.thickness) +
+                   "; the stop and its neighbour are in reverse order along the axis");
+        continue;
+      }
+      double least, at;
+      ClosestApproach(shapes[i], shapes[i + 1], a.thickness, &least, &at);
+      const bool aspheric = a.asphere_line || b.asphere_line;
+      if (least < 0) {
+        error(a.line, a.thickness_column,
+              "column 2 (thickness) " + Num(a.thickness) + " puts the surface of line " + std::to_string(b.line) +
+                  " " + Num(-least) + " in front of this one at height " + Num(at) + ": the two " +
+                  (aspheric ? "surfaces (one of them aspheric)" : "surfaces") +
+                  " cross within their clear apertures");
+      } else if (a.thickness <= 0) {
+        // Two glass surfaces touch only where they are cemented, which
+        // takes one line, not two.
         warn(a.line, a.thickness_column,
-             "column 2 (thickness) is " + Num(a.thickness) +
-                 "; the stop and its neighbour are in reverse order along the axis");
-      continue;
+             "column 2 (thickness) is " + Num(a.thickness) + "; the next surface (line " +
+                 std::to_string(b.line) + ") does not cross this one, but a lens has no zero or negative gaps");
+      }
     }
-    double least, at;
-    ClosestApproach(a, b, a.thickness, &least, &at);
-    if (least < 0) {
-      error(a.line, a.thickness_column,
-            "column 2 (thickness) " + Num(a.thickness) + " puts the surface of line " +
-                std::to_string(b.line) + " " + Num(-least) + " in front of this one at height " + Num(at) +
-                ": the two surfaces cross within their clear apertures");
-    } else if (a.thickness <= 0) {
-      // Two glass surfaces touch only where they are cemented, which takes
-      // one line, not two.
-      warn(a.line, a.thickness_column,
-           "column 2 (thickness) is " + Num(a.thickness) + "; the next surface (line " +
-               std::to_string(b.line) + ") does not cross this one, but a lens has no zero or negative gaps");
-    }
-  }
+  };
 
   // What the loader and the optics make of it.
   try {
     const LensStack lens(path);
+    check_gaps(lens);
     if (lens.GetInterfaces().empty()) {
       out.push_back({0, 0, true, "the prescription has no surfaces"});
     } else if (lens.GetIndexOfStop() < 0) {

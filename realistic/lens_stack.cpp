@@ -13,6 +13,7 @@
 
 #include "core/sampling.h"
 #include "realistic/dispersion.h"
+#include "realistic/glass_catalogue.h"
 #include "realistic/lens_error.h"
 
 namespace {
@@ -34,18 +35,32 @@ double ReadNumber(const char* text, char** end = nullptr) {
   return strtod_l(text, end, NumericLocale());
 }
 
-// The optional fifth column, the Abbe number of the medium behind the
-// surface: only a number after the aperture's number and a tab counts, so
-// that whatever else follows column 4 stays ignored, as it always was.
-// 0 (or no fifth number) means no dispersion data.
-float ReadAbbeNumber(const char* aperture_field, const std::string& where) {
+// The optional fifth column, after the aperture's number and a tab: the
+// Abbe number of the medium behind the surface, or the name of a glass of
+// the catalogue (*glass). 0 (or nothing there) means no dispersion data.
+float ReadAbbeNumber(const char* aperture_field, const std::string& line, const std::string& where,
+                     const Glass** glass) {
+  *glass = nullptr;
   char* end = nullptr;
   ReadNumber(aperture_field, &end);
   if (end == aperture_field || *end != '\t') return 0.f;
   while (*end == '\t') ++end;
   char* after = nullptr;
   const float v = float(ReadNumber(end, &after));
-  if (after == end) return 0.f;
+  if (after == end) {
+    // A glass name: the word up to white space.
+    std::string name(end);
+    name = name.substr(0, name.find_first_of(" \t\r"));
+    // Nothing, or a comment.
+    if (name.empty() || name[0] == '#') return 0.f;
+    std::string why;
+    *glass = FindGlass(name, &why);
+    if (!*glass) {
+      const size_t column = line.find(name, size_t(aperture_field - line.c_str())) + 1;
+      throw LensError(where + ":" + std::to_string(column) + ": column 5: " + why);
+    }
+    return float((*glass)->vd);
+  }
   if (!std::isfinite(v) || v < 0.f)
     throw LensError(where + ": column 5 (abbe number) is " +
                     (std::isfinite(v) ? "negative" : "not a finite number") +
@@ -231,7 +246,8 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
         throw LensError(where + ": column " + std::to_string(col + 1) + " (" +
                         kColumnNames[col] + ") is not a finite number");
     }
-    const float abbe = ReadAbbeNumber(fields[3], where);
+    const Glass* glass = nullptr;
+    const float abbe = ReadAbbeNumber(line.c_str() + (fields[3] - storage.c_str()), line, where, &glass);
     double exact_n = exact_values[2];
     if (values[0] == 0.f && exact_n == 0) exact_n = 1;
     const float r = values[0], axpos = values[1], ap = values[3];
@@ -248,7 +264,7 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
       }
       interfaces.push_back(surface);
       asphere_may_follow = true;
-      dispersion.push_back({n, abbe});
+      dispersion.push_back({n, abbe, glass});
       // The double surface: the vertex as a running sum in double, and
       // the cap formed the same way from the exact numbers (a cap the
       // float surface accepts but the exact numbers do not is kept as
@@ -283,13 +299,18 @@ void LensStack::SetApertureBlades(int blades, float rotation_degrees) {
 
 bool LensStack::HasDispersion() const {
   for (const Dispersion& d : dispersion)
-    if (d.v_d > 0.f) return true;
+    if (d.v_d > 0.f || d.glass) return true;
   return false;
 }
 
 void LensStack::SetWavelength(float nanometres) {
   for (size_t i = 0; i < interfaces.size(); ++i)
-    if (dispersion[i].v_d > 0.f) {
+    if (const Glass* glass = dispersion[i].glass) {
+      // The catalogue's dispersion, through column 3 at the d line.
+      const double shift = glass->Index(nanometres) - glass->Index(kLineD);
+      interfaces[i].SetIndexOfRefraction(float(double(dispersion[i].n_d) + shift));
+      exact[i].index = exact_n_d[i] + shift;
+    } else if (dispersion[i].v_d > 0.f) {
       interfaces[i].SetIndexOfRefraction(
           IndexAtWavelength(dispersion[i].n_d, dispersion[i].v_d, nanometres));
       exact[i].index = IndexAtWavelengthExact(exact_n_d[i], exact_v_d[i], nanometres);

@@ -15,6 +15,7 @@
 
 #include "core/geometry.h"
 #include "realistic/exact_trace.h"
+#include "realistic/glass_catalogue.h"
 #include "realistic/lens_interface.h"
 
 class LensStack {
@@ -66,6 +67,7 @@ class LensStack {
   // (0 where the file gives none).
   struct Dispersion {
     float n_d, v_d;
+    const Glass* glass;  // a catalogue glass named in column 5, or null
   };
   const std::vector<Dispersion>& GetDispersion() const { return dispersion; }
   bool HasDispersion() const;

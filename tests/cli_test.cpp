@@ -395,7 +395,7 @@ TEST(Check, CatchesWhatNoLensCanBe) {
       {"abbe-high.dat", "50\t5\t1.5\t20\t5e6\n0\t3\t0\t10\n-50\t40\t1\t20\n", 1,
        ":1:13: error: column 5 (abbe number) is 5e+06"},
       {"abbe-text.dat", "50\t5\t1.5\t20\tabc\n0\t3\t0\t10\n-50\t40\t1\t20\n", 1,
-       ":1:13: error: column 5 (abbe number) \"abc\" is not a number"},
+       ":1:13: error: column 5: unknown glass \"abc\"; nearest:"},
       // A biconvex element 1 thick whose faces meet 2.7 from the axis.
       {"crossing.dat", "10\t1\t1.5\t12\n-10\t5\t1\t12\n0\t30\t0\t4\n", 1,
        ":1:4: error: column 2 (thickness) 1 puts the surface of line 2"},

@@ -90,7 +90,7 @@ TEST(LensStack, SkipRulesAndColumnSeparators) {
       "\n"
       "20\t\t2\t\t1.5\t\t8\n"     // runs of tabs are one separator
       "0\t3\t0\t6  stop here\n"   // text after the fourth number is ignored
-      "-20\t5\t1\t8\textra\n");
+      "-20\t5\t1\t8\t# extra\n");
   const auto& s = stack.GetInterfaces();
   ASSERT_EQ(s.size(), 3u);
   EXPECT_EQ(s[0].GetRadius(), 20.f);
