@@ -157,7 +157,13 @@ int RunInfo(const InfoOptions& o) {
   if (o.json) {
     Json j;
     Json surfaces = Json::array();
-    for (const LensInterface& f : s)
+    for (const LensInterface& f : s) {
+      Json asphere = nullptr;
+      if (const AsphereTerms* a = f.GetAsphere()) {
+        asphere = {{"k", JsonNumber(a->k)}};
+        for (int t = 0; t < 10; ++t)
+          if (a->a[t] != 0) asphere["a" + std::to_string(2 * t + 2)] = JsonNumber(a->a[t]);
+      }
       surfaces.push_back({{"radius", JsonNumber(f.GetRadius())},
                           {"zintercept", JsonNumber(f.GetAxisIntercept())},
                           {"center", JsonNumber(f.GetCenter())},
@@ -165,8 +171,16 @@ int RunInfo(const InfoOptions& o) {
                           {"diameter", JsonNumber(f.GetDiameter())},
                           {"zmin", JsonNumber(f.GetZMin())},
                           {"zmax", JsonNumber(f.GetZMax())},
-                          {"stop", f.IsStop()}});
+                          {"stop", f.IsStop()},
+                          {"asphere", asphere}});
+    }
     j["surfaces"] = surfaces;
+    Json glasses = Json::array();
+    for (size_t i = 0; i < s.size(); ++i)
+      if (const Glass* g = lens->GetDispersion()[i].glass)
+        glasses.push_back({{"surface", i}, {"maker", g->maker}, {"name", g->name}, {"n_d", JsonNumber(g->nd)},
+                           {"v_d", JsonNumber(g->vd)}});
+    j["glasses"] = glasses;
     j["index_of_stop"] = lens->GetIndexOfStop();
     j["depth"] = JsonNumber(depth);
     j["front_diameter"] = JsonNumber(lens->GetFrontElementDiameter());
@@ -242,6 +256,17 @@ int RunInfo(const InfoOptions& o) {
          FormatFloat(ffd).c_str());
   if (lens->GetIndexOfStop() >= 0 && std::isfinite(efl) && efl > 0)
     printf("stop diameter %s\n", FormatFloat(s[size_t(lens->GetIndexOfStop())].GetDiameter()).c_str());
+  for (size_t i = 0; i < s.size(); ++i)
+    if (const Glass* g = lens->GetDispersion()[i].glass)
+      printf("glass behind surface %zu: %s %s, n_d %.6g, V_d %.4g (the file's n_d %s)\n", i, g->maker.c_str(),
+             g->name.c_str(), g->nd, g->vd, FormatFloat(lens->GetDispersion()[i].n_d).c_str());
+  for (size_t i = 0; i < s.size(); ++i)
+    if (const AsphereTerms* a = s[i].GetAsphere()) {
+      printf("asphere on surface %zu: k %s", i, FormatFloat(float(a->k)).c_str());
+      for (int t = 0; t < 10; ++t)
+        if (a->a[t] != 0) printf(", a%d %s", 2 * t + 2, FormatFloat(float(a->a[t])).c_str());
+      printf("\n");
+    }
   if (has_chromatic)
     printf("longitudinal colour: film-side focus f1 at C %s, d %s, F %s; F - C %s\n",
            FormatFloat(chromatic.f1_c).c_str(), FormatFloat(chromatic.f1_d).c_str(),

@@ -43,10 +43,13 @@ void UseLens(LensStack* lens) {
     lens->CalculateParaxialThickLensApproximation(&f1, &f2, &p1, &p2);
   } catch (const LensError&) {
   }
-  // A few film rays as the camera makes them, and world rays as the
-  // tools trace them.
+  // Another wavelength (Abbe numbers and catalogue glasses), then a few
+  // film rays as the camera makes them and world rays as the tools trace
+  // them, in float and in double.
+  lens->SetWavelength(450.f);
   const float film_z = lens->GetLensDepth() + 40.f;
-  for (int k = 0; k < 9; ++k) {
+  for (int k = 0; k < 18; ++k) {
+    lens->SetExact(k >= 9);
     const Point film(float(k % 3 - 1) * 5.f, float(k / 3 - 1) * 5.f, film_z);
     const Point back = lens->SampleBackElement(float(k % 3) * 0.4f + 0.1f, float(k / 3) * 0.4f + 0.1f);
     const Vector d = back - film;
