@@ -205,6 +205,52 @@ void BM_TraceFilmToWorld(benchmark::State& state) {
 }
 BENCHMARK(BM_TraceFilmToWorld)->DenseRange(2, 20, 2);
 
+// The Planar with two of its surfaces made aspheres of zero terms: the
+// same shapes, intersected by Newton's method instead of as spheres.
+std::string AsphericPlanar() {
+  const std::string path = "/tmp/realcam-bench-aspheric-planar.dat";
+  FILE* in = fopen((std::string(REALCAM_LENS_DIR) + "/planar-50mm-f2.dat").c_str(), "r");
+  FILE* out = fopen(path.c_str(), "w");
+  if (!in || !out) exit(1);
+  char line[512];
+  int surface = 0;
+  while (fgets(line, sizeof line, in)) {
+    fputs(line, out);
+    if (line[0] != '#' && line[0] != '\n' && ++surface <= 2) fputs("asphere k=0\n", out);
+  }
+  fclose(in);
+  fclose(out);
+  return path;
+}
+
+void BM_GenerateRayAspheric(benchmark::State& state, bool aspheric) {
+  Film film(kWidth, kHeight);
+  ParamSet ps;
+  ps.AddFloat("hither", 0.001f);
+  ps.AddFloat("yon", 1e30f);
+  ps.AddFloat("shutteropen", 0.f);
+  ps.AddFloat("shutterclose", 1.f);
+  ps.AddString("specfile", aspheric ? AsphericPlanar() : std::string(REALCAM_LENS_DIR) + "/planar-50mm-f2.dat");
+  ps.AddFloat("filmdistance", 37.3f);
+  ps.AddFloat("aperture_diameter", 18.06f);
+  ps.AddFloat("filmdiag", 43.27f);
+  std::unique_ptr<Camera> cam(Factory()(ps, Transform(), &film));
+  if (!cam) exit(1);
+  const std::vector<Sample> samples = FilmSamples();
+  size_t i = 0, passing = 0, total = 0;
+  Ray ray;
+  for (auto _ : state) {
+    passing += cam->GenerateRay(samples[i], &ray) > 0.f;
+    benchmark::DoNotOptimize(ray);
+    ++total;
+    if (++i == samples.size()) i = 0;
+  }
+  state.counters["calls/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
+  state.counters["pass"] = double(passing) / double(total);
+}
+BENCHMARK_CAPTURE(BM_GenerateRayAspheric, planar_spheres, false);
+BENCHMARK_CAPTURE(BM_GenerateRayAspheric, planar_two_aspheres, true);
+
 // One registration per lens, stop (full, and a quarter of its diameter:
 // four times the f-number, f/8 on an f/2 lens) and sampling mode.
 int Register() {
