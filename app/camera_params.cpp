@@ -23,7 +23,7 @@ std::string DefaultLens() { return BundledLensDir() + "/planar-50mm-f2.dat"; }
 std::string FindLens(const std::string& name) {
   // A file of that name here always wins; a path is never searched.
   if (name.empty() || access(name.c_str(), F_OK) == 0 || name.find('/') != std::string::npos)
-    return name;
+    return ConvertForeignLens(name);
   for (const std::string& candidate : {BundledLensDir() + "/" + name, BundledLensDir() + "/" + name + ".dat"})
     if (access(candidate.c_str(), F_OK) == 0) return candidate;
   return name;

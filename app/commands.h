@@ -142,6 +142,23 @@ std::string DefaultLens();
 // without ".dat", else the name unchanged (for the error to name).
 std::string FindLens(const std::string& name);
 
+struct ImportOptions {
+  std::string input, output;
+  std::vector<std::string> glasses;  // NAME=nd,vd
+};
+int RunImport(const ImportOptions& o);
+
+struct ExportOptions {
+  std::string lens, output;
+  bool zmx = false;
+};
+int RunExport(const ExportOptions& o);
+
+// A Zemax file or a patent table given where a lens file is expected,
+// converted to a prescription in a temporary folder (removed at exit); any
+// other path is returned as it is.
+std::string ConvertForeignLens(const std::string& path);
+
 struct LensesOptions {
   bool json = false;
 };

@@ -63,7 +63,11 @@ CLI::Validator Length(double bare_unit_mm) {
 CLI::Validator LensByName() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
-        text = FindLens(text);
+        try {
+          text = FindLens(text);
+        } catch (const std::exception& e) {
+          return e.what();
+        }
         return "";
       },
       "LENS");
@@ -293,6 +297,22 @@ int main(int argc, char** argv) {
   c->add_flag("--json", check.json, "one JSON object");
   c->callback([&] { run = [&] { return RunCheck(check); }; });
 
+  ImportOptions import_options;
+  CLI::App* im = app.add_subcommand(
+      "import", "convert a Zemax sequential file (.zmx) or a patent table to a realcam prescription");
+  im->add_option("FILE", import_options.input, "the lens file")->required();
+  im->add_option("-o,--output", import_options.output, "the prescription to write (default: standard output)");
+  im->add_option("--glass", import_options.glasses,
+                 "n_d and V_d of a glass the catalogue lacks: NAME=nd,vd (repeatable)");
+  im->callback([&] { run = [&] { return RunImport(import_options); }; });
+
+  ExportOptions export_options;
+  CLI::App* ex = app.add_subcommand("export", "write a realcam prescription as a Zemax sequential file");
+  AddLens(ex, &export_options.lens);
+  ex->add_flag("--zmx", export_options.zmx, "Zemax sequential format (the one there is)")->required();
+  ex->add_option("-o,--output", export_options.output, "the file to write (default: standard output)");
+  ex->callback([&] { run = [&] { return RunExport(export_options); }; });
+
   LensesOptions lenses;
   CLI::App* l = app.add_subcommand("lenses", "the bundled lenses: focal length, f-number, the film they cover");
   l->add_flag("--json", lenses.json, "one JSON object");
@@ -305,7 +325,7 @@ int main(int argc, char** argv) {
     if (!known) {
       fprintf(stderr,
               "realcam: error: unknown command \"%s\" (commands: render, info, trace, rays, focus, "
-              "draw, check, lenses)\nRun with --help for more information.\n",
+              "draw, check, lenses, import, export)\nRun with --help for more information.\n",
               argv[1]);
       return 1;
     }

@@ -48,6 +48,7 @@ struct RayT {
 // (`shape` below) holds the stop's blades.
 struct ExactSurface {
   double radius, zintercept, center, index, diameter, zmin, zmax;
+  double thickness = 0;  // to the next vertex, as the file writes it
   bool IsStop() const { return radius == 0; }
 };
 

@@ -7,9 +7,9 @@
 #include "realistic/exact_trace.h"
 #include "realistic/lens_error.h"
 
-LensInterface::LensInterface(float r, float axpos, float idx, float d)
+LensInterface::LensInterface(float r, float axpos, float idx, float d, bool aspheric)
     : radius(r), zintercept(axpos), center(std::isinf(r) ? axpos : axpos + r), index(idx), diameter(0.f),
-      zmin(0.f), zmax(0.f) {
+      zmin(0.f), zmax(0.f), aspheric_aperture(aspheric) {
   SetDiameter(d);
 }
 
@@ -20,6 +20,9 @@ void LensInterface::SetDiameter(float d) {
     zmin = zmax = zintercept;
   } else if (IsPlane()) {
     zmin = zmax = 0.f;  // centred on the vertex: the plane itself
+  } else if (aspheric_aperture && 0.5f * std::fabs(d) > std::fabs(radius)) {
+    // Wider than the base sphere: only the asphere's intersection serves.
+    zmin = zmax = 0.f;
   } else {
     const float half_d = 0.5f * d;
     LENS_CHECK(half_d <= std::fabs(radius), "0.5f * d <= fabs(r)", operation);

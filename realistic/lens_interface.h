@@ -25,7 +25,9 @@ struct AsphereTerms {
 class LensInterface {
  public:
   // axpos is the vertex's z in lens space (the loader's running sum).
-  LensInterface(float r, float axpos, float index, float d);
+  // An aspheric surface's clear aperture may reach past its base sphere
+  // (SetAsphere then checks it against the asphere's own sag).
+  LensInterface(float r, float axpos, float index, float d, bool aspheric = false);
 
   // Sets the clear aperture and recomputes the cap; fails when the cap
   // would be wider than the sphere.
@@ -95,6 +97,7 @@ class LensInterface {
   float diameter;
   float zmin;
   float zmax;
+  bool aspheric_aperture = false;
   // Set only for a bladed stop; shared by copies, never changed.
   std::shared_ptr<const Iris> iris;
   // Set only for an asphere; shared by copies, never changed.

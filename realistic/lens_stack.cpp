@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 
 #include "core/sampling.h"
@@ -144,6 +145,10 @@ std::string Explain(const ConsistencyError& e, float r, float ap, int stop_line,
   return "";
 }
 
+bool IsAsphereLine(const std::string& line) {
+  return line.compare(0, 7, "asphere") == 0 && (line.size() == 7 || line[7] == ' ' || line[7] == '\t');
+}
+
 // Whether a column's text spells an infinite value: "inf" or "infinity",
 // either case, with an optional sign (a number too large for a float is
 // not one).
@@ -205,12 +210,34 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
   // Whether the last data line was a surface that may still take an
   // asphere line.
   bool asphere_may_follow = false;
-  for (int line_number = 1;; ++line_number) {
+  // Lines read ahead of the one being parsed: a surface looks at the next
+  // data line to know whether an asphere line shapes it.
+  std::deque<std::pair<int, std::string>> ahead;
+  int lines_read = 0;
+  bool at_end = false;
+  auto read = [&]() {
+    std::string text;
+    const int n = ++lines_read;
+    if (!ReadLine(f.get(), file + ":" + std::to_string(n), &text)) return at_end = true, false;
+    ahead.push_back({n, text});
+    return true;
+  };
+  auto skipped = [](const std::string& l) { return l.empty() || l[0] == '#' || l[0] == ' ' || l[0] == '\t'; };
+  auto asphere_follows = [&]() {
+    for (size_t i = 0;; ++i) {
+      if (i == ahead.size() && (at_end || !read())) return false;
+      if (!skipped(ahead[i].second)) return IsAsphereLine(ahead[i].second);
+    }
+  };
+  for (;;) {
+    if (ahead.empty() && (at_end || !read())) break;
+    const int line_number = ahead.front().first;
+    line = ahead.front().second;
+    ahead.pop_front();
     const std::string where = file + ":" + std::to_string(line_number);
-    if (!ReadLine(f.get(), where, &line)) break;
-    if (line.empty() || line[0] == '#' || line[0] == ' ' || line[0] == '\t') continue;
+    if (skipped(line)) continue;
 
-    if (line.compare(0, 7, "asphere") == 0 && (line.size() == 7 || line[7] == ' ' || line[7] == '\t')) {
+    if (IsAsphereLine(line)) {
       if (interfaces.empty())
         throw LensError(where + ":1: an asphere line before any surface; it shapes the surface on the line before it");
       if (interfaces.back().IsStop())
@@ -255,7 +282,8 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
     if (r == 0.f && n == 0.f) n = 1.f;  // a stop in air need not give its index
 
     try {
-      LensInterface surface(r, sum, n, ap);
+      // An asphere's aperture is bounded by its own sag, not its base sphere.
+      LensInterface surface(r, sum, n, ap, r != 0.f && asphere_follows());
       sum = sum + axpos;
       if (surface.IsStop()) {
         LENS_CHECK(index_of_stop == -1, "index_of_stop == -1",
@@ -272,6 +300,7 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
       const double exact_r = surface.IsStop() ? 0.0 : exact_values[0];
       ExactSurface e{exact_r, exact_sum, exact_r + exact_sum, exact_n,
                      exact_values[3], double(surface.GetZMin()), double(surface.GetZMax())};
+      e.thickness = exact_values[1];
       ExactCap(e.radius, e.diameter, &e.zmin, &e.zmax);
       if (surface.IsStop()) e.zmin = e.zmax = e.zintercept;
       exact.push_back(e);

@@ -21,5 +21,11 @@ forbid realistic app
 forbid realistic render
 forbid realistic optics
 forbid core realistic
+forbid import app
+forbid import render
+forbid import optics
+forbid realistic import
+forbid render import
+forbid optics import
 [ $status -eq 0 ] && echo "dependencies run one way"
 exit $status

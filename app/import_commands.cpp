@@ -1,0 +1,109 @@
+// SPDX-License-Identifier: Apache-2.0
+// realcam import and export: lens files of other programs to and from
+// realcam's prescriptions.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include "app/commands.h"
+#include "import/patent_table.h"
+#include "import/zmx_reader.h"
+
+namespace {
+
+ImportedLens ReadAnyLensFile(const std::string& path, const GlassOverrides& overrides) {
+  RequireReadableLens(path);
+  if (LooksLikeZmx(path)) return ReadZmx(path, overrides);
+  if (LooksLikePatentTable(path)) return ReadPatentTable(path);
+  throw std::runtime_error(path + ": neither a Zemax sequential file (.zmx) nor a patent table "
+                           "(a header row naming r, d, nd and vd)");
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  if (!out || !(out << text) || !(out.flush()))
+    throw std::runtime_error("cannot write \"" + path + "\"");
+}
+
+// Converted lens files live in one folder for the process, removed at exit.
+std::string& ConvertedFolder() {
+  static std::string folder;
+  return folder;
+}
+void RemoveConverted() {
+  if (ConvertedFolder().empty()) return;
+  const std::string command = "rm -rf '" + ConvertedFolder() + "'";
+  if (std::system(command.c_str()) != 0) {
+    // Nothing more to do at exit.
+  }
+}
+
+}  // namespace
+
+GlassOverrides ParseGlassOverrides(const std::vector<std::string>& pairs) {
+  GlassOverrides overrides;
+  for (const std::string& pair : pairs) {
+    const size_t eq = pair.find('='), comma = pair.find(',', eq);
+    char* end1 = nullptr;
+    char* end2 = nullptr;
+    const double nd = eq == std::string::npos ? 0 : std::strtod(pair.c_str() + eq + 1, &end1);
+    const double vd = comma == std::string::npos ? 0 : std::strtod(pair.c_str() + comma + 1, &end2);
+    if (eq == std::string::npos || comma == std::string::npos || *end1 != ',' || *end2 != '\0' || !(nd >= 1) ||
+        !(vd > 0))
+      throw std::runtime_error("--glass \"" + pair + "\" is not NAME=nd,vd (e.g. B270=1.523,58.5)");
+    overrides[pair.substr(0, eq)] = {nd, vd};
+  }
+  return overrides;
+}
+
+int RunImport(const ImportOptions& o) {
+  const ImportedLens lens = ReadAnyLensFile(o.input, ParseGlassOverrides(o.glasses));
+  for (const std::string& w : lens.warnings) fprintf(stderr, "realcam: warning: %s\n", w.c_str());
+  const std::string text = WritePrescription(lens);
+  if (o.output.empty() || o.output == "-") {
+    fputs(text.c_str(), stdout);
+  } else {
+    WriteFile(o.output, text);
+    printf("realcam: wrote %s (%zu surfaces from %s)\n", o.output.c_str(), lens.surfaces.size(), lens.format.c_str());
+  }
+  return 0;
+}
+
+int RunExport(const ExportOptions& o) {
+  RequireReadableLens(o.lens);
+  CheckLensBeforeUse(o.lens);
+  const std::string text = WriteZmx(ReadPrescription(o.lens));
+  if (o.output.empty() || o.output == "-") {
+    fputs(text.c_str(), stdout);
+  } else {
+    WriteFile(o.output, text);
+    printf("realcam: wrote %s\n", o.output.c_str());
+  }
+  return 0;
+}
+
+std::string ConvertForeignLens(const std::string& path) {
+  if (access(path.c_str(), R_OK) != 0) return path;
+  const size_t dot = path.rfind('.');
+  const std::string extension = dot == std::string::npos ? "" : path.substr(dot);
+  if (extension == ".dat") return path;
+  if (!LooksLikeZmx(path) && !LooksLikePatentTable(path)) return path;
+  const ImportedLens lens = ReadAnyLensFile(path, {});
+  for (const std::string& w : lens.warnings) fprintf(stderr, "realcam: warning: %s\n", w.c_str());
+  if (ConvertedFolder().empty()) {
+    char folder[] = "/tmp/realcam-import-XXXXXX";
+    if (!mkdtemp(folder)) throw std::runtime_error("cannot make a folder for the converted lens");
+    ConvertedFolder() = folder;
+    std::atexit(RemoveConverted);
+  }
+  const size_t slash = path.rfind('/');
+  std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  name = name.substr(0, name.rfind('.')) + ".dat";
+  const std::string converted = ConvertedFolder() + "/" + name;
+  WriteFile(converted, WritePrescription(lens));
+  return converted;
+}

@@ -1,0 +1,328 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "import/zmx_reader.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "realistic/glass_catalogue.h"
+
+namespace {
+
+std::string G(double v) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.7g", v);
+  return buf;
+}
+
+// Larger files are not lens files.
+constexpr size_t kMaxBytes = 8 << 20;
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The file's text as bytes of ASCII (or Latin-1, or UTF-8) lines: UTF-16
+// with its byte-order mark is narrowed, a UTF-8 mark dropped.
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ImportError(path + ": cannot open the file");
+  std::string bytes;
+  char buf[65536];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    bytes.append(buf, size_t(in.gcount()));
+    if (bytes.size() > kMaxBytes)
+      throw ImportError(path + ": over 8 MiB; not a lens file");
+  }
+  if (bytes.size() >= 2 && ((unsigned char)bytes[0] == 0xff && (unsigned char)bytes[1] == 0xfe)) {
+    std::string text;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+      text.push_back(bytes[i + 1] == 0 ? bytes[i] : '?');
+    return text;
+  }
+  if (bytes.size() >= 2 && ((unsigned char)bytes[0] == 0xfe && (unsigned char)bytes[1] == 0xff)) {
+    std::string text;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+      text.push_back(bytes[i] == 0 ? bytes[i + 1] : '?');
+    return text;
+  }
+  if (bytes.compare(0, 3, "\xef\xbb\xbf") == 0) bytes.erase(0, 3);
+  return bytes;
+}
+
+double Number(const std::string& word, const std::string& where, const char* what) {
+  char* end = nullptr;
+  const double v = std::strtod(word.c_str(), &end);
+  if (word.empty() || *end != '\0' || !std::isfinite(v))
+    throw ImportError(where + ": " + what + " \"" + word + "\" is not a finite number");
+  return v;
+}
+
+// One SURF block as the file gives it.
+struct ZmxSurface {
+  int line = 0, number = 0;
+  std::string type = "STANDARD";
+  double curvature = 0, thickness = 0, semi_diameter = 0, conic = 0;
+  double parm[9] = {};
+  bool stop = false, thickness_infinite = false;
+  std::vector<std::string> glass;  // the GLAS line's words after GLAS
+  int glass_line = 0;
+};
+
+// A maker named on a GCAT line: SUMITA_AUG2011 is Sumita's.
+std::string MakerOf(const std::string& catalogue) {
+  static const char* const makers[] = {"SCHOTT", "OHARA", "HOYA", "CDGM", "HIKARI", "SUMITA"};
+  const std::string u = Upper(catalogue);
+  for (const char* m : makers)
+    if (u.compare(0, std::string(m).size(), m) == 0) return m;
+  return "";
+}
+
+}  // namespace
+
+bool LooksLikeZmx(const std::string& path) {
+  const size_t dot = path.rfind('.');
+  if (dot != std::string::npos && Upper(path.substr(dot)) == ".ZMX") return true;
+  std::ifstream in(path, std::ios::binary);
+  char head[512] = {};
+  in.read(head, sizeof head - 1);
+  std::string text(head, size_t(in.gcount()));
+  std::string narrow;
+  for (char c : text)
+    if (c != 0) narrow.push_back(c);
+  return narrow.find("VERS ") != std::string::npos && narrow.find("MODE ") != std::string::npos;
+}
+
+ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
+  const std::string text = ReadText(path);
+  ImportedLens lens;
+  lens.source = path;
+  lens.format = "Zemax sequential";
+  double unit = 1;  // millimetres per lens unit
+  std::string unit_name = "MM";
+  std::vector<std::string> catalogues;
+  double enpd = 0, fnum = 0;
+  std::vector<ZmxSurface> surfaces;
+  std::istringstream lines(text);
+  std::string line;
+  int number = 0;
+  for (int line_number = 1; std::getline(lines, line); ++line_number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find('\0') != std::string::npos)
+      throw ImportError(path + ":" + std::to_string(line_number) + ": a NUL byte; not a lens file");
+    std::istringstream words(line);
+    std::string key;
+    words >> key;
+    std::vector<std::string> rest;
+    for (std::string w; words >> w;) rest.push_back(w);
+    const std::string where = path + ":" + std::to_string(line_number);
+    auto need = [&](size_t n) {
+      if (rest.size() < n) throw ImportError(where + ": " + key + " needs " + std::to_string(n) + " values");
+    };
+    if (key == "MODE") {
+      need(1);
+      if (rest[0] != "SEQ")
+        throw ImportError(where + ": a non-sequential file (MODE " + rest[0] + "); realcam reads sequential lenses");
+    } else if (key == "NAME") {
+      lens.title = line.size() > 5 ? line.substr(5) : "";
+    } else if (key == "UNIT") {
+      need(1);
+      unit_name = Upper(rest[0]);
+      if (unit_name == "MM") unit = 1;
+      else if (unit_name == "CM") unit = 10;
+      else if (unit_name == "IN") unit = 25.4;
+      else if (unit_name == "M" || unit_name == "METER") unit = 1000;
+      else throw ImportError(where + ": unit \"" + rest[0] + "\"; realcam reads MM, CM, IN and M");
+    } else if (key == "GCAT") {
+      catalogues = rest;
+    } else if (key == "ENPD") {
+      need(1);
+      enpd = Number(rest[0], where, "ENPD");
+    } else if (key == "FNUM") {
+      need(1);
+      fnum = Number(rest[0], where, "FNUM");
+    } else if (key == "SURF") {
+      need(1);
+      surfaces.push_back({});
+      surfaces.back().line = line_number;
+      surfaces.back().number = number++;
+    } else if (!surfaces.empty()) {
+      ZmxSurface& s = surfaces.back();
+      if (key == "TYPE") {
+        need(1);
+        s.type = Upper(rest[0]);
+      } else if (key == "CURV") {
+        need(1);
+        s.curvature = Number(rest[0], where, "CURV");
+      } else if (key == "DISZ") {
+        need(1);
+        if (Upper(rest[0]) == "INFINITY") s.thickness_infinite = true;
+        else s.thickness = Number(rest[0], where, "DISZ");
+      } else if (key == "DIAM") {
+        need(1);
+        s.semi_diameter = Number(rest[0], where, "DIAM");
+      } else if (key == "CONI") {
+        need(1);
+        s.conic = Number(rest[0], where, "CONI");
+      } else if (key == "PARM") {
+        need(2);
+        const double i = Number(rest[0], where, "PARM's number");
+        if (i >= 1 && i <= 8 && i == std::floor(i)) s.parm[int(i)] = Number(rest[1], where, "PARM");
+      } else if (key == "STOP") {
+        s.stop = true;
+      } else if (key == "GLAS") {
+        need(1);
+        s.glass = rest;
+        s.glass_line = line_number;
+      }
+    }
+  }
+  if (surfaces.size() < 3)
+    throw ImportError(path + ": no lens surfaces (a sequential file has an object, surfaces and an image)");
+  if (unit != 1) lens.notes.push_back("Units: " + unit_name + ", converted to millimetres.");
+  else lens.notes.push_back("Units: millimetres.");
+
+  // The glass of a GLAS line: the catalogue in the order of GCAT, then
+  // every maker; a moulding variant as its base glass; an old Schott name
+  // as its lead-free successor; else the line's own n_d and V_d.
+  auto resolve = [&](const ZmxSurface& z, ImportedSurface* s) {
+    const std::string where = path + ":" + std::to_string(z.glass_line) + ": surface " + std::to_string(z.number);
+    std::string name = z.glass[0];
+    if (Upper(name) == "MIRROR")
+      throw ImportError(where + " is a mirror (GLAS MIRROR): a catadioptric lens, which realcam cannot model");
+    const auto given = overrides.find(name);
+    if (given != overrides.end()) {
+      s->index = given->second.nd, s->abbe = given->second.vd;
+      lens.notes.push_back("Glass " + name + " (surface " + std::to_string(z.number) + "): n_d " +
+                           G(s->index) + ", V_d " + G(s->abbe) + " as given by --glass.");
+      return;
+    }
+    const double nd = z.glass.size() > 4 ? std::strtod(z.glass[3].c_str(), nullptr) : 0;
+    const double vd = z.glass.size() > 4 ? std::strtod(z.glass[4].c_str(), nullptr) : 0;
+    if (name == "___BLANK") {
+      s->index = nd, s->abbe = vd;
+      lens.notes.push_back("Surface " + std::to_string(z.number) + ": a model glass, n_d " + G(nd) +
+                           ", V_d " + G(vd) + ".");
+      return;
+    }
+    auto lookup = [&](const std::string& n) -> const Glass* {
+      std::string why;
+      for (const std::string& cat : catalogues) {
+        const std::string maker = MakerOf(cat);
+        if (maker.empty()) continue;
+        if (const Glass* g = FindGlass(maker + ":" + n, &why)) return g;
+      }
+      for (const char* maker : {"SCHOTT", "OHARA", "HOYA", "CDGM", "HIKARI", "SUMITA"})
+        if (const Glass* g = FindGlass(std::string(maker) + ":" + n, &why)) return g;
+      return nullptr;
+    };
+    const Glass* g = lookup(name);
+    if (!g && Upper(name).size() > 5 && Upper(name).compare(Upper(name).size() - 5, 5, "_MOLD") == 0) {
+      g = lookup(name.substr(0, name.size() - 5));
+      if (g)
+        lens.warnings.push_back("surface " + std::to_string(z.number) + ": moulding glass " + name +
+                                " taken as its base glass " + g->maker + " " + g->name);
+    }
+    if (!g) {
+      std::string why;
+      g = FindGlass("SCHOTT:N-" + name, &why);
+      if (g)
+        lens.warnings.push_back("surface " + std::to_string(z.number) + ": Schott " + name +
+                                " is not in the catalogue; its lead-free successor " + g->name + " is used");
+    }
+    if (g) {
+      s->glass = g->maker + ":" + g->name;
+      s->index = g->nd, s->abbe = g->vd;
+      lens.notes.push_back("Glass " + name + " (surface " + std::to_string(z.number) + "): " + g->maker + " " +
+                           g->name + ", n_d " + G(g->nd) + ", V_d " + G(g->vd) + ".");
+      return;
+    }
+    // Zemax writes 1.5 and 40 where a catalogue glass stands: no data.
+    if (nd > 1 && vd > 0 && !(nd == 1.5 && vd == 40)) {
+      s->index = nd, s->abbe = vd;
+      lens.warnings.push_back("surface " + std::to_string(z.number) + ": glass " + name +
+                              " is not in the catalogue; its n_d " + G(nd) + " and V_d " +
+                              G(vd) + " from the GLAS line are used");
+      return;
+    }
+    throw ImportError(where + ": glass \"" + name +
+                      "\" is in no catalogue realcam has, and the file gives no n_d and V_d for it; "
+                      "give them with realcam import --glass " + name + "=nd,vd");
+  };
+
+  // Surface 0 is the object, the last the image; between them the lens.
+  double stop_diam = 0;
+  for (size_t i = 1; i + 1 < surfaces.size(); ++i) {
+    const ZmxSurface& z = surfaces[i];
+    const std::string where = path + ":" + std::to_string(z.line) + ": surface " + std::to_string(z.number);
+    if (z.type != "STANDARD" && z.type != "EVENASPH")
+      throw ImportError(where + " is of type " + z.type + (z.type == "COORDBRK" ? " (a tilt or decentre)" : "") +
+                        "; realcam models STANDARD and EVENASPH surfaces of a centred lens");
+    if (z.thickness_infinite) throw ImportError(where + ": an infinite thickness inside the lens");
+    ImportedSurface s;
+    s.source_line = z.line;
+    s.thickness = z.thickness * unit;
+    s.aperture = 2 * z.semi_diameter * unit;
+    s.radius = z.curvature == 0 ? INFINITY : unit / z.curvature;
+    if (!z.glass.empty()) resolve(z, &s);
+    if (z.type == "EVENASPH") {
+      s.aspheric = true;
+      s.asphere.k = z.conic;
+      // z in millimetres of r in millimetres: a term of r^(2i) in the
+      // file's unit scales by unit^(1 - 2i).
+      for (int p = 1; p <= 8; ++p) s.asphere.a[p - 1] = z.parm[p] * std::pow(unit, 1 - 2 * p);
+    } else if (z.conic != 0) {
+      s.aspheric = true;
+      s.asphere.k = z.conic;
+    }
+    if (z.stop) {
+      stop_diam = s.aperture;
+      const bool plain = z.curvature == 0 && !s.aspheric && s.index == 1 && z.glass.empty();
+      if (!plain) {
+        // A stop on a curved or glass surface: a stop plane at its vertex.
+        ImportedSurface stop;
+        stop.radius = 0, stop.thickness = 0, stop.aperture = s.aperture, stop.source_line = z.line;
+        lens.surfaces.push_back(stop);
+        lens.warnings.push_back("surface " + std::to_string(z.number) +
+                                " is the stop but not a plane in air: the stop is a plane at its vertex");
+      } else {
+        s.radius = 0;
+      }
+    }
+    lens.surfaces.push_back(s);
+  }
+  bool has_stop = false;
+  for (const ImportedSurface& s : lens.surfaces) has_stop = has_stop || s.radius == 0;
+  if (!has_stop) throw ImportError(path + ": no surface is marked STOP");
+  lens.notes.push_back("The last thickness is the distance to the file's image surface, the default film distance.");
+  // The aperture as the file defines it.
+  const double efl = ImportedEfl(lens);
+  const double pupil = enpd > 0 ? enpd * unit : fnum > 0 ? efl / fnum : 0;
+  if (pupil > 0) {
+    ImportedLens trial = lens;
+    SetEntrancePupil(&trial, pupil);
+    double set = 0;
+    for (const ImportedSurface& s : trial.surfaces)
+      if (s.radius == 0) set = s.aperture;
+    // Where the file's own stop already gives that pupil, it is kept as written.
+    if (std::fabs(set - stop_diam) > 1e-9 * std::max(1.0, stop_diam)) {
+      lens = trial;
+      char buf[200];
+      snprintf(buf, sizeof buf, "Aperture: %s %g; the stop's diameter %.6g gives that paraxial entrance "
+               "pupil (the file's stop DIAM gives %.6g).", enpd > 0 ? "ENPD" : "FNUM", enpd > 0 ? enpd : fnum,
+               set, stop_diam);
+      lens.notes.push_back(buf);
+    }
+  } else {
+    lens.notes.push_back("Aperture: the stop's DIAM (the file defines no entrance pupil or f-number).");
+  }
+  if (lens.title.empty() || lens.title.find_first_not_of(' ') == std::string::npos) {
+    const size_t slash = path.rfind('/');
+    lens.title = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  }
+  return lens;
+}
