@@ -53,6 +53,14 @@ bool ParseNumber(std::string word, double* v) {
   return !word.empty() && *end == '\0' && std::isfinite(*v);
 }
 
+// A surface number: a whole number a table can hold.
+bool SurfaceNumber(const std::string& label, int* n) {
+  double v;
+  if (!ParseNumber(label, &v) || !(std::fabs(v) < 1e6) || v != std::floor(v)) return false;
+  *n = int(v);
+  return true;
+}
+
 enum Column { kSurface, kR, kD, kNd, kVd, kSemi, kDiameter, kOther };
 
 Column ColumnOf(const std::string& name) {
@@ -129,10 +137,10 @@ ImportedLens ReadPatentTable(const std::string& path) {
       // surface K A4 A6 ...
       std::string label = w[0];
       if (!label.empty() && label.back() == '*') label.pop_back();
-      double n;
-      if (!ParseNumber(label, &n) || by_number.count(int(n)) == 0)
+      int n;
+      if (!SurfaceNumber(label, &n) || by_number.count(n) == 0)
         throw ImportError(where + ": aspheric coefficients for surface \"" + w[0] + "\", which the table does not have");
-      ImportedSurface& s = lens.surfaces[by_number[int(n)]];
+      ImportedSurface& s = lens.surfaces[by_number[n]];
       s.aspheric = true;
       for (size_t i = 1; i < w.size() && i < asphere_columns.size(); ++i) {
         double v;
@@ -186,8 +194,8 @@ ImportedLens ReadPatentTable(const std::string& path) {
     }
     if (stop) s.radius = 0;
     s.aspheric = aspheric;
-    double number;
-    if (ParseNumber(label, &number)) by_number[int(number)] = lens.surfaces.size();
+    int number;
+    if (SurfaceNumber(label, &number)) by_number[number] = lens.surfaces.size();
     lens.surfaces.push_back(s);
   }
   if (lens.surfaces.empty()) throw ImportError(path + ": no surface rows under a header row (r, d, nd, vd)");

@@ -38,7 +38,15 @@ class LensInterface {
   // the circle of its diameter, with a vertex at `rotation_degrees` from
   // lens-space +x toward +y. Only for the stop.
   void SetBlades(int blades, float rotation_degrees);
+  // The polygon's edges: unit outward normals, and the cosine of half the
+  // angle an edge subtends, which is the apothem over the circumradius.
+  struct Iris {
+    int blades;
+    double cos_half_angle;
+    double nx[32], ny[32];
+  };
   int GetBlades() const { return iris ? iris->blades : 0; }
+  const Iris* GetIris() const { return iris.get(); }
   // Whether a point (x, y) of the stop plane within the round opening is
   // also within the blades' polygon.
   bool InsideIris(double x, double y) const;
@@ -82,13 +90,6 @@ class LensInterface {
   // In double (exact_trace.h), rounded to float once.
   bool IntersectAspheric(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
 
-  // The polygon's edges: unit outward normals, and the cosine of half the
-  // angle an edge subtends, which is the apothem over the circumradius.
-  struct Iris {
-    int blades;
-    double cos_half_angle;
-    double nx[32], ny[32];
-  };
 
   float radius;
   float zintercept;

@@ -43,6 +43,9 @@ struct SurfaceData {
   bool stop, refracts;
   float radius, center, zmin, zmax, zintercept, diameter;
   float ratio;  // index of the medium the ray leaves over that of the one it enters
+  // A bladed stop's polygon (the camera's, never changed): null for round.
+  const LensInterface::Iris* iris;
+  double apothem;  // 0.5 |diameter| cos(pi / blades), as the stop forms it
 };
 
 // The rays still being traced, structure of arrays, packed at the start:
@@ -61,6 +64,8 @@ struct ExactSurfaceData {
   bool stop, refracts;
   double radius, center, zmin, zmax, zintercept, diameter;
   double ratio;  // index of the medium the ray leaves over that of the one it enters
+  const LensInterface::Iris* iris;
+  double apothem;
 };
 
 // Rays traced in double, structure of arrays, one lane per ray in order.
@@ -200,9 +205,8 @@ int RealisticBatchWidth(int forced) {
 
 int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
                                   int lanes) const {
-  // A bladed stop tests its edges in the scalar code only, and aspheres
-  // are intersected there too.
-  bool scalar = lens->GetInterfaces()[size_t(lens->GetIndexOfStop())].GetBlades() > 0;
+  // Aspheres are intersected in the scalar code only.
+  bool scalar = false;
   for (const LensInterface& surface : lens->GetInterfaces()) scalar = scalar || surface.GetAsphere();
   if (scalar) {
     for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);
@@ -215,9 +219,11 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
     const float before = s[i].GetIndexOfRefractionPosZ();
     const float after = i == 0 ? 1.f : s[i - 1].GetIndexOfRefractionPosZ();
     // A plane refracting surface is met as the stop's plane is.
+    const LensInterface::Iris* iris = s[i].GetIris();
     table.push_back({s[i].IsStop() || s[i].IsPlane(), before != after, s[i].GetRadius(), s[i].GetCenter(),
                      s[i].GetZMin(), s[i].GetZMax(), s[i].GetAxisIntercept(), s[i].GetDiameter(),
-                     before / after});
+                     before / after, iris,
+                     iris ? 0.5 * std::fabs(double(s[i].GetDiameter())) * iris->cos_half_angle : 0.0});
   }
   auto set_up = sse2::SetUpLanes;
   auto trace = sse2::TraceLanes;
@@ -309,9 +315,11 @@ int RealisticCamera::GenerateRaysExact(int n, const Sample* samples, Ray* rays, 
   const auto& s = lens->GetExactSurfaces();
   for (size_t i = 0; i < s.size(); ++i) {
     const double before = s[i].index, after = i == 0 ? 1.0 : s[i - 1].index;
-    table.push_back({s[i].IsStop() || lens->GetInterfaces()[i].IsPlane(), before != after, s[i].radius,
-                     s[i].center, s[i].zmin, s[i].zmax,
-                     s[i].zintercept, s[i].diameter, before / after});
+    const LensInterface& shape = lens->GetInterfaces()[i];
+    const LensInterface::Iris* iris = shape.GetIris();
+    table.push_back({s[i].IsStop() || shape.IsPlane(), before != after, s[i].radius, s[i].center, s[i].zmin,
+                     s[i].zmax, s[i].zintercept, s[i].diameter, before / after, iris,
+                     iris ? 0.5 * std::fabs(double(shape.GetDiameter())) * iris->cos_half_angle : 0.0});
   }
   auto trace = sse2::TraceExactLanes;
   switch (RealisticBatchWidth(lanes)) {

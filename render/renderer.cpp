@@ -40,15 +40,35 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
                       const RenderSettings& s, int tile, Image* image) {
   const int tiles_x = (s.width + kTile - 1) / kTile;
   const int x0 = (tile % tiles_x) * kTile, y0 = (tile / tiles_x) * kTile;
+  const int x1 = std::min(x0 + kTile, s.width), y1 = std::min(y0 + kTile, s.height);
   const int n = s.spp;
-  std::vector<int> perm_y(n), perm_u(n), perm_v(n), perm_band(n);
   const int nb = int(bands.size());
+  std::vector<int> perm_y(n), perm_u(n), perm_v(n), perm_band(n);
   TileCounts counts;
-  std::vector<Sample> samples(static_cast<size_t>(n));
-  std::vector<Ray> rays(static_cast<size_t>(n));
-  std::vector<float> weights(static_cast<size_t>(n));
-  for (int y = y0; y < std::min(y0 + kTile, s.height); ++y)
-    for (int x = x0; x < std::min(x0 + kTile, s.width); ++x) {
+  // The tile's pixels go in runs of at most this many samples: one batch
+  // call per band and run keeps the lanes full (a pixel's share of one
+  // band is only spp / bands samples), the memory bounded at any spp.
+  constexpr size_t kRunSamples = 16384;
+  const int run_pixels = int(std::max<size_t>(1, kRunSamples / size_t(n)));
+  // Per band, its samples in the order they were made and where each goes
+  // in the run (pixel-major, sample-minor).
+  // The buffers live with the thread: fresh ones for every tile cost the
+  // memory system more than the camera's rays.
+  thread_local std::vector<std::vector<Sample>> band_samples;
+  thread_local std::vector<std::vector<size_t>> band_slots;
+  thread_local std::vector<Ray> rays, band_rays;
+  thread_local std::vector<float> weights, band_weights;
+  thread_local std::vector<int> band_of;
+  if (band_samples.size() < size_t(nb)) band_samples.resize(size_t(nb)), band_slots.resize(size_t(nb));
+  const int tile_pixels = (x1 - x0) * (y1 - y0);
+  for (int first = 0; first < tile_pixels; first += run_pixels) {
+    const int count = std::min(run_pixels, tile_pixels - first);
+    const size_t total = size_t(count) * size_t(n);
+    rays.resize(total), weights.resize(total), band_of.resize(total);
+    for (int b = 0; b < nb; ++b) band_samples[size_t(b)].clear(), band_slots[size_t(b)].clear();
+    // The pixels' samples, each pixel from its own random stream.
+    for (int p = 0; p < count; ++p) {
+      const int x = x0 + (first + p) % (x1 - x0), y = y0 + (first + p) / (x1 - x0);
       Rng rng(s.seed * 0x100000001b3ull ^ (uint64_t(y) * uint64_t(s.width) + uint64_t(x)));
       rng.Next();
       for (int i = 0; i < n; ++i) perm_y[i] = perm_u[i] = perm_v[i] = i;
@@ -66,27 +86,42 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
         band_offset = rng.Below(uint32_t(nb));
       }
       for (int i = 0; i < n; ++i) {
-        Sample& sample = samples[size_t(i)];
+        const size_t k = size_t(p) * size_t(n) + size_t(i);
+        const int b = nb > 1 ? int((band_offset + uint32_t(perm_band[i])) % uint32_t(nb)) : 0;
+        band_of[k] = b;
+        band_slots[size_t(b)].push_back(k);
+        band_samples[size_t(b)].emplace_back();
+        Sample& sample = band_samples[size_t(b)].back();
         sample.imageX = float(x) + (float(i) + rng.Uniform()) / float(n);
         sample.imageY = float(y) + (float(perm_y[i]) + rng.Uniform()) / float(n);
         sample.lensU = (float(perm_u[i]) + rng.Uniform()) / float(n);
         sample.lensV = (float(perm_v[i]) + rng.Uniform()) / float(n);
       }
-      // The pixel's camera rays: in one call where the plug-in offers a
-      // batch entry (the same bits), else one by one.
-      if (nb == 1 && bands[0].batch) {
-        bands[0].batch(bands[0].camera, n, samples.data(), rays.data(), weights.data());
-      } else {
-        for (int i = 0; i < n; ++i) {
-          const CameraBand& band = bands[nb > 1 ? (band_offset + uint32_t(perm_band[i])) % uint32_t(nb) : 0];
-          weights[size_t(i)] = band.camera->GenerateRay(samples[size_t(i)], &rays[size_t(i)]);
-        }
-      }
+    }
+    // The camera rays, band by band: in one call per band where the
+    // plug-in offers a batch entry (the same bits), else one by one.
+    for (int b = 0; b < nb; ++b) {
+      const CameraBand& band = bands[size_t(b)];
+      const std::vector<Sample>& bs = band_samples[size_t(b)];
+      const std::vector<size_t>& slots = band_slots[size_t(b)];
+      // One band's samples are already in the run's order.
+      Ray* out_rays = nb == 1 ? rays.data() : (band_rays.resize(bs.size()), band_rays.data());
+      float* out_weights = nb == 1 ? weights.data() : (band_weights.resize(bs.size()), band_weights.data());
+      if (band.batch)
+        band.batch(band.camera, int(bs.size()), bs.data(), out_rays, out_weights);
+      else
+        for (size_t j = 0; j < bs.size(); ++j) out_weights[j] = band.camera->GenerateRay(bs[j], &out_rays[j]);
+      if (nb > 1)
+        for (size_t j = 0; j < bs.size(); ++j) rays[slots[j]] = band_rays[j], weights[slots[j]] = band_weights[j];
+    }
+    for (int p = 0; p < count; ++p) {
+      const int x = x0 + (first + p) % (x1 - x0), y = y0 + (first + p) / (x1 - x0);
       Vec3 sum;
       for (int i = 0; i < n; ++i) {
-        const CameraBand& band = bands[nb > 1 ? (band_offset + uint32_t(perm_band[i])) % uint32_t(nb) : 0];
-        const Ray& ray = rays[size_t(i)];
-        const float weight = weights[size_t(i)];
+        const size_t k = size_t(p) * size_t(n) + size_t(i);
+        const CameraBand& band = bands[size_t(band_of[k])];
+        const Ray& ray = rays[k];
+        const float weight = weights[k];
         ++counts.samples;
         if (weight == 0.f || ray.mint > ray.maxt) {
           ++counts.blocked;
@@ -110,6 +145,7 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
       px[1] = float(sum.y / n);
       px[2] = float(sum.z / n);
     }
+  }
   return counts;
 }
 
