@@ -140,6 +140,17 @@ BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement, "double-gauss-
                   "backelement");
 BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_exitpupil, "double-gauss-100mm-f2.dat", 1.f,
                   "exitpupil");
+// With six blades: the polygon is tested in the lanes too.
+void BM_GenerateRaysBladed(benchmark::State& state, const char* sampling) {
+  Film film(kWidth, kHeight);
+  const std::unique_ptr<Camera> cam = MakeCamera("double-gauss-100mm-f2.dat", 1.f, sampling, &film, 6, "float");
+  const auto batch = reinterpret_cast<decltype(&RealisticGenerateRays)>(
+      dlsym(dlopen(REALISTIC_SO, RTLD_NOW | RTLD_NOLOAD), "RealisticGenerateRays"));
+  if (!batch) exit(1);
+  RunBatches(state, [&](int n, const Sample* s, Ray* r, float* w) { batch(cam.get(), n, s, r, w); });
+}
+BENCHMARK_CAPTURE(BM_GenerateRaysBladed, double_gauss_full_backelement_6_blades, "backelement");
+
 // "precision" "double": the same, traced in double lanes.
 BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement_double, "double-gauss-100mm-f2.dat", 1.f,
                   "backelement", "double");
@@ -162,6 +173,22 @@ void BM_GenerateRaysWidth(benchmark::State& state, const char* sampling) {
   RunBatches(state,
              [&](int n, const Sample* s, Ray* r, float* w) { cam.GenerateRays(n, s, r, w, width); });
 }
+// The same with a six-bladed stop, whose polygon the lanes test too.
+void BM_GenerateRaysWidthBladed(benchmark::State& state) {
+  const int width = int(state.range(0));
+  if (width > RealisticBatchWidth(0)) {
+    state.SkipWithError("the CPU lacks this instruction set");
+    return;
+  }
+  Film film(kWidth, kHeight);
+  const std::string lens = std::string(REALCAM_LENS_DIR) + "/double-gauss-100mm-f2.dat";
+  const RealisticCamera cam(Transform(), 0.001f, 1e30f, 0.f, 1.f, 58.f, 31.71f, lens, 43.27f, &film, false,
+                            false, 6);
+  RunBatches(state,
+             [&](int n, const Sample* s, Ray* r, float* w) { cam.GenerateRays(n, s, r, w, width); });
+}
+BENCHMARK(BM_GenerateRaysWidthBladed)->Arg(4)->Arg(8)->Arg(16);
+
 BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_backelement, "backelement")
     ->Arg(4)->Arg(8)->Arg(16);
 BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_exitpupil, "exitpupil")

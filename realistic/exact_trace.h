@@ -107,7 +107,7 @@ bool AsphereIntersect(double z0, double c, const AsphereTerms& a, double diamete
   for (int i = 0; i < kAsphereIterations; ++i) {
     const Vec3T<T> p = ray.At(t);
     const T s2 = p.x * p.x + p.y * p.y;
-    T slope;
+    T slope = T(0);
     const T z = AsphereSag(T(c), a, s2, &slope);
     const T f = z - (p.z - T(z0));
     const T fp = T(2) * (p.x * ray.d.x + p.y * ray.d.y) * slope - ray.d.z;
