@@ -57,6 +57,8 @@ struct RenderOptions {
   std::vector<double> sun;  // direction toward the sun
   double sun_strength = 1, sky_strength = 1;
   bool no_sun = false;
+  int bounces = 3;      // OBJ scenes: diffuse bounces after the first hit
+  bool smooth = false;  // OBJ scenes: smooth normals where the file gives no vn
   bool no_batch = false;  // one GenerateRay call per sample even where the plug-in has a batch entry
   // --focus puts the film at the smallest RMS spot of the whole opening,
   // unless the thick-lens (paraxial) focus is asked for.
@@ -83,6 +85,7 @@ struct RenderSummary {
   double blade_rotation = 0;
   double focus_m = -1;  // the focus distance chosen, or -1 when filmdistance was given
   bool best_focus = false;  // the film at the smallest RMS spot rather than the paraxial focus
+  double eye[3] = {0, 0, 0}, target[3] = {0, 0, 0};  // where the camera stood and looked, scene units
   std::string blocked_warning;  // why most rays were blocked, when over 90% were
 };
 

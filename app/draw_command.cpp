@@ -16,7 +16,6 @@ void WriteOut(const std::string& path, const std::string& text) {
     fwrite(text.data(), 1, text.size(), stdout);
     return;
   }
-  MakeParentDirectories(path);
   std::ofstream f(path, std::ios::binary);
   f << text;
   if (!f.flush()) throw std::runtime_error("cannot write \"" + path + "\"");
@@ -25,6 +24,13 @@ void WriteOut(const std::string& path, const std::string& text) {
 }  // namespace
 
 int RunDraw(const DrawOptions& o) {
+  if (!o.output.empty()) {
+    const size_t dot = o.output.rfind('.');
+    const std::string extension = dot == std::string::npos ? "" : o.output.substr(dot);
+    if (extension != ".svg" && extension != ".SVG")
+      throw std::runtime_error("cannot write \"" + o.output + "\": draw writes SVG; name the file .svg");
+    CheckWritable(o.output);
+  }
   LensSettings settings;
   settings.aperture = o.aperture;
   settings.fstop = o.fstop;

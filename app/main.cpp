@@ -142,6 +142,13 @@ int main(int argc, char** argv) {
   r->add_option("--sky-strength", render.sky_strength, "OBJ scenes: the sky's strength")->check(kNonNegative);
   r->add_flag("--no-sun", render.no_sun, "OBJ scenes: no sun, only the sky and the scene's own lights")
       ->excludes(sun);
+  r->add_option("--bounces", render.bounces,
+                "OBJ scenes: diffuse bounces after the first hit, with the sun and the lights sampled at "
+                "each (Russian roulette from the third)")
+      ->check(CLI::Range(0, 1000))
+      ->capture_default_str();
+  r->add_flag("--smooth", render.smooth,
+              "OBJ scenes: smooth shading normals averaged from the faces where the file gives no vn");
   r->add_option("--plugin", render.plugin, "camera plug-in to load (default: realistic.so beside realcam)");
   r->add_option("-o,--output", render.output, "output image, .png (sRGB) or .exr (linear)")
       ->capture_default_str();
@@ -190,7 +197,8 @@ int main(int argc, char** argv) {
                 "exit (the ray leaving the front element, the plug-in's default)")
       ->check(CLI::IsMember({"film", "exit"}))
       ->capture_default_str();
-  auto* ev = r->add_option("--exposure", render.exposure, "exposure in EV (default: automatic)");
+  auto* ev = r->add_option("--exposure", render.exposure, "exposure in EV (default: automatic)")
+                 ->check(NumberCheck("a finite number of stops", [](double) { return true; }));
   r->add_option("--threads", render.threads, "worker threads (default: all cores)")->check(CLI::Range(1, 1024));
   r->add_option("--seed", render.seed, "random seed")->capture_default_str();
   r->add_option("--scale", render.scale, "lens units per scene unit")->check(kPositive)->capture_default_str();
@@ -274,7 +282,7 @@ int main(int argc, char** argv) {
   d->add_option("-o,--output", draw.output, "SVG file (default: standard output)");
   AddStop(d, &draw.aperture, &draw.fstop);
   d->add_option("--field", draw.field, "half-field angle of the off-axis fan, degrees")
-      ->check(CLI::Range(0.0, 89.0));
+      ->check(NumberCheck("an angle from 0 to 89 degrees", [](double v) { return v >= 0 && v <= 89; }));
   d->add_option("--filmdistance", draw.filmdistance, "back vertex to film (default: focus at infinity)")
       ->check(kPositive);
   AddBlades(d, &draw.blades, &draw.blade_rotation);

@@ -145,6 +145,8 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
       throw std::runtime_error("--sun must be a direction, not 0,0,0");
     light.sun_strength = o.sun_strength;
     light.sky_strength = o.sky_strength;
+    light.bounces = o.bounces;
+    light.smooth = o.smooth;
     owned_scene = std::make_unique<ObjScene>(o.scene, light);
   }
   const RadianceScene& scene = *owned_scene;
@@ -250,6 +252,8 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   summary->filmdistance = filmdistance;
   summary->aperture = aperture;
   summary->focus_m = focus_m;
+  summary->eye[0] = eye.x, summary->eye[1] = eye.y, summary->eye[2] = eye.z;
+  summary->target[0] = target.x, summary->target[1] = target.y, summary->target[2] = target.z;
   summary->best_focus = best_focus;
   summary->lens = lens_file;
   summary->weight = o.weight;
@@ -304,7 +308,12 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
 }
 
 int RunRender(const RenderOptions& o) {
+  // Before any work: a render found unwritable at its end is a render lost.
   CheckImageName(o.output);
+  // The default's folder is the one realcam makes; a name the user gives
+  // must be in a folder that exists.
+  if (o.output == RenderOptions().output) MakeParentDirectories(o.output);
+  CheckWritable(o.output);
   RenderSummary r;
   const Image image = RenderScene(o, &r, isatty(STDERR_FILENO));
   WriteImage(o.output, image);
@@ -322,6 +331,8 @@ int RunRender(const RenderOptions& o) {
     printf("f/%.2f paraxial; the rims let the axial beam pass as f/%.2f\n", r.f_number, r.f_number_real);
   printf("lens %s\n", r.lens.c_str());
   if (!r.blocked_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.blocked_warning.c_str());
+  printf("eye %g,%g,%g target %g,%g,%g\n", r.eye[0], r.eye[1], r.eye[2], r.target[0], r.target[1],
+         r.target[2]);
   if (r.focus_m > 0)
     printf("focused at %.3f m (%s)\n", r.focus_m,
            r.best_focus ? "best focus: the smallest RMS spot of the whole opening"

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "render/image_io.h"
 
+#include <unistd.h>
+
 #include <png.h>
 
 #include <ImfRgbaFile.h>
@@ -92,6 +94,22 @@ bool ReadPng(const std::string& path, int* width, int* height, std::string* rgb)
   return true;
 }
 
+void CheckWritable(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path parent = fs::path(path).parent_path();
+  const fs::path folder = parent.empty() ? fs::path(".") : parent;
+  std::error_code ec;
+  if (!fs::exists(folder, ec))
+    throw std::runtime_error("cannot write \"" + path + "\": the folder \"" + folder.string() + "\" does not exist");
+  if (!fs::is_directory(folder, ec))
+    throw std::runtime_error("cannot write \"" + path + "\": \"" + folder.string() + "\" is not a folder");
+  if (fs::is_directory(path, ec)) throw std::runtime_error("cannot write \"" + path + "\": it is a folder");
+  const bool exists = fs::exists(path, ec);
+  if (access((exists ? path : folder.string()).c_str(), W_OK) != 0)
+    throw std::runtime_error("cannot write \"" + path + "\": " + (exists ? "the file" : "its folder") +
+                             " is not writable");
+}
+
 void MakeParentDirectories(const std::string& path) {
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (parent.empty()) return;
@@ -107,7 +125,6 @@ void CheckImageName(const std::string& path) {
 
 void WriteImage(const std::string& path, const Image& image) {
   CheckImageName(path);
-  MakeParentDirectories(path);
   if (EndsWith(path, ".png"))
     WritePng(path, image);
   else

@@ -11,6 +11,9 @@
 // "-o renders/today/a.png" works on a fresh checkout. Throws
 // std::runtime_error naming the directory on failure.
 void MakeParentDirectories(const std::string& path);
+// Throws, naming the path and why, unless a file can be written there: its
+// folder exists (none is made) and the file or the folder is writable.
+void CheckWritable(const std::string& path);
 
 // Throws unless the name ends in .png or .exr; checked before a render
 // rather than after it.

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "render/image_io.h"
+#include "render/obj_check.h"
 
 namespace {
 
@@ -61,10 +62,9 @@ void ThrowOnEmbreeError(RTCDevice device, const std::string& what) {
 }  // namespace
 
 ObjScene::ObjScene(const std::string& path, const SunSky& light_settings) : light(light_settings) {
-  {
-    std::ifstream probe(path);
-    if (!probe) throw std::runtime_error("cannot open scene file \"" + path + "\"");
-  }
+  // What tinyobjloader would accept silently (and number wrongly) is
+  // refused first, at its line.
+  CheckObjFile(path);
   tinyobj::ObjReaderConfig config;
   config.triangulate = true;
   config.vertex_color = false;
@@ -111,6 +111,8 @@ ObjScene::ObjScene(const std::string& path, const SunSky& light_settings) : ligh
   const size_t nv = vertices.size() / 3;
   bool textured = false;
   for (const Material& m : materials) textured = textured || m.texture >= 0;
+  std::vector<float> file_normals;
+  int corner_normal[3] = {-1, -1, -1};
   for (const tinyobj::shape_t& shape : reader.GetShapes()) {
     const auto& idx = shape.mesh.indices;
     for (size_t f = 0; f + 2 < idx.size(); f += 3) {
@@ -120,6 +122,8 @@ ObjScene::ObjScene(const std::string& path, const SunSky& light_settings) : ligh
           throw std::runtime_error(Where(path, 0) + ": a face of \"" + shape.name + "\" refers to vertex " +
                                    std::to_string(v + 1) + "; the file has " + std::to_string(nv));
         triangles.push_back(unsigned(v));
+        const int vn = idx[f + size_t(k)].normal_index;
+        corner_normal[k] = vn >= 0 && size_t(3 * vn + 2) < attrib.normals.size() ? vn : -1;
         if (textured) {
           const int t = idx[f + size_t(k)].texcoord_index;
           const bool ok = t >= 0 && size_t(2 * t + 1) < attrib.texcoords.size();
@@ -129,9 +133,38 @@ ObjScene::ObjScene(const std::string& path, const SunSky& light_settings) : ligh
       }
       const int m = shape.mesh.material_ids[f / 3];
       material_of.push_back(m >= 0 && m < default_material ? m : default_material);
+      const bool given = corner_normal[0] >= 0 && corner_normal[1] >= 0 && corner_normal[2] >= 0;
+      for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < 3; ++c)
+          file_normals.push_back(given ? attrib.normals[size_t(3 * corner_normal[k] + c)] : 0.f);
+      has_normal.push_back(given);
     }
   }
   if (triangles.empty()) throw std::runtime_error(path + ": the scene has no faces to render");
+  // Shading normals: the file's; with --smooth, the area-weighted mean of
+  // the faces' normals at each vertex where the file gives none.
+  bool any_normal = false;
+  for (unsigned char h : has_normal) any_normal = any_normal || h;
+  if (light.smooth) {
+    std::vector<Vec3> at_vertex(nv);
+    for (size_t t = 0; t < triangles.size() / 3; ++t) {
+      const Vec3 a = Corner(t, 0), b = Corner(t, 1), c = Corner(t, 2);
+      const Vec3 n = Cross(b - a, c - a);  // length: twice the area
+      for (int k = 0; k < 3; ++k) at_vertex[triangles[3 * t + size_t(k)]] += n;
+    }
+    for (size_t t = 0; t < triangles.size() / 3; ++t) {
+      if (has_normal[t]) continue;
+      for (int k = 0; k < 3; ++k) {
+        const Vec3 n = at_vertex[triangles[3 * t + size_t(k)]];
+        file_normals[9 * t + size_t(3 * k)] = float(n.x);
+        file_normals[9 * t + size_t(3 * k + 1)] = float(n.y);
+        file_normals[9 * t + size_t(3 * k + 2)] = float(n.z);
+      }
+      has_normal[t] = 1;
+    }
+    any_normal = true;
+  }
+  if (any_normal) normals = std::move(file_normals);
 
   lo = Vec3(1e300, 1e300, 1e300), hi = Vec3(-1e300, -1e300, -1e300);
   for (size_t i = 0; i < nv; ++i) {
@@ -139,6 +172,8 @@ ObjScene::ObjScene(const std::string& path, const SunSky& light_settings) : ligh
     lo = Vec3(std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z));
     hi = Vec3(std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z));
   }
+  if (hi.x - lo.x == 0 && hi.y - lo.y == 0 && hi.z - lo.z == 0)
+    throw std::runtime_error(path + ": every vertex of the scene lies at one point; there is nothing to see");
 
   // Area lights, chosen in proportion to the power they send out.
   double total = 0;
@@ -185,12 +220,33 @@ ObjScene::~ObjScene() {
   if (device) rtcReleaseDevice(device);
 }
 
-Vec3 ObjScene::DefaultTarget() const { return (lo + hi) * 0.5; }
+Vec3 ObjScene::Corner(size_t triangle, int k) const {
+  const size_t v = triangles[3 * triangle + size_t(k)];
+  return Vec3(vertices[3 * v], vertices[3 * v + 1], vertices[3 * v + 2]);
+}
+
+bool ObjScene::Encloses(const Vec3& p) const {
+  for (int x = -1; x <= 1; ++x)
+    for (int y = -1; y <= 1; ++y)
+      for (int z = -1; z <= 1; ++z) {
+        if (x == 0 && y == 0 && z == 0) continue;
+        Hit hit;
+        if (!Intersect(p, Unit(Vec3(x, y, z)), &hit)) return false;
+      }
+  return true;
+}
+
+Vec3 ObjScene::DefaultTarget() const {
+  const Vec3 middle = (lo + hi) * 0.5;
+  return Encloses(middle) ? middle + Vec3(0, 0, 0.3 * (hi.z - lo.z)) : middle;
+}
 
 Vec3 ObjScene::DefaultEye() const {
-  const Vec3 size = hi - lo;
+  const Vec3 middle = (lo + hi) * 0.5, size = hi - lo;
+  // In a room: a fifth of the way in from its -z wall, at mid height.
+  if (Encloses(middle)) return middle - Vec3(0, 0, 0.3 * size.z);
   const double r = 0.5 * std::sqrt(Dot(size, size));
-  return DefaultTarget() + Vec3(0, 0.35 * r, -2.2 * r);
+  return middle + Vec3(0, 0.35 * r, -2.2 * r);
 }
 
 bool ObjScene::Intersect(const Vec3& o, const Vec3& d, Hit* hit) const {
@@ -212,8 +268,20 @@ bool ObjScene::Intersect(const Vec3& o, const Vec3& d, Hit* hit) const {
   if (Dot(n, d) > 0) n = n * -1.0;
   hit->p = o + d * double(rh.ray.tfar);
   hit->n = n;
+  hit->ns = n;
   hit->triangle = rh.hit.primID;
   hit->u = rh.hit.u, hit->v = rh.hit.v;
+  if (!normals.empty() && has_normal[hit->triangle]) {
+    const float* c = &normals[9 * size_t(hit->triangle)];
+    const double w = 1.0 - hit->u - hit->v;
+    const Vec3 s(w * c[0] + hit->u * c[3] + hit->v * c[6], w * c[1] + hit->u * c[4] + hit->v * c[7],
+                 w * c[2] + hit->u * c[5] + hit->v * c[8]);
+    if (Dot(s, s) > 0) {
+      // On the side the ray sees: the file's normals may point either way.
+      hit->ns = Unit(s);
+      if (Dot(hit->ns, n) < 0) hit->ns = hit->ns * -1.0;
+    }
+  }
   return true;
 }
 
@@ -264,9 +332,12 @@ Vec3 ObjScene::Sky(const Vec3& d) const {
 Vec3 ObjScene::DirectLight(const Hit& hit, const Vec3& albedo, uint64_t* state) const {
   const Vec3 p = hit.p + hit.n * double(kRayOffset);
   Vec3 e;
+  // Light arrives from above the surface itself (the geometric normal),
+  // and is weighed by the shading normal: smooth shading, no leaks.
   if (light.sun) {
-    const double c = Dot(hit.n, light.sun_direction);
-    if (c > 0 && !Occluded(p, light.sun_direction, INFINITY)) e += sun_irradiance * c;
+    const double c = Dot(hit.ns, light.sun_direction);
+    if (c > 0 && Dot(hit.n, light.sun_direction) > 0 && !Occluded(p, light.sun_direction, INFINITY))
+      e += sun_irradiance * c;
   }
   if (!lights.empty()) {
     // One area-light sample: a triangle by power, a point uniform on it.
@@ -286,8 +357,8 @@ Vec3 ObjScene::DirectLight(const Hit& hit, const Vec3& albedo, uint64_t* state) 
     const Vec3 to = q - p;
     const double dist2 = Dot(to, to), dist = std::sqrt(dist2);
     const Vec3 w = to * (1.0 / dist);
-    const double cos_surface = Dot(hit.n, w), cos_light = std::fabs(Dot(Unit(nl), w));
-    if (cos_surface > 0 && cos_light > 0 && !Occluded(p, w, dist * (1 - 1e-4))) {
+    const double cos_surface = Dot(hit.ns, w), cos_light = std::fabs(Dot(Unit(nl), w));
+    if (cos_surface > 0 && Dot(hit.n, w) > 0 && cos_light > 0 && !Occluded(p, w, dist * (1 - 1e-4))) {
       const Vec3& ke = materials[size_t(material_of[t])].ke;
       // Irradiance from the light: Le cos cos' / r^2 over the area pdf.
       e += ke * (cos_surface * cos_light / dist2 * area / p_pick);
@@ -300,23 +371,37 @@ Vec3 ObjScene::Radiance(const Vec3& o, const Vec3& d, uint64_t random) const {
   uint64_t state = random;
   Hit hit;
   if (!Intersect(o, d, &hit)) return Sky(d);
-  const Material& m = materials[size_t(material_of[hit.triangle])];
-  const Vec3 albedo = Albedo(hit);
-  // Seen directly, a light shows its emission; its light on other surfaces
-  // comes through DirectLight only, so it is counted once.
-  Vec3 l = m.ke + DirectLight(hit, albedo, &state);
-  // One diffuse bounce, cosine-weighted: the albedo alone weights it.
-  const double r1 = Uniform(&state), r2 = Uniform(&state);
-  const double phi = 2 * kPi * r1, sr = std::sqrt(r2);
-  const Vec3 n = hit.n;
-  const Vec3 t = Unit(std::fabs(n.x) > 0.5 ? Cross(n, Vec3(0, 1, 0)) : Cross(n, Vec3(1, 0, 0)));
-  const Vec3 bt = Cross(n, t);
-  const Vec3 w = Unit(t * (std::cos(phi) * sr) + bt * (std::sin(phi) * sr) + n * std::sqrt(1 - r2));
-  const Vec3 p = hit.p + n * double(kRayOffset);
-  Hit second;
-  if (!Intersect(p, w, &second))
-    l += albedo * Sky(w);
-  else
-    l += albedo * DirectLight(second, Albedo(second), &state);
+  // Seen directly, a light shows its emission; its light on surfaces comes
+  // through DirectLight (next-event estimation of the sun and the area
+  // lights at every vertex), so it is counted once. The sky comes in where
+  // a bounce leaves the scene.
+  Vec3 l = materials[size_t(material_of[hit.triangle])].ke, throughput(1, 1, 1);
+  for (int bounce = 0;; ++bounce) {
+    const Vec3 albedo = Albedo(hit);
+    l += throughput * DirectLight(hit, albedo, &state);
+    if (bounce >= light.bounces) break;
+    throughput = throughput * albedo;
+    // Russian roulette from the third bounce: a path goes on with the
+    // chance of its throughput (at most 0.95), and counts for 1 / chance.
+    if (bounce >= 2) {
+      const double go_on = std::min(0.95, std::max({throughput.x, throughput.y, throughput.z}));
+      if (!(Uniform(&state) < go_on)) break;
+      throughput = throughput * (1.0 / go_on);
+    }
+    // A cosine-weighted direction about the shading normal; one below the
+    // surface itself carries nothing.
+    const double r1 = Uniform(&state), r2 = Uniform(&state);
+    const double phi = 2 * kPi * r1, sr = std::sqrt(r2);
+    const Vec3 n = hit.ns;
+    const Vec3 t = Unit(std::fabs(n.x) > 0.5 ? Cross(n, Vec3(0, 1, 0)) : Cross(n, Vec3(1, 0, 0)));
+    const Vec3 bt = Cross(n, t);
+    const Vec3 w = Unit(t * (std::cos(phi) * sr) + bt * (std::sin(phi) * sr) + n * std::sqrt(1 - r2));
+    if (Dot(w, hit.n) <= 0) break;
+    const Vec3 p = hit.p + hit.n * double(kRayOffset);
+    if (!Intersect(p, w, &hit)) {
+      l += throughput * Sky(w);
+      break;
+    }
+  }
   return l;
 }

@@ -22,6 +22,11 @@ struct SunSky {
   Vec3 sun_direction{-0.45, 0.75, -0.5};  // toward the sun; normalised on use
   double sun_strength = 1;                // times the built-in scene's sun
   double sky_strength = 1;
+  // Diffuse bounces after the first hit (0: direct light only); from the
+  // third on a path ends by Russian roulette.
+  int bounces = 3;
+  // Average the faces' normals at shared vertices where the file gives no vn.
+  bool smooth = false;
 };
 
 class ObjScene : public RadianceScene {
@@ -38,8 +43,13 @@ class ObjScene : public RadianceScene {
   Vec3 Radiance(const Vec3& o, const Vec3& d, uint64_t random) const override;
   // Looking at the middle of the bounding box along +z, from in front of
   // it and a little above.
+  // Outside the bounding box; inside it where the scene closes around its
+  // middle (a room), looking along +z from near its -z wall.
   Vec3 DefaultEye() const override;
   Vec3 DefaultTarget() const override;
+  // Whether rays from the middle of the bounding box hit the scene in every
+  // direction tried.
+  bool Encloses(const Vec3& p) const;
 
   size_t TriangleCount() const { return triangles.size() / 3; }
   size_t LightCount() const { return lights.size(); }
@@ -57,12 +67,14 @@ class ObjScene : public RadianceScene {
   };
   struct Hit {
     Vec3 p, n;  // n faces the incoming ray
+    Vec3 ns;    // the shading normal (interpolated where the file gives normals), on n's side
     unsigned triangle;
     float u, v;  // barycentric coordinates of the hit
   };
   bool Intersect(const Vec3& o, const Vec3& d, Hit* hit) const;
   bool Occluded(const Vec3& o, const Vec3& d, double distance) const;
   Vec3 Albedo(const Hit& hit) const;
+  Vec3 Corner(size_t triangle, int k) const;
   // Sun and area lights at a point, times albedo / pi.
   Vec3 DirectLight(const Hit& hit, const Vec3& albedo, uint64_t* state) const;
   Vec3 Sky(const Vec3& d) const;
@@ -72,6 +84,8 @@ class ObjScene : public RadianceScene {
   std::vector<float> vertices;        // x y z per vertex
   std::vector<unsigned> triangles;    // three vertex indices per triangle
   std::vector<float> uvs;             // u v per triangle corner, when textured
+  std::vector<float> normals;         // x y z per triangle corner (vn, or --smooth); empty if none
+  std::vector<unsigned char> has_normal;  // per triangle: whether it has corner normals
   std::vector<int> material_of;       // per triangle
   std::vector<Material> materials;
   std::vector<Texture> textures;

@@ -208,11 +208,13 @@ TEST(BadInput, SceneFiles) {
     std::string obj;
     std::string message;
   } cases[] = {
-      {"malformed.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 x\n", "malformed.obj:4: Failed parse `f' line"},
+      {"malformed.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 x\n",
+       "malformed.obj:4: face corner \"x\" is not v, v/vt, v//vn or v/vt/vn in whole numbers"},
       {"nomtl.obj", "# a room\nmtllib missing.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
-       "nomtl.obj:2: Material file [ missing.mtl ] not found"},
-      {"empty.obj", "# nothing\nv 0 0 0\n", "empty.obj: the scene has no faces to render"},
-      {"range.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 7\n", "refers to vertex 7; the file has 3"},
+       "nomtl.obj:2: material library \"" + TestPath("missing.mtl") + "\" not found"},
+      {"empty.obj", "# nothing\nv 0 0 0\n", "empty.obj\" has no faces (f lines) to render"},
+      {"range.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 7\n",
+       "range.obj:4: face corner \"7\" refers to vertex 7; 3 are defined before this line"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -621,6 +623,67 @@ TEST(Import, BadFilesAreRefusedClearly) {
   EXPECT_EQ(Realcam("import '" + WriteTestFile("plain.txt", "just text\n") + "'").status, 1);
 }
 
+// A broken OBJ is refused at the line that breaks it, before any render;
+// so is an output the render could not be written to.
+TEST(Scenes, BrokenScenesAndOutputsAreRefusedFirst) {
+  const std::string tri = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+  WriteTestFile("m.mtl", "newmtl ok\nKd 0.5 0.5 0.5\n");
+  WriteTestFile("badkd.mtl", "newmtl x\nKd -1 0.5 0.5\n");
+  WriteTestFile("badke.mtl", "newmtl x\nKe nan 1 1\n");
+  struct Case {
+    const char* name;
+    std::string text, message;
+  };
+  const Case cases[] = {
+      {"short-v.obj", "v 0 0 0\nv 1 2\nv 0 1 0\nf 1 2 3\n", "short-v.obj:2: malformed vertex \"v 1 2\""},
+      {"word-v.obj", "v 0 0 0\nv a b c\nv 0 1 0\nf 1 2 3\n", "word-v.obj:2: malformed vertex \"v a b c\""},
+      {"nan-v.obj", "v 0 0 0\nv nan 0 0\nv 0 1 0\nf 1 2 3\n", "nan-v.obj:2: malformed vertex"},
+      {"inf-vn.obj", tri + "vn 0 inf 0\nf 1 2 3\n", "inf-vn.obj:4: malformed normal"},
+      {"vt.obj", tri + "vt x\nf 1 2 3\n", "vt.obj:4: malformed texture coordinate \"vt x\""},
+      {"index.obj", tri + "f 1 2 999\n", "index.obj:4: face corner \"999\" refers to vertex 999; 3 are defined"},
+      {"negative.obj", tri + "f -1 -2 -4\n", "negative.obj:4: face corner \"-4\" refers to vertex -4"},
+      {"normal-index.obj", tri + "f 1//1 2//1 3//1\n", "normal-index.obj:4: face corner \"1//1\" refers to normal 1"},
+      {"unknown.obj", "mtllib m.mtl\n" + tri + "usemtl nope\nf 1 2 3\n", "unknown.obj:5: unknown material \"nope\""},
+      {"kd.obj", "mtllib badkd.mtl\n" + tri + "f 1 2 3\n", "badkd.mtl:2: Kd \"-1\": colours are finite numbers of 0 or more"},
+      {"ke.obj", "mtllib badke.mtl\n" + tri + "f 1 2 3\n", "badke.mtl:2: Ke \"nan\""},
+      {"empty.obj", "", "scene \"" + TestPath("empty.obj") + "\" is empty"},
+      {"nofaces.obj", tri, "has no faces (f lines) to render"},
+      {"point.obj", "v 1 1 1\nv 1 1 1\nv 1 1 1\nf 1 2 3\n", "every vertex of the scene lies at one point"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result r = Realcam("render --res 8x6 --spp 1 -o " + TestPath("never.png") + " --scene '" +
+                             WriteTestFile(c.name, c.text) + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  const Result folder = Realcam("render --res 8x6 --scene '" + TestPath("") + "' -o " + TestPath("x.png"));
+  EXPECT_NE(folder.err.find("is a folder, not an OBJ file"), std::string::npos) << folder.err;
+  // Outputs: checked before the render, no folders made.
+  const Result missing = Realcam("render --res 8x6 -o /nonexistent-realcam/dir/x.png");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("the folder \"/nonexistent-realcam/dir\" does not exist"), std::string::npos) << missing.err;
+  EXPECT_FALSE(std::ifstream("/nonexistent-realcam").good());
+  EXPECT_EQ(Realcam("render --res 8x6 --exposure nan -o " + TestPath("x.png")).status, 1);
+  EXPECT_NE(Realcam("draw planar-50mm-f2 --field nan").err.find("--field: \"nan\""), std::string::npos);
+  EXPECT_NE(Realcam("draw planar-50mm-f2 -o " + TestPath("x.png")).err.find("draw writes SVG"), std::string::npos);
+}
+
+// In a closed room the default camera stands inside, and the summary says
+// where it stood and looked.
+TEST(Scenes, DefaultCameraStandsInsideARoom) {
+  WriteTestFile("room.mtl", "newmtl w\nKd 0.6 0.6 0.6\nnewmtl lamp\nKe 5 5 5\n");
+  std::string room = "mtllib room.mtl\n";
+  for (int i = 0; i < 8; ++i)
+    room += "v " + std::to_string(i & 1 ? 2 : -2) + " " + std::to_string(i & 2 ? 3 : 0) + " " +
+            std::to_string(i & 4 ? 4 : -4) + "\n";
+  room += "usemtl w\nf 1 2 4 3\nf 5 6 8 7\nf 1 2 6 5\nf 1 3 7 5\nf 2 4 8 6\nusemtl lamp\nf 3 4 8 7\n";
+  const Result r = Realcam("render --res 16x12 --spp 4 --scene '" + WriteTestFile("room.obj", room) + "' -o " +
+                           TestPath("room.png"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("eye 0,1.5,-2.4 target 0,1.5,2.4"), std::string::npos) << r.out;
+}
+
 TEST(Focus, FilmDistanceBringsAnAxialPointToFocus) {
   const std::string lens = Lens("planar-50mm-f2.dat");
   const Result f = Realcam("focus " + lens + " --distance 3000 --json");
@@ -883,9 +946,10 @@ TEST(BadInput, Flags) {
       {"focus no distance", nullptr, ("focus " + lens).c_str(), 1, "--distance is required"},
       {"focus inside", nullptr, ("focus " + lens + " --distance 10").c_str(), 1,
        "cannot focus at 10: the object must lie beyond the front focal point"},
-      {"draw field", nullptr, ("draw " + lens + " --field 95").c_str(), 1, "--field: Value 95 not in range"},
+      {"draw field", nullptr, ("draw " + lens + " --field 95").c_str(), 1,
+       "--field: \"95\" is not an angle from 0 to 89 degrees"},
       {"draw output", nullptr, ("draw " + lens + " -o '" + not_a_dir + "/x.svg'").c_str(), 1,
-       "cannot create directory"},
+       "\" is not a folder"},
   });
 }
 

@@ -16,6 +16,7 @@
 
 #include "app/commands.h"
 #include "render/image_io.h"
+#include "render/obj_scene.h"
 #include "render/renderer.h"
 
 namespace {
@@ -416,4 +417,90 @@ TEST(RenderProperties, BatchEntryGivesTheSameImage) {
     ASSERT_EQ(a.rgb.size(), b.rgb.size());
     EXPECT_EQ(0, std::memcmp(a.rgb.data(), b.rgb.data(), a.rgb.size() * sizeof(float))) << sampling;
   }
+}
+
+namespace {
+
+// A closed cube [-1, 1]^3, every face of material m.
+std::string ClosedBox(const std::string& name, const std::string& material) {
+  const std::string dir = std::string(REALCAM_TEST_OUTPUT) + "/";
+  std::ofstream(dir + name + ".mtl") << "newmtl m\n" << material << "\n";
+  std::ofstream obj(dir + name + ".obj");
+  obj << "mtllib " << name << ".mtl\nusemtl m\n";
+  for (int i = 0; i < 8; ++i) obj << "v " << (i & 1 ? 1 : -1) << " " << (i & 2 ? 1 : -1) << " " << (i & 4 ? 1 : -1) << "\n";
+  obj << "f 1 2 4 3\nf 5 6 8 7\nf 1 2 6 5\nf 3 4 8 7\nf 1 3 7 5\nf 2 4 8 6\n";
+  return dir + name + ".obj";
+}
+
+}  // namespace
+
+// The furnace: inside a closed box whose walls emit E and reflect a
+// fraction a, the radiance everywhere is E + aE + a^2 E + ... = E / (1 - a).
+// Next-event estimation at every bounce and Russian roulette must add up
+// to it, unbiased.
+TEST(ObjScene, FurnaceConvergesToTheGeometricSeries) {
+  SunSky light;
+  light.sun = false;
+  light.sky_strength = 0;
+  light.bounces = 1000;
+  const ObjScene box(ClosedBox("furnace", "Kd 0.5 0.5 0.5\nKe 0.2 0.2 0.2"), light);
+  EXPECT_TRUE(box.Encloses(Vec3(0, 0, 0)));
+  double sum = 0;
+  const int n = 100000;
+  for (int i = 0; i < n; ++i) {
+    const double z = 1 - 2 * ((i + 0.5) / n), phi = 2.399963 * i;
+    const Vec3 d(std::sqrt(1 - z * z) * std::cos(phi), std::sqrt(1 - z * z) * std::sin(phi), z);
+    sum += box.Radiance(Vec3(0.1, -0.2, 0.3), d, uint64_t(i) * 0x9e3779b97f4a7c15ull).y;
+  }
+  EXPECT_NEAR(sum / n, 0.2 / (1 - 0.5), 0.01 * 0.4);
+}
+
+// A sphere of few facets with its true normals (vn) shades like the sphere
+// it approximates; without them, facet by facet. Its outline is the same.
+TEST(ObjScene, SmoothNormalsShadeTheSphereNotItsFacets) {
+  const std::string dir = std::string(REALCAM_TEST_OUTPUT) + "/";
+  std::ofstream(dir + "ball.mtl") << "newmtl m\nKd 0.8 0.8 0.8\n";
+  for (bool with_normals : {false, true}) {
+    std::ofstream obj(dir + (with_normals ? "ball-vn.obj" : "ball.obj"));
+    obj << "mtllib ball.mtl\nusemtl m\n";
+    const int rings = 8, segments = 16;
+    for (int r = 0; r <= rings; ++r)
+      for (int s = 0; s < segments; ++s) {
+        const double th = M_PI * r / rings, ph = 2 * M_PI * s / segments;
+        obj << "v " << std::sin(th) * std::cos(ph) << " " << std::cos(th) << " " << std::sin(th) * std::sin(ph) << "\n";
+        if (with_normals)
+          obj << "vn " << std::sin(th) * std::cos(ph) << " " << std::cos(th) << " " << std::sin(th) * std::sin(ph) << "\n";
+      }
+    for (int r = 0; r < rings; ++r)
+      for (int s = 0; s < segments; ++s) {
+        const int a = r * segments + s + 1, b = r * segments + (s + 1) % segments + 1;
+        const int c = a + segments, d = b + segments;
+        auto corner = [&](int v) { return with_normals ? std::to_string(v) + "//" + std::to_string(v) : std::to_string(v); };
+        obj << "f " << corner(a) << " " << corner(c) << " " << corner(d) << " " << corner(b) << "\n";
+      }
+  }
+  SunSky light;
+  light.sky_strength = 0;
+  light.bounces = 0;
+  light.sun_direction = Vec3(0.3, 0.8, -0.5);
+  const ObjScene faceted(dir + "ball.obj", light), smooth(dir + "ball-vn.obj", light);
+  const Vec3 eye(0, 0, -4), sun = Unit(light.sun_direction);
+  double error_faceted = 0, error_smooth = 0;
+  int hits_faceted = 0, hits_smooth = 0;
+  for (int j = 0; j < 60; ++j)
+    for (int i = 0; i < 60; ++i) {
+      const Vec3 d = Unit(Vec3((i - 29.5) / 110.0, (j - 29.5) / 110.0, 1));
+      // The true sphere's shading where the ray meets it.
+      const double b = Dot(eye, d), disc = b * b - (Dot(eye, eye) - 1);
+      const Vec3 a = faceted.Radiance(eye, d, 1), s = smooth.Radiance(eye, d, 1);
+      hits_faceted += std::isfinite(faceted.Trace(eye, d)), hits_smooth += std::isfinite(smooth.Trace(eye, d));
+      if (disc <= 0 || !std::isfinite(faceted.Trace(eye, d))) continue;
+      const Vec3 n = Unit(eye + d * (-b - std::sqrt(disc)));
+      const double truth = 0.8 * 3.0 * std::max(0.0, Dot(n, sun)) / M_PI;
+      if (a.y == 0 && s.y == 0) continue;  // the outline's few pixels and the shadow side
+      error_faceted += std::fabs(a.y - truth), error_smooth += std::fabs(s.y - truth);
+    }
+  EXPECT_EQ(hits_faceted, hits_smooth) << "the same outline";
+  EXPECT_GT(hits_faceted, 1000);
+  EXPECT_LT(error_smooth * 4, error_faceted) << error_smooth << " vs " << error_faceted;
 }

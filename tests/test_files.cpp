@@ -28,6 +28,8 @@ std::string WriteTestFile(const std::string& name, const std::string& contents) 
   return path;
 }
 
+std::string TestPath(const std::string& name) { return name.empty() ? TestFolder() : TestFolder() + "/" + name; }
+
 std::string BundledLens(const std::string& name) { return std::string(REALCAM_LENS_DIR) + "/" + name; }
 
 const char kFiveSurfaceLens[] =

@@ -8,6 +8,8 @@
 // Writes `contents` to a file called `name` in the test folder and
 // returns its path.
 std::string WriteTestFile(const std::string& name, const std::string& contents);
+// The path `name` would have in the test folder (the folder itself for "").
+std::string TestPath(const std::string& name);
 
 // The path of a bundled lens in lenses/.
 std::string BundledLens(const std::string& name);
