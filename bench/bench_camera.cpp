@@ -127,9 +127,9 @@ void RunBatches(benchmark::State& state, const Generate& generate) {
 
 // The plug-in's batch entry: the same samples, 256 per call.
 void BM_GenerateRays(benchmark::State& state, const char* lens, float stop_scale, const char* sampling,
-                     const char* precision = "float") {
+                     const char* precision = "float", int blades = 0) {
   Film film(kWidth, kHeight);
-  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film, 0, precision);
+  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film, blades, precision);
   using GenerateRaysFn = decltype(&RealisticGenerateRays);
   const auto batch = reinterpret_cast<GenerateRaysFn>(
       dlsym(dlopen(REALISTIC_SO, RTLD_NOW | RTLD_NOLOAD), "RealisticGenerateRays"));
@@ -141,15 +141,8 @@ BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement, "double-gauss-
 BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_exitpupil, "double-gauss-100mm-f2.dat", 1.f,
                   "exitpupil");
 // With six blades: the polygon is tested in the lanes too.
-void BM_GenerateRaysBladed(benchmark::State& state, const char* sampling) {
-  Film film(kWidth, kHeight);
-  const std::unique_ptr<Camera> cam = MakeCamera("double-gauss-100mm-f2.dat", 1.f, sampling, &film, 6, "float");
-  const auto batch = reinterpret_cast<decltype(&RealisticGenerateRays)>(
-      dlsym(dlopen(REALISTIC_SO, RTLD_NOW | RTLD_NOLOAD), "RealisticGenerateRays"));
-  if (!batch) exit(1);
-  RunBatches(state, [&](int n, const Sample* s, Ray* r, float* w) { batch(cam.get(), n, s, r, w); });
-}
-BENCHMARK_CAPTURE(BM_GenerateRaysBladed, double_gauss_full_backelement_6_blades, "backelement");
+BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement_6_blades, "double-gauss-100mm-f2.dat", 1.f,
+                  "backelement", "float", 6);
 
 // "precision" "double": the same, traced in double lanes.
 BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement_double, "double-gauss-100mm-f2.dat", 1.f,
@@ -160,7 +153,7 @@ BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_exitpupil_double, "double-g
 // The batch trace on a forced instruction set (by register width: 4 SSE2,
 // 8 AVX2, 16 AVX-512), on the camera compiled into this program, 256
 // samples a call.
-void BM_GenerateRaysWidth(benchmark::State& state, const char* sampling) {
+void BM_GenerateRaysWidth(benchmark::State& state, const char* sampling, int blades = 0) {
   const int width = int(state.range(0));
   if (width > RealisticBatchWidth(0)) {
     state.SkipWithError("the CPU lacks this instruction set");
@@ -169,29 +162,18 @@ void BM_GenerateRaysWidth(benchmark::State& state, const char* sampling) {
   Film film(kWidth, kHeight);
   const std::string lens = std::string(REALCAM_LENS_DIR) + "/double-gauss-100mm-f2.dat";
   const RealisticCamera cam(Transform(), 0.001f, 1e30f, 0.f, 1.f, 58.f, 31.71f, lens, 43.27f, &film,
-                            std::string(sampling) == "exitpupil");
+                            std::string(sampling) == "exitpupil", false, blades);
   RunBatches(state,
              [&](int n, const Sample* s, Ray* r, float* w) { cam.GenerateRays(n, s, r, w, width); });
 }
-// The same with a six-bladed stop, whose polygon the lanes test too.
-void BM_GenerateRaysWidthBladed(benchmark::State& state) {
-  const int width = int(state.range(0));
-  if (width > RealisticBatchWidth(0)) {
-    state.SkipWithError("the CPU lacks this instruction set");
-    return;
-  }
-  Film film(kWidth, kHeight);
-  const std::string lens = std::string(REALCAM_LENS_DIR) + "/double-gauss-100mm-f2.dat";
-  const RealisticCamera cam(Transform(), 0.001f, 1e30f, 0.f, 1.f, 58.f, 31.71f, lens, 43.27f, &film, false,
-                            false, 6);
-  RunBatches(state,
-             [&](int n, const Sample* s, Ray* r, float* w) { cam.GenerateRays(n, s, r, w, width); });
-}
-BENCHMARK(BM_GenerateRaysWidthBladed)->Arg(4)->Arg(8)->Arg(16);
+
 
 BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_backelement, "backelement")
     ->Arg(4)->Arg(8)->Arg(16);
 BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_exitpupil, "exitpupil")
+    ->Arg(4)->Arg(8)->Arg(16);
+// With a six-bladed stop, whose polygon the lanes test too.
+BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_backelement_6_blades, "backelement", 6)
     ->Arg(4)->Arg(8)->Arg(16);
 
 // A stack of `n` surfaces: a stop in air in front, then weak elements of

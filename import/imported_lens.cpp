@@ -64,6 +64,12 @@ void ParallelRay(const ImportedLens& lens, double* height_at_stop, double* final
 
 }  // namespace
 
+std::string NoteNumber(double v) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.7g", v);
+  return buf;
+}
+
 std::string WritePrescription(const ImportedLens& lens) {
   std::ostringstream out;
   out << "# " << (lens.title.empty() ? "Imported lens" : lens.title) << "\n";

@@ -43,6 +43,11 @@ struct ImportError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What the importers share: the largest file they read, and a number as
+// their notes print it (seven digits).
+constexpr size_t kMaxImportBytes = 8 << 20;
+std::string NoteNumber(double v);
+
 // The lens as a realcam prescription, with a header of comments that
 // records the source, the units, the glasses and every choice made.
 std::string WritePrescription(const ImportedLens& lens);

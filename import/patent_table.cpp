@@ -14,14 +14,6 @@
 
 namespace {
 
-std::string G(double v) {
-  char buf[32];
-  snprintf(buf, sizeof buf, "%.7g", v);
-  return buf;
-}
-
-constexpr size_t kMaxBytes = 8 << 20;
-
 std::string Lower(std::string s) {
   for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -103,7 +95,7 @@ ImportedLens ReadPatentTable(const std::string& path) {
   size_t bytes = 0;
   for (int line_number = 1; std::getline(in, line); ++line_number) {
     bytes += line.size() + 1;
-    if (bytes > kMaxBytes) throw ImportError(path + ": over 8 MiB; not a lens table");
+    if (bytes > kMaxImportBytes) throw ImportError(path + ": over 8 MiB; not a lens table");
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::string where = path + ":" + std::to_string(line_number);
     if (line.find('\0') != std::string::npos) throw ImportError(where + ": a NUL byte; not a text table");
@@ -212,11 +204,11 @@ ImportedLens ReadPatentTable(const std::string& path) {
       if (std::fabs(g.nd - s.index) <= 5e-5 && std::fabs(g.vd - s.abbe) <= 0.3) match = &g, ++matches;
     if (matches == 1) {
       s.glass = match->maker + ":" + match->name;
-      lens.notes.push_back("Surface " + std::to_string(i) + ": n_d " + G(s.index) + ", v_d " +
-                           G(s.abbe) + " identify " + match->maker + " " + match->name + ".");
+      lens.notes.push_back("Surface " + std::to_string(i) + ": n_d " + NoteNumber(s.index) + ", v_d " +
+                           NoteNumber(s.abbe) + " identify " + match->maker + " " + match->name + ".");
     } else {
-      lens.notes.push_back("Surface " + std::to_string(i) + ": n_d " + G(s.index) + ", v_d " +
-                           G(s.abbe) + " kept as numbers (" +
+      lens.notes.push_back("Surface " + std::to_string(i) + ": n_d " + NoteNumber(s.index) + ", v_d " +
+                           NoteNumber(s.abbe) + " kept as numbers (" +
                            (matches ? std::to_string(matches) + " catalogue glasses match" : "no catalogue glass matches") +
                            ").");
     }

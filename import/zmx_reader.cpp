@@ -12,15 +12,6 @@
 
 namespace {
 
-std::string G(double v) {
-  char buf[32];
-  snprintf(buf, sizeof buf, "%.7g", v);
-  return buf;
-}
-
-// Larger files are not lens files.
-constexpr size_t kMaxBytes = 8 << 20;
-
 std::string Upper(std::string s) {
   for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
   return s;
@@ -35,7 +26,7 @@ std::string ReadText(const std::string& path) {
   char buf[65536];
   while (in.read(buf, sizeof buf) || in.gcount() > 0) {
     bytes.append(buf, size_t(in.gcount()));
-    if (bytes.size() > kMaxBytes)
+    if (bytes.size() > kMaxImportBytes)
       throw ImportError(path + ": over 8 MiB; not a lens file");
   }
   if (bytes.size() >= 2 && ((unsigned char)bytes[0] == 0xff && (unsigned char)bytes[1] == 0xfe)) {
@@ -198,15 +189,15 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
     if (given != overrides.end()) {
       s->index = given->second.nd, s->abbe = given->second.vd;
       lens.notes.push_back("Glass " + name + " (surface " + std::to_string(z.number) + "): n_d " +
-                           G(s->index) + ", V_d " + G(s->abbe) + " as given by --glass.");
+                           NoteNumber(s->index) + ", V_d " + NoteNumber(s->abbe) + " as given by --glass.");
       return;
     }
     const double nd = z.glass.size() > 4 ? std::strtod(z.glass[3].c_str(), nullptr) : 0;
     const double vd = z.glass.size() > 4 ? std::strtod(z.glass[4].c_str(), nullptr) : 0;
     if (name == "___BLANK") {
       s->index = nd, s->abbe = vd;
-      lens.notes.push_back("Surface " + std::to_string(z.number) + ": a model glass, n_d " + G(nd) +
-                           ", V_d " + G(vd) + ".");
+      lens.notes.push_back("Surface " + std::to_string(z.number) + ": a model glass, n_d " + NoteNumber(nd) +
+                           ", V_d " + NoteNumber(vd) + ".");
       return;
     }
     auto lookup = [&](const std::string& n) -> const Glass* {
@@ -238,15 +229,15 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
       s->glass = g->maker + ":" + g->name;
       s->index = g->nd, s->abbe = g->vd;
       lens.notes.push_back("Glass " + name + " (surface " + std::to_string(z.number) + "): " + g->maker + " " +
-                           g->name + ", n_d " + G(g->nd) + ", V_d " + G(g->vd) + ".");
+                           g->name + ", n_d " + NoteNumber(g->nd) + ", V_d " + NoteNumber(g->vd) + ".");
       return;
     }
     // Zemax writes 1.5 and 40 where a catalogue glass stands: no data.
     if (nd > 1 && vd > 0 && !(nd == 1.5 && vd == 40)) {
       s->index = nd, s->abbe = vd;
       lens.warnings.push_back("surface " + std::to_string(z.number) + ": glass " + name +
-                              " is not in the catalogue; its n_d " + G(nd) + " and V_d " +
-                              G(vd) + " from the GLAS line are used");
+                              " is not in the catalogue; its n_d " + NoteNumber(nd) + " and V_d " +
+                              NoteNumber(vd) + " from the GLAS line are used");
       return;
     }
     throw ImportError(where + ": glass \"" + name +

@@ -148,6 +148,20 @@ double BackFocus(const std::vector<double>& c, const std::vector<double>& n, con
   return -y / nu;
 }
 
+// The paraxial back focus of a lens stack (its stop first) at a
+// wavelength, from its surfaces in double.
+double BackFocusAt(LensStack* stack, double nanometres) {
+  stack->SetWavelength(float(nanometres));
+  std::vector<double> c, n, t;
+  const auto& s = stack->GetExactSurfaces();
+  for (size_t i = 1; i < s.size(); ++i) {
+    c.push_back(1 / s[i].radius), n.push_back(s[i].index);
+    t.push_back(s[i].zintercept - s[i - 1].zintercept);
+  }
+  t.erase(t.begin());
+  return BackFocus(c, n, t);
+}
+
 }  // namespace
 
 // An achromat of N-BK7 and Schott F2 that brings C and F light to one
@@ -171,17 +185,7 @@ TEST(Glass, AchromatShowsTheSecondarySpectrum) {
                            "\t100\t1\t20\n";
   LensStack stack(WriteTestFile("achromat.dat", lens));
   double focus[4];
-  for (int w = 0; w < 4; ++w) {
-    stack.SetWavelength(float(nm[w]));
-    std::vector<double> c, n, t;
-    const auto& s = stack.GetExactSurfaces();
-    for (size_t i = 1; i < s.size(); ++i) {
-      c.push_back(1 / s[i].radius), n.push_back(s[i].index);
-      t.push_back(s[i].zintercept - s[i - 1].zintercept);
-    }
-    t.erase(t.begin());
-    focus[w] = BackFocus(c, n, t);
-  }
+  for (int w = 0; w < 4; ++w) focus[w] = BackFocusAt(&stack, nm[w]);
   EXPECT_NEAR(focus[0], focus[2], 1e-3) << "C and F focus together";
   const double cf = 0.5 * (focus[0] + focus[2]);
   EXPECT_NEAR(std::fabs(focus[1] - cf), f / 2000, 0.2 * f / 2000);
@@ -194,17 +198,7 @@ TEST(Glass, AchromatShowsTheSecondarySpectrum) {
                                      "\t0.01\t1.62004\t20\t" + std::to_string(flint->vd) + "\n" +
                                      std::to_string(r3) + "\t100\t1\t20\n"));
   double plain[3];
-  for (int w = 0; w < 3; ++w) {
-    cauchy.SetWavelength(float(nm[w]));
-    std::vector<double> c, n, t;
-    const auto& s = cauchy.GetExactSurfaces();
-    for (size_t i = 1; i < s.size(); ++i) {
-      c.push_back(1 / s[i].radius), n.push_back(s[i].index);
-      t.push_back(s[i].zintercept - s[i - 1].zintercept);
-    }
-    t.erase(t.begin());
-    plain[w] = BackFocus(c, n, t);
-  }
+  for (int w = 0; w < 3; ++w) plain[w] = BackFocusAt(&cauchy, nm[w]);
   EXPECT_LT(std::fabs(plain[1] - 0.5 * (plain[0] + plain[2])), 0.1 * f / 2000);
 }
 
