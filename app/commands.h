@@ -63,6 +63,10 @@ struct RenderOptions {
   // --focus puts the film at the smallest RMS spot of the whole opening,
   // unless the thick-lens (paraxial) focus is asked for.
   bool focus_paraxial = false;
+  // Lens flare: paths that reflect twice inside the lens ("reflections" 2),
+  // with the coating "single" or "none".
+  bool flare = false;
+  std::string coating = "single";
   // The camera parameter "precision": the physically exact rays unless the
   // plug-in's float arithmetic is asked for.
   std::string precision = "double";

@@ -186,6 +186,12 @@ int main(int argc, char** argv) {
                 "colour fringes (needs Abbe numbers in the prescription)")
       ->check(CLI::Range(1, 64));
   AddPrecision(r, &render.precision, "the camera parameter \"precision\"");
+  r->add_flag("--flare", render.flare,
+              "lens flare: light may reflect twice inside the lens (camera parameter reflections=2), "
+              "each air-glass surface with a single-layer MgF2 coating");
+  r->add_option("--coating", render.coating, "with --flare: single (a quarter-wave MgF2 layer) or none")
+      ->check(CLI::IsMember({"single", "none"}))
+      ->capture_default_str();
   r->add_flag("--focus-paraxial", render.focus_paraxial,
               "put the film at the thick-lens (paraxial) focus for --focus instead of the smallest "
               "RMS spot of the whole opening, which spherical aberration moves at wide apertures");

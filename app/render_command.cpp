@@ -206,6 +206,10 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   ps.AddString("weight", o.weight);
   ps.AddString("sampling", o.sampling);
   ps.AddString("precision", o.precision);
+  if (o.flare) {
+    ps.AddFloat("reflections", 2.f);
+    ps.AddString("coating", o.coating);
+  }
   if (o.blades > 0 || o.blade_param != 0) {
     ps.AddFloat("aperture_blades", float(o.blade_param != 0 ? o.blade_param : o.blades));
     ps.AddFloat("aperture_rotation", float(o.blade_rotation));
@@ -330,6 +334,9 @@ int RunRender(const RenderOptions& o) {
   if (std::isfinite(r.f_number) && std::fabs(r.f_number_real / r.f_number - 1) > 0.01)
     printf("f/%.2f paraxial; the rims let the axial beam pass as f/%.2f\n", r.f_number, r.f_number_real);
   printf("lens %s\n", r.lens.c_str());
+  if (o.flare)
+    printf("flare: light reflecting twice inside the lens, %s surfaces\n",
+           o.coating == "none" ? "bare glass" : "single-layer MgF2 coated");
   if (!r.blocked_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.blocked_warning.c_str());
   printf("eye %g,%g,%g target %g,%g,%g\n", r.eye[0], r.eye[1], r.eye[2], r.target[0], r.target[1],
          r.target[2]);

@@ -206,7 +206,8 @@ int RealisticBatchWidth(int forced) {
 int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
                                   int lanes) const {
   // Aspheres are intersected in the scalar code only.
-  bool scalar = false;
+  // So are paths that reflect inside the lens.
+  bool scalar = reflections > 0;
   for (const LensInterface& surface : lens->GetInterfaces()) scalar = scalar || surface.GetAsphere();
   if (scalar) {
     for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -14,6 +15,7 @@
 #include "core/paramset.h"
 #include "core/sampling.h"
 #include "realistic/dispersion.h"
+#include "realistic/ghost_trace.h"
 #include "realistic/lens_error.h"
 #include "realistic/realistic.h"
 #include "realistic/thick_lens.h"
@@ -55,10 +57,12 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
                                  float filmdiag, Film* f, bool exit_pupil_sampling,
                                  bool film_side_weight, int aperture_blades,
                                  float aperture_rotation, float wavelength,
-                                 float focusdistance, bool exact_rays)
+                                 float focusdistance, bool exact_rays, int ghost_reflections,
+                                 bool ghost_coated)
     : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr),
       film_weight(film_side_weight), exact(exact_rays), film_x(0), film_y(0), film_z_exact(0),
-      weight_scale_exact(0) {
+      weight_scale_exact(0), reflections(ghost_reflections), coated(ghost_coated),
+      nanometres(wavelength > 0.f ? double(wavelength) : kLineD) {
   LensStack* stack = new LensStack(specfile);
   if (stack->GetInterfaces().empty() || stack->GetIndexOfStop() == -1) {
     const bool empty = stack->GetInterfaces().empty();
@@ -114,7 +118,7 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
   const float r = lens->GetBackElementDiameter() * 0.5f;
   const float z = film_corner.z - lens->GetLensDepth();
   weight_scale = WeightScale(r, z);
-  if (exact) {
+  if (exact || reflections > 0) {
     // The film and the weight's scale from the parameters in double; the
     // exit pupil's tables (below) from exact traces too.
     lens->SetExact(true);
@@ -143,6 +147,7 @@ RealisticCamera::~RealisticCamera() {
 
 float RealisticCamera::GenerateRay(const Sample& sample, Ray* ray) const {
   try {
+    if (reflections > 0) return GenerateRayGhost(sample, ray);
     if (exact) return GenerateRayExact(sample, ray);
     return pupil ? GeneratePupilRay(sample, ray) : GenerateRayChecked(sample, ray);
   } catch (const std::exception& e) {
@@ -286,6 +291,30 @@ float RealisticCamera::GenerateRayExact(const Sample& sample, Ray* ray) const {
   return FinishExact(f, rRay, ray);
 }
 
+float RealisticCamera::GenerateRayGhost(const Sample& sample, Ray* ray) const {
+  ExactFilmRay f;
+  float weight;
+  if (!SetUpExact(sample, &f, ray, &weight)) return weight;
+  // The path's random numbers from the sample itself: the host hands over
+  // no more, and the same sample always takes the same path.
+  uint64_t seed = 0x2545f4914f6cdd1dull;
+  for (float v : {sample.imageX, sample.imageY, sample.lensU, sample.lensV}) {
+    uint32_t bits;
+    memcpy(&bits, &v, sizeof bits);
+    seed = (seed ^ bits) * 0x100000001b3ull;
+    seed ^= seed >> 29;
+  }
+  GhostSettings settings;
+  settings.reflections = reflections, settings.coated = coated, settings.nanometres = nanometres;
+  RayT<double> rRay;
+  double factor;
+  int taken;
+  if (!GhostTraceFilmToWorld(lens->GetExactSurfaces().data(), lens->GetInterfaces().data(),
+                             int(lens->GetInterfaces().size()), f.ray, settings, seed, &rRay, &factor, &taken))
+    return BlockedExact(f, ray);
+  return float(double(FinishExact(f, rRay, ray)) * factor);
+}
+
 float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const {
   if (!IsFiniteSample(sample)) return NoRay(ray);
   const Point fsample = FilmPoint(sample);
@@ -327,6 +356,8 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     const std::string sampling = params.FindOneString("sampling", "backelement");
     const std::string weight = params.FindOneString("weight", "exit");
     const std::string precision = params.FindOneString("precision", "float");
+    const float reflections = params.FindOneFloat("reflections", 0.f);
+    const std::string coating = params.FindOneString("coating", "single");
     const float wavelength = params.FindOneFloat("wavelength", 0.f);
     const bool spectral = !(wavelength == 0.f && params.FindOneFloat("wavelength", 1.f) == 1.f);
     const float blades = params.FindOneFloat("aperture_blades", 0.f);
@@ -342,6 +373,12 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     if (sampling != "backelement" && sampling != "exitpupil")
       throw LensError("realistic: camera parameter \"sampling\" is \"" + sampling +
                       "\"; expected \"backelement\" or \"exitpupil\"");
+    if (!(reflections == 0.f || reflections == 2.f || reflections == 4.f))
+      throw LensError("realistic: camera parameter \"reflections\" is " + ShortestFloat(reflections) +
+                      "; expected 0, 2 or 4 (a path that reflects an odd number of times goes back to the film)");
+    if (coating != "none" && coating != "single")
+      throw LensError("realistic: camera parameter \"coating\" is \"" + coating +
+                      "\"; expected \"none\" or \"single\"");
     if (precision != "float" && precision != "double")
       throw LensError("realistic: camera parameter \"precision\" is \"" + precision +
                       "\"; expected \"float\" or \"double\"");
@@ -381,7 +418,7 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
                                fstop, specfile, filmdiag, film, sampling == "exitpupil",
                                weight == "film", int(blades), rotation,
                                spectral ? wavelength : 0.f, focus_given ? focusdistance : 0.f,
-                               precision == "double");
+                               precision == "double", int(reflections), coating == "single");
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
   } catch (...) {

@@ -31,7 +31,8 @@ class RealisticCamera : public Camera {
                   float filmdiag, Film* f, bool exit_pupil_sampling = false,
                   bool film_side_weight = false, int aperture_blades = 0,
                   float aperture_rotation = 0.f, float wavelength = 0.f,
-                  float focusdistance = 0.f, bool exact = false);
+                  float focusdistance = 0.f, bool exact = false, int reflections = 0,
+                  bool coated = true);
   ~RealisticCamera() override;
 
   float GenerateRay(const Sample& sample, Ray* ray) const override;
@@ -80,6 +81,9 @@ class RealisticCamera : public Camera {
   bool SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray, float* weight) const;
   float BlockedExact(const ExactFilmRay& f, Ray* ray) const;
   float FinishExact(const ExactFilmRay& f, const RayT<double>& rRay, Ray* ray) const;
+  // GenerateRay with reflections inside the lens (lens flare): set up and
+  // finished as in double, traced by the ghost trace.
+  float GenerateRayGhost(const Sample& sample, Ray* ray) const;
   // GenerateRays for a camera in double.
   int GenerateRaysExact(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
   // The film point of a sample.
@@ -101,4 +105,8 @@ class RealisticCamera : public Camera {
   // weight's pi r^2 / z^2, in double.
   bool exact;
   double film_x, film_y, film_z_exact, weight_scale_exact;
+  // "reflections" > 0: the ghost trace's settings.
+  int reflections;
+  bool coated;
+  double nanometres;
 };

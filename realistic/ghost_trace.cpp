@@ -1,0 +1,127 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "realistic/ghost_trace.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kCoatingIndex = 1.38;   // magnesium fluoride
+constexpr double kCoatingDesign = 550;   // nm: a quarter wave thick there
+
+// SplitMix64: the path's random numbers, uniform in [0, 1).
+double Uniform(uint64_t* state) {
+  uint64_t z = (*state += 0x9e3779b97f4a7c15ull);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return double((z ^ (z >> 31)) >> 11) * (1.0 / 9007199254740992.0);
+}
+
+// Amplitude reflection coefficients of one interface for s and p light,
+// from the cosines of the angles in both media.
+void Fresnel(double n1, double c1, double n2, double c2, std::complex<double>* rs, std::complex<double>* rp) {
+  *rs = (n1 * c1 - n2 * c2) / (n1 * c1 + n2 * c2);
+  *rp = (n2 * c1 - n1 * c2) / (n2 * c1 + n1 * c2);
+}
+
+}  // namespace
+
+double SurfaceReflectance(double n1, double n2, double cosi, bool coated, double nanometres) {
+  const double sini2 = std::max(0.0, 1 - cosi * cosi);
+  const double sint2 = (n1 / n2) * (n1 / n2) * sini2;
+  if (sint2 >= 1) return 1;  // total internal reflection
+  const double cost = std::sqrt(1 - sint2);
+  // Only a surface between air and glass carries the coating.
+  if (!coated || (n1 != 1 && n2 != 1)) {
+    std::complex<double> rs, rp;
+    Fresnel(n1, cosi, n2, cost, &rs, &rp);
+    return 0.5 * (std::norm(rs) + std::norm(rp));
+  }
+  // Air, the layer, the glass; the layer's own angle from Snell's law.
+  const double n_air = n1 == 1 ? n1 : n2, n_glass = n1 == 1 ? n2 : n1;
+  const double c_air = n1 == 1 ? cosi : cost, c_glass = n1 == 1 ? cost : cosi;
+  const double s_air2 = 1 - c_air * c_air;
+  const double c_layer = std::sqrt(std::max(0.0, 1 - s_air2 / (kCoatingIndex * kCoatingIndex)));
+  const double thickness = kCoatingDesign / (4 * kCoatingIndex);
+  const double delta = 2 * kPi * kCoatingIndex * thickness * c_layer / nanometres;
+  const std::complex<double> phase = std::exp(std::complex<double>(0, 2 * delta));
+  std::complex<double> rs01, rp01, rs12, rp12;
+  Fresnel(n_air, c_air, kCoatingIndex, c_layer, &rs01, &rp01);
+  Fresnel(kCoatingIndex, c_layer, n_glass, c_glass, &rs12, &rp12);
+  const std::complex<double> rs = (rs01 + rs12 * phase) / (1.0 + rs01 * rs12 * phase);
+  const std::complex<double> rp = (rp01 + rp12 * phase) / (1.0 + rp01 * rp12 * phase);
+  // The same from either side (no absorption): a reflectance, not an amplitude.
+  return 0.5 * (std::norm(rs) + std::norm(rp));
+}
+
+static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
+                      const GhostSettings& settings, uint64_t random, RayT<double>* exit, double* factor,
+                      int* reflections);
+
+bool GhostTraceFilmToWorld(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
+                           const GhostSettings& settings, uint64_t random, RayT<double>* exit, double* factor,
+                           int* reflections) {
+  try {
+    return GhostPath(s, shape, n, ray, settings, random, exit, factor, reflections);
+  } catch (const LensError&) {
+    return false;  // a path grazing the stop's plane: no light to follow
+  }
+}
+
+static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
+           const GhostSettings& settings, uint64_t random, RayT<double>* exit, double* factor, int* reflections) {
+  using V = Vec3T<double>;
+  uint64_t state = random;
+  RayT<double> r{ray.o, ray.d.Normalized(), ray.mint};
+  double weight = 1;
+  int taken = 0;
+  int i = n - 1, dir = -1;  // the next surface, and the way along the axis (-1: toward the scene)
+  // Each reflection turns the path back over at most all surfaces.
+  for (int step = 0; step < (settings.reflections + 1) * (n + 1) + 1; ++step) {
+    if (i < 0) {
+      *exit = {r.o, r.d.Normalized(), r.mint};
+      *factor = weight, *reflections = taken;
+      return true;
+    }
+    if (i >= n) return false;  // back out toward the film: no light
+    V hit, normal;
+    if (!ExactIntersect(s[i], shape[i], r, &hit, &normal)) return false;
+    const double n_front = i == 0 ? 1.0 : s[i - 1].index, n_back = s[i].index;
+    const double n1 = dir < 0 ? n_back : n_front, n2 = dir < 0 ? n_front : n_back;
+    if (n1 == n2) {
+      r = {hit, r.d, kExactMint<double>};
+      i += dir;
+      continue;
+    }
+    V nrm = normal.Normalized();
+    double cosi = -nrm.Dot(r.d);
+    if (cosi < 0) nrm = -nrm, cosi = -cosi;
+    const double R = SurfaceReflectance(n1, n2, cosi, settings.coated, settings.nanometres);
+    bool reflect;
+    if (R >= 1) {
+      reflect = true;  // total internal reflection: no choice
+    } else if (taken < settings.reflections) {
+      const double p = std::min(0.95, std::max(settings.floor, R));
+      reflect = Uniform(&state) < p;
+      weight *= reflect ? R / p : (1 - R) / (1 - p);
+    } else {
+      reflect = false;
+      weight *= 1 - R;  // the light lost to reflection, which is not followed
+    }
+    if (reflect) {
+      if (taken >= settings.reflections) return false;
+      ++taken;
+      r = {hit, r.d + nrm * (2 * cosi), kExactMint<double>};
+      dir = -dir;
+      i += dir;
+    } else {
+      const double eta = n1 / n2, k = 1 - eta * eta * (1 - cosi * cosi);
+      if (k < 0) return false;
+      r = {hit, r.d * eta + nrm * (eta * cosi - std::sqrt(k)), kExactMint<double>};
+      i += dir;
+    }
+  }
+  return false;
+}

@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: Apache-2.0
+// Lens flare: reflections inside the lens, bare and coated, against the
+// optics of a glass plate and a thin film; and the camera's contract.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "realistic/ghost_trace.h"
+#include "realistic/lens_stack.h"
+#include "tests/plugin.h"
+#include "tests/test_files.h"
+
+// A quarter-wave layer of MgF2 on glass of 1.52 at its design wavelength,
+// normal incidence: ((1.52 - 1.38^2) / (1.52 + 1.38^2))^2 = 1.26%; bare
+// glass ((1.52 - 1) / (1.52 + 1))^2 = 4.26%. Either side of the surface
+// reflects the same.
+TEST(Ghosts, SingleLayerCoatingReflectsAThirdOfBareGlass) {
+  const double coated = std::pow((1.52 - 1.38 * 1.38) / (1.52 + 1.38 * 1.38), 2);
+  const double bare = std::pow(0.52 / 2.52, 2);
+  EXPECT_NEAR(SurfaceReflectance(1.0, 1.52, 1.0, true, 550), coated, 1e-6);
+  EXPECT_NEAR(SurfaceReflectance(1.52, 1.0, 1.0, true, 550), coated, 1e-6);
+  EXPECT_NEAR(SurfaceReflectance(1.0, 1.52, 1.0, false, 550), bare, 1e-6);
+  // Away from its design wavelength the layer reflects more (its colour).
+  EXPECT_GT(SurfaceReflectance(1.0, 1.52, 1.0, true, 420), coated);
+  EXPECT_GT(SurfaceReflectance(1.0, 1.52, 1.0, true, 700), coated);
+  // Past the critical angle inside glass, all of it.
+  EXPECT_EQ(SurfaceReflectance(1.52, 1.0, 0.3, false, 550), 1.0);
+}
+
+// Through an uncoated plate at normal incidence, light that reflects 0, 2
+// or 4 times inside it leaves the front: T^2 (1 + R^2 + R^4).
+TEST(Ghosts, PlateTransmittanceSumsItsInternalReflections) {
+  const double n = 1.5, R = std::pow((n - 1) / (n + 1), 2), T = 1 - R;
+  const LensStack plate(WriteTestFile("plate.dat", "0\t1\t0\t10\ninf\t5\t1.5\t20\ninf\t30\t1\t20\n"));
+  const auto& s = plate.GetExactSurfaces();
+  GhostSettings settings;
+  settings.reflections = 4, settings.coated = false;
+  double sum = 0;
+  const int paths = 200000;
+  int ghosts = 0;
+  for (int k = 0; k < paths; ++k) {
+    RayT<double> exit;
+    double factor;
+    int taken;
+    const RayT<double> in{{0.1, 0.2, 40}, {0, 0, -1}, kExactMint<double>};
+    if (GhostTraceFilmToWorld(s.data(), plate.GetInterfaces().data(), int(s.size()), in, settings,
+                              uint64_t(k) * 0x9e3779b97f4a7c15ull + 1, &exit, &factor, &taken)) {
+      sum += factor;
+      ghosts += taken > 0;
+      EXPECT_NEAR(exit.d.z, -1, 1e-12);
+    }
+  }
+  EXPECT_NEAR(sum / paths, T * T * (1 + R * R + R * R * R * R), 0.005 * T * T);
+  EXPECT_GT(ghosts, 100) << "the floor on the reflection's chance feeds the ghosts";
+}
+
+// "reflections" 0 is every bit the plain camera; anything but 0, 2 or 4,
+// and a coating other than none or single, are refused.
+TEST(Ghosts, CameraParameters) {
+  Film film(64, 48);
+  auto camera = [&](float reflections, const char* coating) {
+    ParamSet ps = RequiredParams(BundledLens("double-gauss-100mm-f2.dat"));
+    ps.AddFloat("filmdistance", 58.f);
+    ps.AddFloat("aperture_diameter", 20.f);
+    if (reflections >= 0) ps.AddFloat("reflections", reflections);
+    if (coating) ps.AddString("coating", coating);
+    return MakeCamera(ps, &film);
+  };
+  const auto plain = camera(-1, nullptr), zero = camera(0, nullptr), flare = camera(2, "single");
+  ASSERT_NE(flare, nullptr);
+  double direct = 0, with_flare = 0;
+  for (int k = 0; k < 4000; ++k) {
+    Sample s;
+    s.imageX = float(k % 64) + 0.5f, s.imageY = float(k / 64 % 48) + 0.5f;
+    s.lensU = float(k * 37 % 101) / 101.f, s.lensV = float(k * 59 % 103) / 103.f;
+    Ray a, b, c;
+    const float wa = plain->GenerateRay(s, &a), wb = zero->GenerateRay(s, &b);
+    ASSERT_EQ(0, std::memcmp(&a, &b, sizeof a));
+    ASSERT_EQ(0, std::memcmp(&wa, &wb, sizeof wa));
+    direct += wa, with_flare += flare->GenerateRay(s, &c);
+  }
+  // Coated surfaces lose about 1.3% each, and ghosts add back far less.
+  EXPECT_LT(with_flare, direct);
+  EXPECT_GT(with_flare, 0.7 * direct);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(camera(1, nullptr), nullptr);
+  EXPECT_EQ(camera(2, "double"), nullptr);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("camera parameter \"reflections\" is 1; expected 0, 2 or 4"), std::string::npos) << err;
+  EXPECT_NE(err.find("camera parameter \"coating\" is \"double\""), std::string::npos) << err;
+}
