@@ -48,7 +48,8 @@ constexpr int kWidth = 640, kHeight = 480;
 // whose diagonal suits the lens (a 35 mm frame, scaled down for short
 // focal lengths so the whole film sees through the lens).
 std::unique_ptr<Camera> MakeCamera(const std::string& name, float stop_scale, const char* sampling,
-                                   Film* film, int blades = 0, const char* precision = "float") {
+                                   Film* film, int blades = 0, const char* precision = "float",
+                                   int reflections = 0) {
   const std::string path = std::string(REALCAM_LENS_DIR) + "/" + name;
   LensStack stack(path);
   float f1, f2, p1, p2;
@@ -67,6 +68,7 @@ std::unique_ptr<Camera> MakeCamera(const std::string& name, float stop_scale, co
   ps.AddString("sampling", sampling);
   if (blades) ps.AddFloat("aperture_blades", float(blades));
   ps.AddString("precision", precision);
+  ps.AddFloat("reflections", float(reflections));
   Camera* cam = Factory()(ps, Transform(), film);
   if (!cam) exit(1);
   return std::unique_ptr<Camera>(cam);
@@ -91,9 +93,10 @@ std::vector<Sample> FilmSamples() {
 }
 
 void BM_GenerateRay(benchmark::State& state, const char* lens, float stop_scale,
-                    const char* sampling, int blades, const char* precision = "float") {
+                    const char* sampling, int blades, const char* precision = "float", int reflections = 0) {
   Film film(kWidth, kHeight);
-  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film, blades, precision);
+  const std::unique_ptr<Camera> cam =
+      MakeCamera(lens, stop_scale, sampling, &film, blades, precision, reflections);
   const std::vector<Sample> samples = FilmSamples();
   size_t i = 0, passing = 0, total = 0;
   Ray ray;
@@ -268,7 +271,7 @@ int Register() {
       for (const char* sampling : {"backelement", "exitpupil"}) {
         const std::string name = std::string("GenerateRay/") + lens + (stop == 1.f ? "/full" : "/quarter") +
                                  "/" + sampling;
-        benchmark::RegisterBenchmark(name.c_str(), BM_GenerateRay, lens, stop, sampling, 0, "float");
+        benchmark::RegisterBenchmark(name.c_str(), BM_GenerateRay, lens, stop, sampling, 0, "float", 0);
       }
   // Exit-pupil sampling's pass rate (the "pass" counter) down to the
   // smallest stops: a thirty-second of the diameter is five stops down,
@@ -277,18 +280,22 @@ int Register() {
     for (float stop : {0.125f, 1.f / 32})
       benchmark::RegisterBenchmark((std::string("GenerateRay/") + lens + (stop == 0.125f ? "/eighth" : "/32nd") +
                                     "/exitpupil").c_str(),
-                                   BM_GenerateRay, lens, stop, "exitpupil", 0, "float");
+                                   BM_GenerateRay, lens, stop, "exitpupil", 0, "float", 0);
   // GenerateRay in double against float.
   for (const char* sampling : {"backelement", "exitpupil"})
     benchmark::RegisterBenchmark(
         (std::string("GenerateRay/double-gauss-100mm-f2.dat/full/") + sampling + "/double").c_str(),
-        BM_GenerateRay, "double-gauss-100mm-f2.dat", 1.f, sampling, 0, "double");
+        BM_GenerateRay, "double-gauss-100mm-f2.dat", 1.f, sampling, 0, "double", 0);
+  // Lens flare: paths that may reflect twice inside the lens, against the
+  // plain trace.
+  benchmark::RegisterBenchmark("GenerateRay/double-gauss-100mm-f2.dat/full/backelement/reflections-2",
+                               BM_GenerateRay, "double-gauss-100mm-f2.dat", 1.f, "backelement", 0, "float", 2);
   // The cost of a bladed stop: the same camera with a six-bladed iris.
   for (float stop : {1.f, 0.25f})
     benchmark::RegisterBenchmark(
         (std::string("GenerateRay/double-gauss-100mm-f2.dat/") + (stop == 1.f ? "full" : "quarter") +
          "/backelement/6-blades").c_str(),
-        BM_GenerateRay, "double-gauss-100mm-f2.dat", stop, "backelement", 6, "float");
+        BM_GenerateRay, "double-gauss-100mm-f2.dat", stop, "backelement", 6, "float", 0);
   return 0;
 }
 const int registered = Register();
