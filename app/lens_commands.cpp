@@ -20,6 +20,7 @@
 #include "optics/chromatic.h"
 #include "optics/coverage.h"
 #include "optics/first_order.h"
+#include "optics/ghosts.h"
 #include "optics/distant_rays.h"
 #include "realistic/lens_error.h"
 
@@ -118,6 +119,31 @@ void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused, c
            Figure(f.lateral_colour_corner, "%+.4f").c_str());
 }
 
+// The brightest few ghosts: where the light reflects, how much of it, and
+// what it makes of a point at infinity on the film.
+void PrintGhosts(const std::vector<GhostPath>& ghosts, double film_z) {
+  if (ghosts.empty()) return;
+  const size_t shown = std::min<size_t>(ghosts.size(), 6);
+  printf("lens flare: ghosts of an axial point at infinity, brightest first (%zu of %zu; two reflections, "
+         "paraxial, through the stop as set):\n", shown, ghosts.size());
+  printf("  %-9s %13s %10s %20s %10s %10s %11s\n", "surfaces", "R1 R2 coated", "bare", "focus from the film",
+         "beam", "disc", "irradiance");
+  for (size_t k = 0; k < shown; ++k) {
+    const GhostPath& g = ghosts[k];
+    char pair[32], focus[32];
+    snprintf(pair, sizeof pair, "%d, %d", g.first, g.second);
+    if (std::isfinite(g.focus_z))
+      snprintf(focus, sizeof focus, "%+.2f", g.focus_z - film_z);
+    else
+      snprintf(focus, sizeof focus, "at infinity");
+    printf("  %-9s %13.2e %10.2e %20s %10.2f %10.2f %11.2e%s\n", pair, g.reflectance, g.reflectance_bare, focus,
+           g.beam, g.disc, g.irradiance, g.disc < kGhostLeastDisc ? "  focused on the film" : "");
+  }
+  printf("  light reflects at the first surface, then at the second; focus + behind the film; beam: the entrance\n"
+         "  beam that reaches the film, disc: its ghost there; irradiance: the ghost's on the film as a share of the\n"
+         "  source's on the lens. render --flare traces them with real rays.\n");
+}
+
 }  // namespace
 
 int RunInfo(const InfoOptions& o) {
@@ -153,6 +179,13 @@ int RunInfo(const InfoOptions& o) {
   } catch (const std::exception& e) {
     first_order_error = e.what();
   }
+
+  // Ghosts on the film the report uses: its film distance, or the back
+  // focus at infinity.
+  std::vector<GhostPath> ghosts;
+  const double film_z = double(depth) + (first_order_error.empty() ? first.filmdistance : double(bfl));
+  if (paraxial_error.empty() && std::isfinite(film_z))
+    ghosts = ComputeGhostPaths(*lens, film_z, true, o.settings.wavelength > 0 ? o.settings.wavelength : 587.5618);
 
   if (o.json) {
     Json j;
@@ -226,6 +259,16 @@ int RunInfo(const InfoOptions& o) {
       if (first_order_error.empty())
         j["chromatic"]["lateral_corner"] = JsonNumber(first.lateral_colour_corner);
     }
+    Json ghost_list = Json::array();
+    for (const GhostPath& g : ghosts)
+      ghost_list.push_back({{"surfaces", {g.first, g.second}},
+                            {"reflectance", JsonNumber(g.reflectance)},
+                            {"reflectance_bare", JsonNumber(g.reflectance_bare)},
+                            {"focus_z", std::isfinite(g.focus_z) ? Json(JsonNumber(g.focus_z)) : Json(nullptr)},
+                            {"beam", JsonNumber(g.beam)},
+                            {"disc", JsonNumber(g.disc)},
+                            {"irradiance", JsonNumber(g.irradiance)}});
+    j["ghosts"] = ghost_list;
     if (!paraxial_error.empty()) j["paraxial_error"] = paraxial_error;
     PrintJson(j);
     return 0;
@@ -276,6 +319,7 @@ int RunInfo(const InfoOptions& o) {
     return 0;
   }
   PrintFirstOrder(first, film, o.focus > 0, o.settings.precision);
+  PrintGhosts(ghosts, film_z);
   return 0;
 }
 

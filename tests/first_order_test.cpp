@@ -7,6 +7,8 @@
 
 #include "optics/best_focus.h"
 #include "optics/first_order.h"
+#include "optics/ghosts.h"
+#include "realistic/ghost_trace.h"
 #include "realistic/lens_stack.h"
 
 namespace {
@@ -115,4 +117,80 @@ TEST(BestFocus, WideOpenTheSmallestSpotIsNotAtTheParaxialFocus) {
   EXPECT_NEAR(f16.best, f16.paraxial, 2 * 16 * 0.03);
   EXPECT_GT(f16.rays, 1000) << "the bundle fills even a small stop";
   EXPECT_LE(f16.rms_best, f16.rms_paraxial);
+}
+
+// A singlet's one two-reflection ghost (in through the front, back off the
+// rear surface, forward off the front, out through the rear) seen with
+// real rays: traced backward from a point on the axis behind the lens,
+// the ghost path leaves the front parallel to the axis exactly when the
+// point is the ghost's focus. The paraxial listing must put it there.
+TEST(Ghosts, SingletGhostFocusesWhereTheParaxialTracePutsIt) {
+  const LensStack lens = Bundled("singlet-100mm-f4.dat");
+  const double depth = lens.GetLensDepth();
+  const std::vector<GhostPath> ghosts = ComputeGhostPaths(lens, depth + 99.14, false);
+  ASSERT_EQ(ghosts.size(), 1u) << "two refracting surfaces: one pair";
+  const GhostPath& g = ghosts[0];
+  EXPECT_EQ(g.first, 2);
+  EXPECT_EQ(g.second, 1);
+  // Bare crown at normal incidence, twice.
+  const double r = std::pow(0.5168 / 2.5168, 2);
+  EXPECT_NEAR(g.reflectance, r * r, 1e-9);
+  ASSERT_TRUE(std::isfinite(g.focus_z));
+  ASSERT_GT(g.focus_z, depth) << "this singlet's ghost focuses behind it";
+
+  // The exit slope of the ghost path from an axial point at z, for a ray
+  // 0.002 rad off the axis; the path's choices are random, so seeds are
+  // tried until one takes two reflections.
+  const auto& s = lens.GetExactSurfaces();
+  auto exit_slope = [&](double z) {
+    GhostSettings settings;
+    settings.coated = false;
+    for (uint64_t seed = 1; seed < 200000; ++seed) {
+      RayT<double> exit;
+      double factor;
+      int taken;
+      const RayT<double> in{{0, 0, z}, Vec3T<double>{0, 0.002, -1}.Normalized(), kExactMint<double>};
+      if (GhostTraceFilmToWorld(s.data(), lens.GetInterfaces().data(), int(s.size()), in, settings,
+                                seed * 0x9e3779b97f4a7c15ull, &exit, &factor, &taken) && taken == 2)
+        return exit.d.y / -exit.d.z;
+    }
+    ADD_FAILURE() << "no seed took the ghost path";
+    return 0.0;
+  };
+  // The slope is nearly linear in 1 / (z - focus) around it: secant steps.
+  double a = depth + 1, b = depth + 60, fa = exit_slope(a), fb = exit_slope(b);
+  for (int k = 0; k < 30 && std::fabs(b - a) > 1e-9; ++k) {
+    const double c = b - fb * (b - a) / (fb - fa);
+    a = b, fa = fb, b = c, fb = exit_slope(c);
+  }
+  const double real_back = b - depth, paraxial_back = g.focus_z - depth;
+  EXPECT_NEAR(real_back / paraxial_back, 1.0, 0.01) << "real " << real_back << ", paraxial " << paraxial_back;
+}
+
+// On the double Gauss, the listing covers every pair of its ten refracting
+// surfaces, brightest first; the coating cuts the product of two air-glass
+// surfaces by more than an order of magnitude (cemented surfaces stay bare).
+TEST(Ghosts, DoubleGaussListsEveryPairBrightestFirst) {
+  const LensStack lens = Bundled("double-gauss-100mm-f2.dat");
+  const std::vector<GhostPath> ghosts = ComputeGhostPaths(lens, lens.GetLensDepth() + 61.49);
+  ASSERT_EQ(ghosts.size(), 45u);
+  for (size_t k = 0; k < ghosts.size(); ++k) {
+    const GhostPath& g = ghosts[k];
+    EXPECT_GT(g.first, g.second);
+    EXPECT_NE(g.first, lens.GetIndexOfStop());
+    auto air = [&](int k) {
+      return k == 0 || lens.GetInterfaces()[size_t(k) - 1].GetIndexOfRefractionPosZ() == 1.f ||
+             lens.GetInterfaces()[size_t(k)].GetIndexOfRefractionPosZ() == 1.f;
+    };
+    if (air(g.first) && air(g.second)) {
+      EXPECT_LT(g.reflectance * 10, g.reflectance_bare);
+    } else {
+      EXPECT_LE(g.reflectance, g.reflectance_bare);
+    }
+    EXPECT_GT(g.beam, 0);
+    EXPECT_LE(g.beam, lens.GetFrontElementDiameter());
+    if (k > 0) {
+      EXPECT_GE(ghosts[k - 1].irradiance, g.irradiance);
+    }
+  }
 }
