@@ -91,6 +91,9 @@ struct RenderSummary {
   bool best_focus = false;  // the film at the smallest RMS spot rather than the paraxial focus
   double eye[3] = {0, 0, 0}, target[3] = {0, 0, 0};  // where the camera stood and looked, scene units
   std::string blocked_warning;  // why most rays were blocked, when over 90% were
+  // With reflections inside the lens: samples the cameras answered, and
+  // those that left the lens on a ghost path.
+  unsigned long long flare_samples = 0, ghost_samples = 0;
 };
 
 // Everything of RunRender but the writing: loads the plug-in, builds the

@@ -37,8 +37,17 @@ CreateCameraFn LoadCameraPlugin(const std::string& path) {
   return reinterpret_cast<CreateCameraFn>(entry);
 }
 
-GenerateRaysFn FindBatchEntry(const std::string& path) {
+// An optional entry of a plug-in already loaded, or nullptr.
+static void* FindOptionalEntry(const std::string& path, const char* name) {
   const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
   void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-  return handle ? reinterpret_cast<GenerateRaysFn>(dlsym(handle, "RealisticGenerateRays")) : nullptr;
+  return handle ? dlsym(handle, name) : nullptr;
+}
+
+GenerateRaysFn FindBatchEntry(const std::string& path) {
+  return reinterpret_cast<GenerateRaysFn>(FindOptionalEntry(path, "RealisticGenerateRays"));
+}
+
+GhostCountsFn FindGhostCounts(const std::string& path) {
+  return reinterpret_cast<GhostCountsFn>(FindOptionalEntry(path, "RealisticGhostCounts"));
 }

@@ -10,6 +10,7 @@
 // The plug-in's entry points, typed by the header hosts build against.
 using CreateCameraFn = decltype(&CreateCamera);
 using GenerateRaysFn = decltype(&RealisticGenerateRays);
+using GhostCountsFn = decltype(&RealisticGhostCounts);
 
 // The folder of the running executable.
 std::string ExecutableDir();
@@ -26,3 +27,6 @@ CreateCameraFn LoadCameraPlugin(const std::string& path);
 // The plug-in's optional batch entry RealisticGenerateRays, or nullptr when
 // it has none; the plug-in must have been loaded with LoadCameraPlugin.
 GenerateRaysFn FindBatchEntry(const std::string& path);
+
+// The plug-in's optional lens-flare counts RealisticGhostCounts, or nullptr.
+GhostCountsFn FindGhostCounts(const std::string& path);

@@ -247,6 +247,14 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   settings.threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
   RenderStats stats;
   Image image = Render(camera_bands, scene, settings, &stats, show_progress ? DrawProgress : nullptr);
+  if (const GhostCountsFn counts = FindGhostCounts(plugin)) {
+    for (const auto& camera : cameras) {
+      unsigned long long samples = 0, ghosts = 0;
+      if (counts(camera.get(), &samples, &ghosts) != 0) continue;
+      summary->flare_samples += samples;
+      summary->ghost_samples += ghosts;
+    }
+  }
   summary->width = res.width;
   summary->height = res.height;
   summary->threads = settings.threads;
@@ -337,6 +345,9 @@ int RunRender(const RenderOptions& o) {
   if (o.flare)
     printf("flare: light reflecting twice inside the lens, %s surfaces\n",
            o.coating == "none" ? "bare glass" : "single-layer MgF2 coated");
+  if (r.flare_samples > 0)
+    printf("ghost paths: %.2f%% of the samples (%s) left the lens after reflecting inside it\n",
+           100.0 * double(r.ghost_samples) / double(r.flare_samples), Si(double(r.ghost_samples)).c_str());
   if (!r.blocked_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.blocked_warning.c_str());
   printf("eye %g,%g,%g target %g,%g,%g\n", r.eye[0], r.eye[1], r.eye[2], r.target[0], r.target[1],
          r.target[2]);

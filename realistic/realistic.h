@@ -2,7 +2,8 @@
 // realistic.so, the realistic camera plug-in: what a host renderer calls.
 //
 // The host loads the plug-in with dlopen and looks up CreateCamera; the
-// batch entry RealisticGenerateRays is optional. Both have C linkage:
+// batch entry RealisticGenerateRays and the lens-flare counts
+// RealisticGhostCounts are optional. All have C linkage:
 //
 //   void* plugin = dlopen("/usr/lib/realcam/realistic.so", RTLD_NOW);
 //   auto create = reinterpret_cast<decltype(&CreateCamera)>(dlsym(plugin, "CreateCamera"));
@@ -121,4 +122,14 @@ Camera* CreateCamera(const ParamSet& params, const Transform& world2cam, Film* f
 // enabled should call GenerateRay instead.
 int RealisticGenerateRays(const Camera* camera, int n, const Sample* samples, Ray* rays,
                           float* weights);
+
+// For a camera made with "reflections": how many samples it has answered
+// since it was made (through either entry, from any thread) and how many
+// of them left the lens on a ghost path, having reflected inside it.
+// Both are 0 for a camera without reflections, which does not count.
+// Returns 0, or -1 (writing nothing) for a camera of another plug-in or a
+// null pointer. Optional, like the batch entry: look it up with dlsym.
+// Counts taken while other threads are generating rays may be a few
+// samples behind.
+int RealisticGhostCounts(const Camera* camera, unsigned long long* samples, unsigned long long* ghosts);
 }

@@ -130,6 +130,7 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
     const double rd = 0.5 * back.diameter, zd = double(filmdistance);
     weight_scale_exact = 3.14159265358979323846 * rd * rd / (zd * zd);
   }
+  if (reflections > 0) counters.reset(new CounterSlot[kCounterSlots]);
   if (exit_pupil_sampling) {
     try {
       pupil = new ExitPupil(*lens, film_z, std::hypot(film_corner.x, film_corner.y));
@@ -291,7 +292,27 @@ float RealisticCamera::GenerateRayExact(const Sample& sample, Ray* ray) const {
   return FinishExact(f, rRay, ray);
 }
 
+// Each thread counts in a slot of its own (threads beyond the slots
+// share).
+static int CounterSlotOfThisThread(int slots) {
+  static std::atomic<int> next{0};
+  thread_local const int slot = next.fetch_add(1, std::memory_order_relaxed);
+  return slot % slots;
+}
+
+RealisticCamera::GhostCounts RealisticCamera::CountGhosts() const {
+  GhostCounts c;
+  if (!counters) return c;
+  for (int k = 0; k < kCounterSlots; ++k) {
+    c.samples += counters[k].samples.load(std::memory_order_relaxed);
+    c.ghosts += counters[k].ghosts.load(std::memory_order_relaxed);
+  }
+  return c;
+}
+
 float RealisticCamera::GenerateRayGhost(const Sample& sample, Ray* ray) const {
+  CounterSlot& counter = counters[size_t(CounterSlotOfThisThread(kCounterSlots))];
+  counter.samples.fetch_add(1, std::memory_order_relaxed);
   ExactFilmRay f;
   float weight;
   if (!SetUpExact(sample, &f, ray, &weight)) return weight;
@@ -309,9 +330,11 @@ float RealisticCamera::GenerateRayGhost(const Sample& sample, Ray* ray) const {
   RayT<double> rRay;
   double factor;
   int taken;
-  if (!GhostTraceFilmToWorld(lens->GetExactSurfaces().data(), lens->GetInterfaces().data(),
-                             int(lens->GetInterfaces().size()), f.ray, settings, seed, &rRay, &factor, &taken))
-    return BlockedExact(f, ray);
+  const bool passed = GhostTraceFilmToWorld(lens->GetExactSurfaces().data(), lens->GetInterfaces().data(),
+                                            int(lens->GetInterfaces().size()), f.ray, settings, seed, &rRay,
+                                            &factor, &taken);
+  if (passed && taken > 0) counter.ghosts.fetch_add(1, std::memory_order_relaxed);
+  if (!passed) return BlockedExact(f, ray);
   return float(double(FinishExact(f, rRay, ray)) * factor);
 }
 
@@ -335,6 +358,16 @@ float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const 
   ToWorld(&rRay, ray);
 
   return Weight(CosTheta(sRay, rRay), 0.f);
+}
+
+extern "C" __attribute__((visibility("default"))) int RealisticGhostCounts(const Camera* camera,
+                                                                         unsigned long long* samples,
+                                                                         unsigned long long* ghosts) {
+  const RealisticCamera* realistic = dynamic_cast<const RealisticCamera*>(camera);
+  if (!realistic || !samples || !ghosts) return -1;
+  const RealisticCamera::GhostCounts c = realistic->CountGhosts();
+  *samples = c.samples, *ghosts = c.ghosts;
+  return 0;
 }
 
 extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const ParamSet& params,

@@ -7,6 +7,9 @@
 // (x, y, z) in lens space is (-x, y, -z) in camera space.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/camera.h"
@@ -44,6 +47,13 @@ class RealisticCamera : public Camera {
   // several rays at a time in SIMD lanes. `lanes` forces a lane width (4:
   // SSE2, 8: AVX2) for tests; 0 takes the widest the CPU has.
   int GenerateRays(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
+
+  // With reflections: the samples answered so far and how many of them
+  // left the lens on a ghost path (after reflecting inside it).
+  struct GhostCounts {
+    uint64_t samples = 0, ghosts = 0;
+  };
+  GhostCounts CountGhosts() const;
 
   const LensStack& GetLens() const { return *lens; }
   bool IsExact() const { return exact; }
@@ -109,4 +119,11 @@ class RealisticCamera : public Camera {
   int reflections;
   bool coated;
   double nanometres;
+  // The ghost counts, spread over a few cache lines so that threads
+  // counting at once do not fight over one.
+  struct alignas(64) CounterSlot {
+    std::atomic<uint64_t> samples{0}, ghosts{0};
+  };
+  static constexpr int kCounterSlots = 16;
+  std::unique_ptr<CounterSlot[]> counters;
 };

@@ -459,6 +459,34 @@ TEST(Stop, FNumbersPastTheStopAreRefusedAndAClosedStopIsBlack) {
   EXPECT_EQ(open.err.find("warning"), std::string::npos) << open.err;
 }
 
+// Lens flare through the tools: info lists the ghosts, brightest first,
+// and a render with --flare says what share of its samples took one.
+TEST(Flare, InfoListsGhostsAndTheRenderCountsThem) {
+  const std::string gauss = Lens("double-gauss-100mm-f2.dat");
+  const Result text = Realcam("info " + gauss);
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find("lens flare: ghosts of an axial point at infinity, brightest first (6 of 45;"), std::string::npos) << text.out;
+  const nlohmann::json j = nlohmann::json::parse(Realcam("info --json " + gauss).out);
+  ASSERT_EQ(j["ghosts"].size(), 45u);
+  const auto& brightest = j["ghosts"][0];
+  EXPECT_EQ(brightest["surfaces"].size(), 2u);
+  EXPECT_GT(brightest["surfaces"][0].get<int>(), brightest["surfaces"][1].get<int>());
+  EXPECT_LT(brightest["reflectance"].get<double>(), brightest["reflectance_bare"].get<double>());
+
+  const Result flare = Realcam("render --flare --res 16x12 --spp 4 -o " + WriteTestFile("flare.png", "") +
+                               " --lens " + gauss);
+  ASSERT_EQ(flare.status, 0) << flare.err;
+  EXPECT_NE(flare.out.find("flare: light reflecting twice inside the lens, single-layer MgF2 coated"),
+            std::string::npos) << flare.out;
+  const size_t at = flare.out.find("ghost paths: ");
+  ASSERT_NE(at, std::string::npos) << flare.out;
+  const double share = std::stod(flare.out.substr(at + 13));
+  EXPECT_GT(share, 0);
+  EXPECT_LT(share, 50);
+  const Result plain = Realcam("render --res 16x12 --spp 4 -o " + WriteTestFile("plain.png", "") + " --lens " + gauss);
+  EXPECT_EQ(plain.out.find("ghost paths"), std::string::npos) << plain.out;
+}
+
 // The tools' precision: info's real rays in double by default, trace in
 // the plug-in's float unless asked; the two differ by float rounding only.
 TEST(Precision, ToolsTraceInTheAskedArithmetic) {

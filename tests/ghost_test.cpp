@@ -5,7 +5,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
+
+#include <dlfcn.h>
 
 #include "realistic/ghost_trace.h"
 #include "realistic/lens_stack.h"
@@ -90,4 +93,61 @@ TEST(Ghosts, CameraParameters) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("camera parameter \"reflections\" is 1; expected 0, 2 or 4"), std::string::npos) << err;
   EXPECT_NE(err.find("camera parameter \"coating\" is \"double\""), std::string::npos) << err;
+}
+
+// The plug-in counts, for a host's summary, the samples a flare camera
+// answered and those that left on a ghost path: every sample through
+// either entry and from any thread, and the same samples again take the
+// same paths. Cameras without reflections, or of another plug-in, do not
+// count.
+TEST(Ghosts, CountsOfGhostPaths) {
+  void* plugin = dlopen(REALISTIC_SO, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(plugin, nullptr);
+  const auto counts = reinterpret_cast<decltype(&RealisticGhostCounts)>(dlsym(plugin, "RealisticGhostCounts"));
+  const auto batch = reinterpret_cast<decltype(&RealisticGenerateRays)>(dlsym(plugin, "RealisticGenerateRays"));
+  ASSERT_NE(counts, nullptr);
+  ASSERT_NE(batch, nullptr);
+  Film film(64, 48);
+  ParamSet ps = RequiredParams(BundledLens("double-gauss-100mm-f2.dat"));
+  ps.AddFloat("filmdistance", 61.5f);
+  ps.AddFloat("aperture_diameter", 31.71f);
+  const auto plain = MakeCamera(ps, &film);
+  ps.AddFloat("reflections", 2.f);
+  const auto flare = MakeCamera(ps, &film);
+  ASSERT_NE(flare, nullptr);
+
+  std::vector<Sample> samples(3000);
+  for (size_t k = 0; k < samples.size(); ++k) {
+    samples[k].imageX = float(k % 64) + 0.25f, samples[k].imageY = float(k / 64 % 48) + 0.75f;
+    samples[k].lensU = float(k * 37 % 101) / 101.f, samples[k].lensV = float(k * 59 % 103) / 103.f;
+  }
+  auto run = [&](size_t from, size_t to) {
+    Ray ray;
+    for (size_t k = from; k < to; ++k) flare->GenerateRay(samples[k], &ray);
+  };
+  std::thread a(run, 0, 1000), b(run, 1000, 2000);
+  a.join(), b.join();
+  std::vector<Ray> rays(1000);
+  std::vector<float> weights(1000);
+  ASSERT_EQ(batch(flare.get(), 1000, samples.data() + 2000, rays.data(), weights.data()), 1000);
+  unsigned long long n = 0, ghosts = 0;
+  ASSERT_EQ(counts(flare.get(), &n, &ghosts), 0);
+  EXPECT_EQ(n, 3000u);
+  EXPECT_GT(ghosts, 0u);
+  EXPECT_LT(ghosts, n / 2) << "most light takes the direct path";
+  run(0, 3000);
+  unsigned long long n2 = 0, ghosts2 = 0;
+  ASSERT_EQ(counts(flare.get(), &n2, &ghosts2), 0);
+  EXPECT_EQ(n2, 6000u);
+  EXPECT_EQ(ghosts2, 2 * ghosts);
+
+  ASSERT_EQ(counts(plain.get(), &n, &ghosts), 0);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(ghosts, 0u);
+  struct Other : Camera {
+    explicit Other(Film* f) : Camera(Transform(), 0, 1, 0, 1, f) {}
+    float GenerateRay(const Sample&, Ray*) const override { return 0; }
+  } other(&film);
+  EXPECT_EQ(counts(&other, &n, &ghosts), -1);
+  EXPECT_EQ(counts(flare.get(), nullptr, &ghosts), -1);
 }
