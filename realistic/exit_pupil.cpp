@@ -335,3 +335,13 @@ Vec3T<double> ExitPupil::SampleExact(double fx, double fy, float u, float v, dou
   *inside = x * x + y * y <= double(back_radius) * back_radius;
   return {x, y, back_z_exact};
 }
+
+bool ExitPupil::ContainsExact(double fx, double fy, double x, double y, float* area) const {
+  const double r = std::sqrt(fx * fx + fy * fy);
+  const Bounds b = BoundsAt(float(r));
+  *area = (b.x1 - b.x0) * (2.f * b.y1);
+  // Into the frame in which the film point lies on +x.
+  const double c = r > 0 ? fx / r : 1.0, s = r > 0 ? fy / r : 0.0;
+  const double px = x * c + y * s, py = -x * s + y * c;
+  return px >= b.x0 && px <= b.x1 && std::fabs(py) <= b.y1;
+}

@@ -37,6 +37,10 @@ class ExitPupil {
   Vec3T<double> SampleExact(double fx, double fy, float u, float v, double back_z, float* area,
                             bool* inside) const;
 
+  // Whether the back-element point (x, y) lies in the rectangle for the
+  // film point (fx, fy), and the rectangle's area.
+  bool ContainsExact(double fx, double fy, double x, double y, float* area) const;
+
   // The disc's area, for scaling weights: a sample drawn from an area A
   // stands for A / disc_area of the back-element samples.
   float GetDiscArea() const { return disc_area; }

@@ -102,6 +102,16 @@ static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, 
     bool reflect;
     if (R >= 1) {
       reflect = true;  // total internal reflection: no choice
+    } else if (dir > 0) {
+      // Heading for the film after an odd number of reflections: a path
+      // that reaches the back carries nothing, so one of the reflecting
+      // surfaces ahead is chosen (evenly; the last surely) to turn it
+      // toward the scene again. The paths not sampled are the dark ones.
+      int ahead = 0;
+      for (int k = i; k < n; ++k) ahead += !s[k].IsStop() && (k == 0 ? 1.0 : s[k - 1].index) != s[k].index;
+      const double p = 1.0 / std::max(1, ahead);
+      reflect = p >= 1 || Uniform(&state) < p;
+      weight *= reflect ? R / p : (1 - R) / (1 - p);
     } else if (taken < settings.reflections) {
       const double p = std::min(0.95, std::max(settings.floor, R));
       reflect = Uniform(&state) < p;

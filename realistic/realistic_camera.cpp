@@ -235,7 +235,28 @@ bool RealisticCamera::SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray
   V lsample;
   const double back_z = lens->GetLensDepthExact();
   f->area = 0;
-  if (pupil) {
+  if (pupil && reflections > 0) {
+    // Ghost paths may start from parts of the back element that no direct
+    // ray passes (a first reflection behind the stop never meets it), so
+    // a flare camera sends half its lens samples to the direct light's
+    // pupil and half over the whole element, and weighs each by the
+    // mixture's density there: 1 / area stands in for that density.
+    const bool to_pupil = sample.lensU < 0.5f;
+    const float u = to_pupil ? 2 * sample.lensU : 2 * sample.lensU - 1;
+    const double back_radius = 0.5 * lens->GetExactSurfaces().back().diameter;
+    float rect;
+    bool in_rect = true;
+    if (to_pupil) {
+      lsample = pupil->SampleExact(fsample.x, fsample.y, u, sample.lensV, back_z, &rect, &inside);
+    } else {
+      float lX, lY;
+      ConcentricSampleDisk(u, sample.lensV, &lX, &lY);
+      lsample = {lX * back_radius, lY * back_radius, back_z};
+      in_rect = pupil->ContainsExact(fsample.x, fsample.y, lsample.x, lsample.y, &rect);
+    }
+    const double density = 0.5 * (in_rect ? 1 / double(rect) : 0) + 0.5 / double(pupil->GetDiscArea());
+    f->area = 1 / density;
+  } else if (pupil) {
     float a;
     lsample = pupil->SampleExact(fsample.x, fsample.y, sample.lensU, sample.lensV, back_z, &a, &inside);
     f->area = a;

@@ -10,6 +10,7 @@
 
 #include <dlfcn.h>
 
+#include "realistic/exit_pupil.h"
 #include "realistic/ghost_trace.h"
 #include "realistic/lens_stack.h"
 #include "tests/plugin.h"
@@ -57,6 +58,76 @@ TEST(Ghosts, PlateTransmittanceSumsItsInternalReflections) {
   }
   EXPECT_NEAR(sum / paths, T * T * (1 + R * R + R * R * R * R), 0.005 * T * T);
   EXPECT_GT(ghosts, 100) << "the floor on the reflection's chance feeds the ghosts";
+}
+
+namespace {
+
+// The 32-bit build runs under an emulator, some twenty times slower; it is
+// there for the float arithmetic's bits, and the estimators' statistics
+// are the same code, measured on the native build.
+bool Emulated() { return sizeof(void*) == 4; }
+
+// Every path a film ray can take with at most `most` reflections, summed
+// exactly: the light that leaves the front, as the product of
+// reflectances and transmittances along each path. The random trace must
+// average to this.
+double AllPaths(const LensStack& lens, const RayT<double>& r, int i, int dir, int taken, int most, bool coated) {
+  const auto& s = lens.GetExactSurfaces();
+  const int n = int(s.size());
+  if (i < 0) return 1;
+  if (i >= n) return 0;
+  Vec3T<double> hit, normal;
+  if (!ExactIntersect(s[size_t(i)], lens.GetInterfaces()[size_t(i)], r, &hit, &normal)) return 0;
+  const double n_front = i == 0 ? 1.0 : s[size_t(i) - 1].index, n_back = s[size_t(i)].index;
+  const double n1 = dir < 0 ? n_back : n_front, n2 = dir < 0 ? n_front : n_back;
+  if (n1 == n2) return AllPaths(lens, {hit, r.d, kExactMint<double>}, i + dir, dir, taken, most, coated);
+  Vec3T<double> nrm = normal.Normalized();
+  double cosi = -nrm.Dot(r.d);
+  if (cosi < 0) nrm = -nrm, cosi = -cosi;
+  const double R = SurfaceReflectance(n1, n2, cosi, coated, 587.5618);
+  double sum = 0;
+  const double eta = n1 / n2, k = 1 - eta * eta * (1 - cosi * cosi);
+  if (R < 1 && k >= 0)
+    sum += (1 - R) * AllPaths(lens, {hit, r.d * eta + nrm * (eta * cosi - std::sqrt(k)), kExactMint<double>}, i + dir,
+                              dir, taken, most, coated);
+  if (taken < most)
+    sum += R * AllPaths(lens, {hit, r.d + nrm * (2 * cosi), kExactMint<double>}, i - dir, -dir, taken + 1, most, coated);
+  return sum;
+}
+
+}  // namespace
+
+// The random trace is unbiased: through the double Gauss, off the axis,
+// with two and four reflections, bare and coated, the mean of its weights
+// is the exact sum over every path.
+TEST(Ghosts, RandomPathsAverageToTheSumOverAllPaths) {
+  if (Emulated()) GTEST_SKIP() << "statistics are measured on the native build";
+  const LensStack lens(BundledLens("double-gauss-100mm-f2.dat"));
+  const auto& s = lens.GetExactSurfaces();
+  const double film_z = lens.GetLensDepthExact() + 61.5;
+  const Vec3T<double> from{6, -4, film_z}, to{1.5, 2, lens.GetLensDepthExact()};
+  const RayT<double> ray{from, (to - from).Normalized(), kExactMint<double>};
+  for (int most : {2, 4})
+    for (bool coated : {true, false}) {
+      GhostSettings settings;
+      settings.reflections = most, settings.coated = coated;
+      const double exact = AllPaths(lens, ray, int(s.size()) - 1, -1, 0, most, coated);
+      const double direct = AllPaths(lens, ray, int(s.size()) - 1, -1, 0, 0, coated);
+      double sum = 0;
+      const int paths = 400000;
+      for (int k = 0; k < paths; ++k) {
+        RayT<double> exit;
+        double factor;
+        int taken;
+        if (GhostTraceFilmToWorld(s.data(), lens.GetInterfaces().data(), int(s.size()), ray, settings,
+                                  uint64_t(k) * 0x9e3779b97f4a7c15ull + 7, &exit, &factor, &taken))
+          sum += factor;
+      }
+      SCOPED_TRACE(testing::Message() << most << " reflections, coated " << coated);
+      // The ghosts' share is small; the tolerance is a tenth of it.
+      EXPECT_NEAR(sum / paths, exact, 0.1 * (exact - direct) + 1e-4 * exact);
+      EXPECT_GT(exact, direct);
+    }
 }
 
 // "reflections" 0 is every bit the plain camera; anything but 0, 2 or 4,
@@ -150,4 +221,74 @@ TEST(Ghosts, CountsOfGhostPaths) {
   } other(&film);
   EXPECT_EQ(counts(&other, &n, &ghosts), -1);
   EXPECT_EQ(counts(flare.get(), nullptr, &ghosts), -1);
+}
+
+// Ghost paths may start from parts of the back element where no direct
+// ray passes: a first reflection behind the stop never meets the stop on
+// its way in. Through the double Gauss at a small stop, from the film's
+// centre, points of the back element outside the direct light's pupil
+// send light out of the front after two reflections.
+TEST(Ghosts, SomeGhostsStartOutsideTheDirectLightsPupil) {
+  LensStack lens(BundledLens("double-gauss-100mm-f2.dat"));
+  lens.SetApertureDiameter(6.f);
+  lens.SetExact(true);
+  const auto& s = lens.GetExactSurfaces();
+  const double back_z = lens.GetLensDepthExact(), film_z = back_z + 61.5;
+  const ExitPupil pupil(lens, float(film_z), 20.f);
+  GhostSettings settings;
+  settings.coated = false;
+  int outside = 0, ghost_outside = 0;
+  for (int k = 0; k < 400; ++k) {
+    const double x = -20 + 40 * ((k % 20) + 0.5) / 20, y = -20 + 40 * ((k / 20) + 0.5) / 20;
+    float area;
+    if (x * x + y * y > 19 * 19 || pupil.ContainsExact(0, 0, x, y, &area)) continue;
+    ++outside;
+    const RayT<double> ray{{0, 0, film_z}, Vec3T<double>{x, y, back_z - film_z}.Normalized(), kExactMint<double>};
+    for (uint64_t seed = 1; seed < 3000; ++seed) {
+      RayT<double> exit;
+      double factor;
+      int taken;
+      if (GhostTraceFilmToWorld(s.data(), lens.GetInterfaces().data(), int(s.size()), ray, settings,
+                                seed * 0x9e3779b97f4a7c15ull, &exit, &factor, &taken) && factor > 0) {
+        EXPECT_EQ(taken, 2) << "no direct ray passes outside the pupil";
+        ++ghost_outside;
+        break;
+      }
+    }
+  }
+  EXPECT_GT(outside, 200);
+  EXPECT_GT(ghost_outside, 100);
+}
+
+// So a flare camera that aims at the exit pupil sends part of its lens
+// samples over the whole back element and weighs by the mixture's
+// density: the light reaching a film point, ghosts included, is what
+// back-element sampling finds.
+TEST(Ghosts, ExitPupilSamplingKeepsTheGhosts) {
+  if (Emulated()) GTEST_SKIP() << "statistics are measured on the native build";
+  Film film(64, 48);
+  auto camera = [&](const char* sampling) {
+    ParamSet ps = RequiredParams(BundledLens("double-gauss-100mm-f2.dat"));
+    ps.AddFloat("filmdistance", 61.5f);
+    ps.AddFloat("aperture_diameter", 12.f);
+    ps.AddFloat("reflections", 2.f);
+    ps.AddString("coating", "none");
+    ps.AddString("sampling", sampling);
+    return MakeCamera(ps, &film);
+  };
+  const auto back = camera("backelement"), pupil = camera("exitpupil");
+  ASSERT_NE(pupil, nullptr);
+  for (float x : {32.f, 60.f}) {
+    double sums[2] = {0, 0};
+    const int grid = 1000;
+    for (int k = 0; k < grid * grid; ++k) {
+      Sample s;
+      s.imageX = x, s.imageY = 24.f;
+      s.lensU = (float(k % grid) + 0.5f) / grid, s.lensV = (float(k / grid) + 0.5f) / grid;
+      Ray r;
+      sums[0] += back->GenerateRay(s, &r);
+      sums[1] += pupil->GenerateRay(s, &r);
+    }
+    EXPECT_NEAR(sums[1] / sums[0], 1.0, 0.01) << "film x " << x;
+  }
 }
