@@ -56,6 +56,7 @@ struct RenderOptions {
   std::string scene;
   std::vector<double> sun;  // direction toward the sun
   double sun_strength = 1, sky_strength = 1;
+  double sun_radius = 0.2665;  // degrees
   bool no_sun = false;
   int bounces = 3;      // OBJ scenes: diffuse bounces after the first hit
   bool smooth = false;  // OBJ scenes: smooth normals where the file gives no vn

@@ -134,13 +134,18 @@ int main(int argc, char** argv) {
   r->add_option("--scene", render.scene,
                 "a Wavefront OBJ scene with its MTL materials instead of the built-in scene "
                 "(Kd colours and map_Kd PNG textures, Ke area lights)");
-  auto* sun = r->add_option("--sun", render.sun, "OBJ scenes: direction toward the sun x,y,z")
+  auto* sun = r->add_option("--sun", render.sun, "direction toward the sun x,y,z")
                   ->expected(3)
                   ->delimiter(',');
-  r->add_option("--sun-strength", render.sun_strength, "OBJ scenes: the sun's strength (1: as the built-in scene's)")
+  r->add_option("--sun-strength", render.sun_strength, "the sun's strength (1: the built-in scene's)")
       ->check(kNonNegative);
-  r->add_option("--sky-strength", render.sky_strength, "OBJ scenes: the sky's strength")->check(kNonNegative);
-  r->add_flag("--no-sun", render.no_sun, "OBJ scenes: no sun, only the sky and the scene's own lights")
+  r->add_option("--sun-radius", render.sun_radius,
+                "the sun disc's angular radius in degrees (0.2665: the real sun; larger: a hazy sun or a bright "
+                "lamp, the same light spread wider, whose lens flare converges in fewer samples)")
+      ->check(CLI::Range(0.01, 20.0))
+      ->capture_default_str();
+  r->add_option("--sky-strength", render.sky_strength, "the sky's strength")->check(kNonNegative);
+  r->add_flag("--no-sun", render.no_sun, "no sun, only the sky and the scene's own lights")
       ->excludes(sun);
   r->add_option("--bounces", render.bounces,
                 "OBJ scenes: diffuse bounces after the first hit, with the sun and the lights sampled at "

@@ -135,18 +135,19 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   const RenderOptions o = ResolveParams(options);
   // The built-in scene, or the user's OBJ file.
   std::unique_ptr<RadianceScene> owned_scene;
+  SunSky light;
+  light.sun = !o.no_sun;
+  if (!o.sun.empty()) light.sun_direction = Vec3(o.sun[0], o.sun[1], o.sun[2]);
+  if (!(Dot(light.sun_direction, light.sun_direction) > 0))
+    throw std::runtime_error("--sun must be a direction, not 0,0,0");
+  light.sun_strength = o.sun_strength;
+  light.sun_radius = o.sun_radius;
+  light.sky_strength = o.sky_strength;
+  light.bounces = o.bounces;
+  light.smooth = o.smooth;
   if (o.scene.empty()) {
-    owned_scene = std::make_unique<Scene>();
+    owned_scene = std::make_unique<Scene>(light);
   } else {
-    SunSky light;
-    light.sun = !o.no_sun;
-    if (!o.sun.empty()) light.sun_direction = Vec3(o.sun[0], o.sun[1], o.sun[2]);
-    if (!(Dot(light.sun_direction, light.sun_direction) > 0))
-      throw std::runtime_error("--sun must be a direction, not 0,0,0");
-    light.sun_strength = o.sun_strength;
-    light.sky_strength = o.sky_strength;
-    light.bounces = o.bounces;
-    light.smooth = o.smooth;
     owned_scene = std::make_unique<ObjScene>(o.scene, light);
   }
   const RadianceScene& scene = *owned_scene;

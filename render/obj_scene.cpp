@@ -370,7 +370,8 @@ Vec3 ObjScene::DirectLight(const Hit& hit, const Vec3& albedo, uint64_t* state) 
 Vec3 ObjScene::Radiance(const Vec3& o, const Vec3& d, uint64_t random) const {
   uint64_t state = random;
   Hit hit;
-  if (!Intersect(o, d, &hit)) return Sky(d);
+  if (!Intersect(o, d, &hit))
+    return light.sun ? Sky(d) + SunDisc(d, light.sun_direction, sun_irradiance, light.sun_radius) : Sky(d);
   // Seen directly, a light shows its emission; its light on surfaces comes
   // through DirectLight (next-event estimation of the sun and the area
   // lights at every vertex), so it is counted once. The sky comes in where

@@ -17,18 +17,6 @@
 
 #include "render/scene.h"
 
-struct SunSky {
-  bool sun = true;
-  Vec3 sun_direction{-0.45, 0.75, -0.5};  // toward the sun; normalised on use
-  double sun_strength = 1;                // times the built-in scene's sun
-  double sky_strength = 1;
-  // Diffuse bounces after the first hit (0: direct light only); from the
-  // third on a path ends by Russian roulette.
-  int bounces = 3;
-  // Average the faces' normals at shared vertices where the file gives no vn.
-  bool smooth = false;
-};
-
 class ObjScene : public RadianceScene {
  public:
   // Throws std::runtime_error naming the file (and line, where the loader

@@ -26,9 +26,18 @@ Vec3 WallAlbedo(const Vec3& p) {
 
 }  // namespace
 
-Scene::Scene() : wall_z(12.0) {
-  sun_dir = Unit(Vec3(-0.45, 0.75, -0.5));
-  sun_irradiance = Vec3(3.2, 3.0, 2.7);
+Vec3 SunDisc(const Vec3& d, const Vec3& sun_direction, const Vec3& sun_irradiance, double radius_degrees) {
+  // The disc's solid angle is 2 pi (1 - cos r); radiance times that is the
+  // irradiance (the cosine across so small a disc is 1).
+  const double cos_radius = std::cos(radius_degrees * kPi / 180);
+  if (Dot(d, sun_direction) < cos_radius) return Vec3();
+  return sun_irradiance * (1 / (2 * kPi * (1 - cos_radius)));
+}
+
+Scene::Scene(const SunSky& light)
+    : wall_z(12.0), sun(light.sun), sun_radius(light.sun_radius), sky_strength(light.sky_strength) {
+  sun_dir = Unit(light.sun_direction);
+  sun_irradiance = Vec3(3.2, 3.0, 2.7) * light.sun_strength;
   // The row of spheres, from near left to far right.
   const Vec3 colours[] = {{0.75, 0.2, 0.15}, {0.85, 0.65, 0.2}, {0.25, 0.6, 0.3},
                           {0.2, 0.4, 0.8},   {0.7, 0.7, 0.72},  {0.6, 0.25, 0.65}};
@@ -103,23 +112,23 @@ bool Scene::Occluded(const Vec3& o, const Vec3& d) const {
 Vec3 Scene::Sky(const Vec3& d) const {
   // Blue overhead, pale at the horizon, grey below it.
   const double up = std::max(-1.0, std::min(1.0, d.y));
-  if (up < 0) return Vec3(0.3, 0.3, 0.3);
+  if (up < 0) return Vec3(0.3, 0.3, 0.3) * sky_strength;
   const Vec3 horizon(0.85, 0.88, 0.95), zenith(0.25, 0.45, 0.95);
   const double w = std::sqrt(up);
-  return horizon * (1 - w) + zenith * w;
+  return (horizon * (1 - w) + zenith * w) * sky_strength;
 }
 
 Vec3 Scene::Radiance(const Vec3& o, const Vec3& d) const {
   Hit hit;
-  if (!Intersect(o, d, 1e30, &hit)) return Sky(d);
+  if (!Intersect(o, d, 1e30, &hit)) return sun ? Sky(d) + SunDisc(d, sun_dir, sun_irradiance, sun_radius) : Sky(d);
   if (hit.emission.x > 0) return hit.emission;
   // Lambertian: sunlight where the sun is visible, plus the sky as a
   // uniform dome weighted by how much of it the surface faces.
   const Vec3 p = hit.p + hit.n * 1e-5;
   Vec3 e(0, 0, 0);
   const double cos_sun = Dot(hit.n, sun_dir);
-  if (cos_sun > 0 && !Occluded(p, sun_dir)) e += sun_irradiance * cos_sun;
+  if (sun && cos_sun > 0 && !Occluded(p, sun_dir)) e += sun_irradiance * cos_sun;
   const double sky_view = 0.5 + 0.5 * hit.n.y;
-  e += Vec3(0.6, 0.68, 0.85) * (kPi * sky_view);
+  e += Vec3(0.6, 0.68, 0.85) * (kPi * sky_view * sky_strength);
   return hit.albedo * e * (1.0 / kPi);
 }

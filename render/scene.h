@@ -41,10 +41,31 @@ class RadianceScene {
   virtual Vec3 DefaultTarget() const = 0;
 };
 
+// The sun and the sky of a scene. The built-in scene uses the sun and
+// the sky's strength; bounces and smoothing are the OBJ scene's.
+struct SunSky {
+  bool sun = true;
+  Vec3 sun_direction{-0.45, 0.75, -0.5}; // toward the sun; normalised on use
+  double sun_strength = 1;                // times the built-in scene's sun
+  double sun_radius = 0.2665;             // the disc's angular radius, degrees (the real sun's)
+  double sky_strength = 1;
+  // Diffuse bounces after the first hit (0: direct light only); from the
+  // third on a path ends by Russian roulette.
+  int bounces = 3;
+  // Average the faces' normals at shared vertices where the file gives no vn.
+  bool smooth = false;
+};
+
+// The sun's own disc, seen directly: the sun's irradiance spread evenly
+// over a disc of angular radius `radius_degrees` around the direction
+// toward it; black elsewhere. Its light on surfaces is computed apart, so
+// only rays from the camera may see the disc.
+Vec3 SunDisc(const Vec3& d, const Vec3& sun_direction, const Vec3& sun_irradiance, double radius_degrees);
+
 class Scene : public RadianceScene {
  public:
-  // The built-in scene.
-  Scene();
+  // The built-in scene, lit by `light`'s sun and sky.
+  explicit Scene(const SunSky& light = SunSky());
 
   // Radiance arriving along the ray from origin o in unit direction d.
   Vec3 Radiance(const Vec3& o, const Vec3& d) const;
@@ -70,5 +91,8 @@ class Scene : public RadianceScene {
 
   std::vector<Sphere> spheres;
   double wall_z;
+  bool sun;
   Vec3 sun_dir, sun_irradiance;
+  double sun_radius;
+  double sky_strength;
 };

@@ -504,3 +504,32 @@ TEST(ObjScene, SmoothNormalsShadeTheSphereNotItsFacets) {
   EXPECT_GT(hits_faceted, 1000);
   EXPECT_LT(error_smooth * 4, error_faceted) << error_smooth << " vs " << error_faceted;
 }
+
+// The sun seen directly: over its disc, radiance times the cosine to the
+// sun's direction integrates to the sun's irradiance; the built-in scene
+// shows it in the sky (a ray a degree off sees the sky's blue), and
+// without a sun, only the sky.
+TEST(Sun, TheDiscCarriesTheSunsIrradiance) {
+  const Vec3 sun = Unit(Vec3(0.2, 0.3, -1)), e(3.2, 3.0, 2.7);
+  const Vec3 t = Unit(Vec3(-sun.z, 0, sun.x));  // square to the sun's direction
+  // Rings about the sun out to 0.4 degrees, midpoint rule in angle.
+  double sum = 0;
+  const int rings = 4000;
+  const double outer = 0.4 * M_PI / 180;
+  for (int k = 0; k < rings; ++k) {
+    const double theta = (k + 0.5) * outer / rings;
+    const Vec3 d = sun * std::cos(theta) + t * std::sin(theta);
+    sum += SunDisc(d, sun, e, 0.2665).y * std::cos(theta) * 2 * M_PI * std::sin(theta) * (outer / rings);
+  }
+  EXPECT_NEAR(sum / e.y, 1.0, 2e-3);
+
+  SunSky light;
+  light.sun_direction = sun;
+  const Scene scene(light);
+  const Vec3 eye(0, 1, 8);
+  const Vec3 at_sun = scene.Radiance(eye, sun), off = scene.Radiance(eye, Unit(sun + t * 0.02));
+  EXPECT_GT(at_sun.y, 1e4 * off.y);
+  EXPECT_LT(off.y, 1.0);
+  light.sun = false;
+  EXPECT_NEAR(Scene(light).Radiance(eye, sun).y, off.y, 0.01);
+}
