@@ -56,30 +56,72 @@ double SurfaceReflectance(double n1, double n2, double cosi, bool coated, double
   return 0.5 * (std::norm(rs) + std::norm(rp));
 }
 
-static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
-                      const GhostSettings& settings, uint64_t random, RayT<double>* exit, double* factor,
-                      int* reflections);
-
-bool GhostTraceFilmToWorld(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
-                           const GhostSettings& settings, uint64_t random, RayT<double>* exit, double* factor,
-                           int* reflections) {
-  try {
-    return GhostPath(s, shape, n, ray, settings, random, exit, factor, reflections);
-  } catch (const LensError&) {
-    return false;  // a path grazing the stop's plane: no light to follow
+void PrepareGhostSettings(const ExactSurface* s, int n, GhostSettings* settings) {
+  settings->surfaces.clear();
+  settings->odds.assign(1, 0.0);
+  for (int k = 0; k < n; ++k) {
+    const double before = k == 0 ? 1.0 : s[k - 1].index, after = s[k].index;
+    if (s[k].IsStop() || before == after) continue;
+    settings->surfaces.push_back(k);
+    settings->odds.push_back(settings->odds.back() +
+                             SurfaceReflectance(before, after, 1, settings->coated, settings->nanometres));
   }
 }
 
+namespace {
+
+// Picks one of the reflecting surfaces at positions [lo, hi) of the list,
+// each with a chance in proportion to its reflectance; returns the
+// position and multiplies *chance by the one it had.
+int Pick(const GhostSettings& g, int lo, int hi, double u, double* chance) {
+  const double from = g.odds[size_t(lo)], span = g.odds[size_t(hi)] - from;
+  const double target = from + u * span;
+  int k = int(std::upper_bound(g.odds.begin() + lo + 1, g.odds.begin() + hi, target) - g.odds.begin()) - 1;
+  k = std::min(std::max(k, lo), hi - 1);
+  *chance *= (g.odds[size_t(k) + 1] - g.odds[size_t(k)]) / span;
+  return k;
+}
+
+}  // namespace
+
 static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
-           const GhostSettings& settings, uint64_t random, RayT<double>* exit, double* factor, int* reflections) {
+                      const GhostSettings& settings, int kind, uint64_t random, RayT<double>* exit,
+                      double* factor, int* reflections) {
   using V = Vec3T<double>;
   uint64_t state = random;
+  // Which path: the direct one, or a ghost, its surfaces picked in
+  // proportion to their reflectance: from the film, a reflection back
+  // toward the film at one surface, and toward the scene again at a later
+  // one (twice over for four, a quarter of the time). The weight divides
+  // by the chance of the path, so every path with light is sampled and
+  // the estimate is unbiased.
+  const int m = int(settings.surfaces.size());
+  const int most = m >= 2 ? settings.reflections : 0;
+  double chance = 1;
+  int chosen[4], count = 0;
+  if (kind < 0) {
+    const bool ghost = most > 0 && Uniform(&state) >= 0.5;
+    if (most > 0) chance = 0.5;
+    kind = ghost ? 1 : 0;
+  }
+  if (kind == 1) {
+    if (most == 0) return false;  // no two surfaces to reflect between
+    count = most == 4 && Uniform(&state) >= 0.75 ? 4 : 2;
+    chance *= count == 4 ? 0.25 : most == 4 ? 0.75 : 1.0;
+    int at = Pick(settings, 0, m - 1, Uniform(&state), &chance);
+    chosen[0] = at;
+    at = chosen[1] = Pick(settings, at + 1, m, Uniform(&state), &chance);
+    if (count == 4) {
+      at = chosen[2] = Pick(settings, 0, at, Uniform(&state), &chance);
+      chosen[3] = Pick(settings, at + 1, m, Uniform(&state), &chance);
+    }
+    for (int k = 0; k < count; ++k) chosen[k] = settings.surfaces[size_t(chosen[k])];
+  }
   RayT<double> r{ray.o, ray.d.Normalized(), ray.mint};
-  double weight = 1;
+  double weight = 1 / chance;
   int taken = 0;
   int i = n - 1, dir = -1;  // the next surface, and the way along the axis (-1: toward the scene)
-  // Each reflection turns the path back over at most all surfaces.
-  for (int step = 0; step < (settings.reflections + 1) * (n + 1) + 1; ++step) {
+  for (int step = 0; step < (count + 1) * (n + 1) + 1; ++step) {
     if (i < 0) {
       *exit = {r.o, r.d.Normalized(), r.mint};
       *factor = weight, *reflections = taken;
@@ -99,39 +141,35 @@ static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, 
     double cosi = -nrm.Dot(r.d);
     if (cosi < 0) nrm = -nrm, cosi = -cosi;
     const double R = SurfaceReflectance(n1, n2, cosi, settings.coated, settings.nanometres);
-    bool reflect;
-    if (R >= 1) {
-      reflect = true;  // total internal reflection: no choice
-    } else if (dir > 0) {
-      // Heading for the film after an odd number of reflections: a path
-      // that reaches the back carries nothing, so one of the reflecting
-      // surfaces ahead is chosen (evenly; the last surely) to turn it
-      // toward the scene again. The paths not sampled are the dark ones.
-      int ahead = 0;
-      for (int k = i; k < n; ++k) ahead += !s[k].IsStop() && (k == 0 ? 1.0 : s[k - 1].index) != s[k].index;
-      const double p = 1.0 / std::max(1, ahead);
-      reflect = p >= 1 || Uniform(&state) < p;
-      weight *= reflect ? R / p : (1 - R) / (1 - p);
-    } else if (taken < settings.reflections) {
-      const double p = std::min(0.95, std::max(settings.floor, R));
-      reflect = Uniform(&state) < p;
-      weight *= reflect ? R / p : (1 - R) / (1 - p);
-    } else {
-      reflect = false;
-      weight *= 1 - R;  // the light lost to reflection, which is not followed
-    }
-    if (reflect) {
-      if (taken >= settings.reflections) return false;
+    if (taken < count && i == chosen[taken]) {
+      weight *= R;
       ++taken;
       r = {hit, r.d + nrm * (2 * cosi), kExactMint<double>};
       dir = -dir;
       i += dir;
-    } else {
-      const double eta = n1 / n2, k = 1 - eta * eta * (1 - cosi * cosi);
-      if (k < 0) return false;
-      r = {hit, r.d * eta + nrm * (eta * cosi - std::sqrt(k)), kExactMint<double>};
-      i += dir;
+      continue;
     }
+    // Refracted; total internal reflection here belongs to another path.
+    const double eta = n1 / n2, k = 1 - eta * eta * (1 - cosi * cosi);
+    if (R >= 1 || k < 0) return false;
+    weight *= 1 - R;
+    r = {hit, r.d * eta + nrm * (eta * cosi - std::sqrt(k)), kExactMint<double>};
+    i += dir;
   }
   return false;
+}
+
+bool GhostTraceFilmToWorld(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
+                           const GhostSettings& settings, uint64_t random, RayT<double>* exit, double* factor,
+                           int* reflections, int kind) {
+  try {
+    if (settings.odds.empty()) {
+      GhostSettings prepared = settings;
+      PrepareGhostSettings(s, n, &prepared);
+      return GhostPath(s, shape, n, ray, prepared, kind, random, exit, factor, reflections);
+    }
+    return GhostPath(s, shape, n, ray, settings, kind, random, exit, factor, reflections);
+  } catch (const LensError&) {
+    return false;  // a path grazing the stop's plane: no light to follow
+  }
 }

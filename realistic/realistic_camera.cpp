@@ -61,8 +61,10 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
                                  bool ghost_coated)
     : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr),
       film_weight(film_side_weight), exact(exact_rays), film_x(0), film_y(0), film_z_exact(0),
-      weight_scale_exact(0), reflections(ghost_reflections), coated(ghost_coated),
-      nanometres(wavelength > 0.f ? double(wavelength) : kLineD) {
+      weight_scale_exact(0), reflections(ghost_reflections) {
+  ghost_settings.reflections = ghost_reflections;
+  ghost_settings.coated = ghost_coated;
+  ghost_settings.nanometres = wavelength > 0.f ? double(wavelength) : kLineD;
   LensStack* stack = new LensStack(specfile);
   if (stack->GetInterfaces().empty() || stack->GetIndexOfStop() == -1) {
     const bool empty = stack->GetInterfaces().empty();
@@ -130,7 +132,11 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
     const double rd = 0.5 * back.diameter, zd = double(filmdistance);
     weight_scale_exact = 3.14159265358979323846 * rd * rd / (zd * zd);
   }
-  if (reflections > 0) counters.reset(new CounterSlot[kCounterSlots]);
+  if (reflections > 0) {
+    counters.reset(new CounterSlot[kCounterSlots]);
+    PrepareGhostSettings(lens->GetExactSurfaces().data(), int(lens->GetExactSurfaces().size()),
+                         &ghost_settings);
+  }
   if (exit_pupil_sampling) {
     try {
       pupil = new ExitPupil(*lens, film_z, std::hypot(film_corner.x, film_corner.y));
@@ -225,7 +231,8 @@ float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
   return Weight(CosTheta(sRay, rRay), area);
 }
 
-bool RealisticCamera::SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray, float* weight) const {
+bool RealisticCamera::SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray, float* weight,
+                                 bool ghost_mixture) const {
   using V = Vec3T<double>;
   if (!IsFiniteSample(sample)) return *weight = NoRay(ray), false;
   const double fX = double(sample.imageX) / double(film->xResolution);
@@ -235,12 +242,12 @@ bool RealisticCamera::SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray
   V lsample;
   const double back_z = lens->GetLensDepthExact();
   f->area = 0;
-  if (pupil && reflections > 0) {
+  if (pupil && ghost_mixture) {
     // Ghost paths may start from parts of the back element that no direct
     // ray passes (a first reflection behind the stop never meets it), so
-    // a flare camera sends half its lens samples to the direct light's
-    // pupil and half over the whole element, and weighs each by the
-    // mixture's density there: 1 / area stands in for that density.
+    // they are aimed at the direct light's pupil or over the whole element
+    // at even odds, and weighed by the mixture's density there: 1 / area
+    // stands in for that density.
     const bool to_pupil = sample.lensU < 0.5f;
     const float u = to_pupil ? 2 * sample.lensU : 2 * sample.lensU - 1;
     const double back_radius = 0.5 * lens->GetExactSurfaces().back().diameter;
@@ -334,11 +341,18 @@ RealisticCamera::GhostCounts RealisticCamera::CountGhosts() const {
 float RealisticCamera::GenerateRayGhost(const Sample& sample, Ray* ray) const {
   CounterSlot& counter = counters[size_t(CounterSlotOfThisThread(kCounterSlots))];
   counter.samples.fetch_add(1, std::memory_order_relaxed);
+  // The lens samples split in two: those with lensU below one half follow
+  // the direct path, aimed as without reflections; the others a ghost
+  // path. Each half counts twice. The host's stratification of lensU so
+  // carries over to both, and the direct light keeps its low noise.
+  const bool ghost = !(sample.lensU < 0.5f);
+  Sample half = sample;
+  half.lensU = ghost ? 2 * sample.lensU - 1 : 2 * sample.lensU;
   ExactFilmRay f;
   float weight;
-  if (!SetUpExact(sample, &f, ray, &weight)) return weight;
-  // The path's random numbers from the sample itself: the host hands over
-  // no more, and the same sample always takes the same path.
+  if (!SetUpExact(half, &f, ray, &weight, ghost)) return weight;
+  // The ghost path's random numbers from the sample itself: the host
+  // hands over no more, and the same sample always takes the same path.
   uint64_t seed = 0x2545f4914f6cdd1dull;
   for (float v : {sample.imageX, sample.imageY, sample.lensU, sample.lensV}) {
     uint32_t bits;
@@ -346,17 +360,15 @@ float RealisticCamera::GenerateRayGhost(const Sample& sample, Ray* ray) const {
     seed = (seed ^ bits) * 0x100000001b3ull;
     seed ^= seed >> 29;
   }
-  GhostSettings settings;
-  settings.reflections = reflections, settings.coated = coated, settings.nanometres = nanometres;
   RayT<double> rRay;
   double factor;
   int taken;
   const bool passed = GhostTraceFilmToWorld(lens->GetExactSurfaces().data(), lens->GetInterfaces().data(),
-                                            int(lens->GetInterfaces().size()), f.ray, settings, seed, &rRay,
-                                            &factor, &taken);
+                                            int(lens->GetInterfaces().size()), f.ray, ghost_settings, seed, &rRay,
+                                            &factor, &taken, ghost ? 1 : 0);
   if (passed && taken > 0) counter.ghosts.fetch_add(1, std::memory_order_relaxed);
   if (!passed) return BlockedExact(f, ray);
-  return float(double(FinishExact(f, rRay, ray)) * factor);
+  return float(double(FinishExact(f, rRay, ray)) * factor * 2);
 }
 
 float RealisticCamera::GenerateRayChecked(const Sample& sample, Ray* ray) const {

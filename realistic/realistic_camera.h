@@ -14,6 +14,7 @@
 
 #include "core/camera.h"
 #include "realistic/exit_pupil.h"
+#include "realistic/ghost_trace.h"
 #include "realistic/lens_stack.h"
 
 bool IsFinite(const Point& p);
@@ -88,7 +89,10 @@ class RealisticCamera : public Camera {
     double area;       // the exit pupil's rectangle for the film point
   };
   float GenerateRayExact(const Sample& sample, Ray* ray) const;
-  bool SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray, float* weight) const;
+  // With `ghost_mixture` (a flare camera's ghost paths, which may start
+  // where no direct ray passes) an exit-pupil camera samples its pupil or
+  // the whole back element at even odds.
+  bool SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray, float* weight, bool ghost_mixture = false) const;
   float BlockedExact(const ExactFilmRay& f, Ray* ray) const;
   float FinishExact(const ExactFilmRay& f, const RayT<double>& rRay, Ray* ray) const;
   // GenerateRay with reflections inside the lens (lens flare): set up and
@@ -115,10 +119,9 @@ class RealisticCamera : public Camera {
   // weight's pi r^2 / z^2, in double.
   bool exact;
   double film_x, film_y, film_z_exact, weight_scale_exact;
-  // "reflections" > 0: the ghost trace's settings.
+  // "reflections" > 0: the ghost trace's settings, prepared once.
   int reflections;
-  bool coated;
-  double nanometres;
+  GhostSettings ghost_settings;
   // The ghost counts, spread over a few cache lines so that threads
   // counting at once do not fight over one.
   struct alignas(64) CounterSlot {
