@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 
 namespace {
 
@@ -21,7 +20,7 @@ double Uniform(uint64_t* state) {
 
 // Amplitude reflection coefficients of one interface for s and p light,
 // from the cosines of the angles in both media.
-void Fresnel(double n1, double c1, double n2, double c2, std::complex<double>* rs, std::complex<double>* rp) {
+void Fresnel(double n1, double c1, double n2, double c2, double* rs, double* rp) {
   *rs = (n1 * c1 - n2 * c2) / (n1 * c1 + n2 * c2);
   *rp = (n2 * c1 - n1 * c2) / (n2 * c1 + n1 * c2);
 }
@@ -35,9 +34,9 @@ double SurfaceReflectance(double n1, double n2, double cosi, bool coated, double
   const double cost = std::sqrt(1 - sint2);
   // Only a surface between air and glass carries the coating.
   if (!coated || (n1 != 1 && n2 != 1)) {
-    std::complex<double> rs, rp;
+    double rs, rp;
     Fresnel(n1, cosi, n2, cost, &rs, &rp);
-    return 0.5 * (std::norm(rs) + std::norm(rp));
+    return 0.5 * (rs * rs + rp * rp);
   }
   // Air, the layer, the glass; the layer's own angle from Snell's law.
   const double n_air = n1 == 1 ? n1 : n2, n_glass = n1 == 1 ? n2 : n1;
@@ -46,14 +45,19 @@ double SurfaceReflectance(double n1, double n2, double cosi, bool coated, double
   const double c_layer = std::sqrt(std::max(0.0, 1 - s_air2 / (kCoatingIndex * kCoatingIndex)));
   const double thickness = kCoatingDesign / (4 * kCoatingIndex);
   const double delta = 2 * kPi * kCoatingIndex * thickness * c_layer / nanometres;
-  const std::complex<double> phase = std::exp(std::complex<double>(0, 2 * delta));
-  std::complex<double> rs01, rp01, rs12, rp12;
+  // Every angle is real here (the light passes the surface), so the
+  // coefficients are real and the layer's two reflections interfere as
+  // |r|^2 = (a^2 + b^2 + 2ab cos 2d) / (1 + a^2 b^2 + 2ab cos 2d).
+  const double cos2d = std::cos(2 * delta);
+  auto film = [cos2d](double a, double b) {
+    const double ab = 2 * a * b * cos2d;
+    return (a * a + b * b + ab) / (1 + a * a * b * b + ab);
+  };
+  double rs01, rp01, rs12, rp12;
   Fresnel(n_air, c_air, kCoatingIndex, c_layer, &rs01, &rp01);
   Fresnel(kCoatingIndex, c_layer, n_glass, c_glass, &rs12, &rp12);
-  const std::complex<double> rs = (rs01 + rs12 * phase) / (1.0 + rs01 * rs12 * phase);
-  const std::complex<double> rp = (rp01 + rp12 * phase) / (1.0 + rp01 * rp12 * phase);
   // The same from either side (no absorption): a reflectance, not an amplitude.
-  return 0.5 * (std::norm(rs) + std::norm(rp));
+  return 0.5 * (film(rs01, rs12) + film(rp01, rp12));
 }
 
 void PrepareGhostSettings(const ExactSurface* s, int n, GhostSettings* settings) {
