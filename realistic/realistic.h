@@ -61,12 +61,13 @@
 //                                        the film (only rays within rounding of a rim or
 //                                        a cap may be blocked differently)
 //   "reflections"        float   -       0       lens flare: 0, or the most times (2 or 4) a
-//                                        path may reflect inside the lens; at each surface
-//                                        where the index changes it reflects with a chance
-//                                        from the surface's reflectance (at least 5%), the
-//                                        weight keeping the estimate unbiased, and the
-//                                        direct path then carries every surface's loss.
-//                                        Rays are traced in double. 0: every bit as before
+//                                        path may reflect inside the lens. Samples with
+//                                        lensU below 0.5 take the direct path, which then
+//                                        carries every surface's loss; the others a path
+//                                        reflecting between surfaces picked by their
+//                                        reflectance, weighed to keep the estimate
+//                                        unbiased. Rays are traced in double. 0: every
+//                                        bit as before
 //   "coating"            string  -       "single" with reflections: "single", a quarter-wave
 //                                        MgF2 layer (n 1.38, for 550 nm) on every air-glass
 //                                        surface, or "none" for bare glass
