@@ -135,6 +135,41 @@ TEST(Ghosts, RandomPathsAverageToTheSumOverAllPaths) {
     }
 }
 
+// The iris shapes the ghosts too: a path meets the stop each time it
+// crosses it, whichever way. Summed exactly over a grid of film rays
+// through the double Gauss at a small stop, six blades pass the direct
+// light in proportion to the hexagon's area, and cut the ghosts' light as
+// well.
+TEST(Ghosts, BladesShapeTheGhostsAsTheDirectLight) {
+  LensStack round(BundledLens("double-gauss-100mm-f2.dat"));
+  round.SetApertureDiameter(12.f);
+  round.SetExact(true);
+  LensStack bladed(BundledLens("double-gauss-100mm-f2.dat"));
+  bladed.SetApertureDiameter(12.f);
+  bladed.SetApertureBlades(6, 0.f);
+  bladed.SetExact(true);
+  double direct[2] = {0, 0}, ghosts[2] = {0, 0};
+  int k = 0;
+  for (const LensStack* lens : {&round, &bladed}) {
+    const int last = int(lens->GetExactSurfaces().size()) - 1;
+    const double back_z = lens->GetLensDepthExact(), film_z = back_z + 61.5;
+    for (int i = 0; i < 120; ++i)
+      for (int j = 0; j < 120; ++j) {
+        const Vec3T<double> to{-24 + 48 * (i + 0.5) / 120, -24 + 48 * (j + 0.5) / 120, back_z};
+        const Vec3T<double> from{0, 0, film_z};
+        const RayT<double> ray{from, (to - from).Normalized(), kExactMint<double>};
+        const double d = AllPaths(*lens, ray, last, -1, 0, 0, false);
+        direct[k] += d;
+        ghosts[k] += AllPaths(*lens, ray, last, -1, 0, 2, false) - d;
+      }
+    ++k;
+  }
+  const double hexagon = 3 * std::sqrt(3.0) / (2 * M_PI);  // a regular hexagon's share of its circle
+  EXPECT_NEAR(direct[1] / direct[0], hexagon, 0.01);
+  EXPECT_LT(ghosts[1], 0.95 * ghosts[0]);
+  EXPECT_GT(ghosts[1], 0.5 * ghosts[0]);
+}
+
 // "reflections" 0 is every bit the plain camera; anything but 0, 2 or 4,
 // and a coating other than none or single, are refused.
 TEST(Ghosts, CameraParameters) {
