@@ -245,11 +245,14 @@ bool RealisticCamera::SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray
   if (pupil && ghost_mixture) {
     // Ghost paths may start from parts of the back element that no direct
     // ray passes (a first reflection behind the stop never meets it), so
-    // they are aimed at the direct light's pupil or over the whole element
-    // at even odds, and weighed by the mixture's density there: 1 / area
-    // stands in for that density.
-    const bool to_pupil = sample.lensU < 0.5f;
-    const float u = to_pupil ? 2 * sample.lensU : 2 * sample.lensU - 1;
+    // a fifth of them are aimed over the whole element and the rest at the
+    // direct light's pupil (where nearly all of a ghost's light starts),
+    // and each is weighed by the mixture's density there: 1 / area stands
+    // in for that density.
+    constexpr double kWhole = 0.2;
+    const bool to_pupil = double(sample.lensU) < 1 - kWhole;
+    const float u = float(to_pupil ? double(sample.lensU) / (1 - kWhole)
+                                   : (double(sample.lensU) - (1 - kWhole)) / kWhole);
     const double back_radius = 0.5 * lens->GetExactSurfaces().back().diameter;
     float rect;
     bool in_rect = true;
@@ -261,7 +264,7 @@ bool RealisticCamera::SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray
       lsample = {lX * back_radius, lY * back_radius, back_z};
       in_rect = pupil->ContainsExact(fsample.x, fsample.y, lsample.x, lsample.y, &rect);
     }
-    const double density = 0.5 * (in_rect ? 1 / double(rect) : 0) + 0.5 / double(pupil->GetDiscArea());
+    const double density = (1 - kWhole) * (in_rect ? 1 / double(rect) : 0) + kWhole / double(pupil->GetDiscArea());
     f->area = 1 / density;
   } else if (pupil) {
     float a;
