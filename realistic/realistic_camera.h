@@ -90,8 +90,8 @@ class RealisticCamera : public Camera {
   };
   float GenerateRayExact(const Sample& sample, Ray* ray) const;
   // With `ghost_mixture` (a flare camera's ghost paths, which may start
-  // where no direct ray passes) an exit-pupil camera samples its pupil or
-  // the whole back element at even odds.
+  // where no direct ray passes) an exit-pupil camera samples its pupil
+  // four times in five, else the whole back element.
   bool SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray, float* weight, bool ghost_mixture = false) const;
   float BlockedExact(const ExactFilmRay& f, Ray* ray) const;
   float FinishExact(const ExactFilmRay& f, const RayT<double>& rRay, Ray* ray) const;
