@@ -107,6 +107,7 @@ struct InfoOptions {
   LensSettings settings;
   std::string film = "36x24";  // film size WxH, lens units
   double filmdistance = -1, focus = -1;
+  std::string coating = "single";  // the ghost list's air-glass surfaces
   bool json = false;
 };
 int RunInfo(const InfoOptions& o);

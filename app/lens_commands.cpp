@@ -121,13 +121,14 @@ void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused, c
 
 // The brightest few ghosts: where the light reflects, how much of it, and
 // what it makes of a point at infinity on the film.
-void PrintGhosts(const std::vector<GhostPath>& ghosts, double film_z) {
+void PrintGhosts(const std::vector<GhostPath>& ghosts, double film_z, bool coated) {
   if (ghosts.empty()) return;
   const size_t shown = std::min<size_t>(ghosts.size(), 6);
   printf("lens flare: ghosts of an axial point at infinity, brightest first (%zu of %zu; two reflections, "
          "paraxial, through the stop as set):\n", shown, ghosts.size());
-  printf("  %-9s %13s %10s %20s %10s %10s %11s\n", "surfaces", "R1 R2 coated", "bare", "focus from the film",
-         "beam", "disc", "irradiance");
+  // Coated, the bare glass's product beside it for comparison.
+  printf("  %-9s %13s %10s %20s %10s %10s %11s\n", "surfaces", coated ? "R1 R2 coated" : "R1 R2 bare",
+         coated ? "bare" : "", "focus from the film", "beam", "disc", "irradiance");
   for (size_t k = 0; k < shown; ++k) {
     const GhostPath& g = ghosts[k];
     char pair[32], focus[32];
@@ -136,8 +137,10 @@ void PrintGhosts(const std::vector<GhostPath>& ghosts, double film_z) {
       snprintf(focus, sizeof focus, "%+.2f", g.focus_z - film_z);
     else
       snprintf(focus, sizeof focus, "at infinity");
-    printf("  %-9s %13.2e %10.2e %20s %10.2f %10.2f %11.2e%s\n", pair, g.reflectance, g.reflectance_bare, focus,
-           g.beam, g.disc, g.irradiance, g.disc < kGhostLeastDisc ? "  focused on the film" : "");
+    char bare[32] = "";
+    if (coated) snprintf(bare, sizeof bare, "%.2e", g.reflectance_bare);
+    printf("  %-9s %13.2e %10s %20s %10.2f %10.2f %11.2e%s\n", pair, g.reflectance, bare, focus, g.beam, g.disc,
+           g.irradiance, g.disc < kGhostLeastDisc ? "  focused on the film" : "");
   }
   printf("  light reflects at the first surface, then at the second; focus + behind the film; beam: the entrance\n"
          "  beam that reaches the film, disc: its ghost there; irradiance: the ghost's on the film as a share of the\n"
@@ -185,7 +188,8 @@ int RunInfo(const InfoOptions& o) {
   std::vector<GhostPath> ghosts;
   const double film_z = double(depth) + (first_order_error.empty() ? first.filmdistance : double(bfl));
   if (paraxial_error.empty() && std::isfinite(film_z))
-    ghosts = ComputeGhostPaths(*lens, film_z, true, o.settings.wavelength > 0 ? o.settings.wavelength : 587.5618);
+    ghosts = ComputeGhostPaths(*lens, film_z, o.coating == "single",
+                               o.settings.wavelength > 0 ? o.settings.wavelength : 587.5618);
 
   if (o.json) {
     Json j;
@@ -319,7 +323,7 @@ int RunInfo(const InfoOptions& o) {
     return 0;
   }
   PrintFirstOrder(first, film, o.focus > 0, o.settings.precision);
-  PrintGhosts(ghosts, film_z);
+  PrintGhosts(ghosts, film_z, o.coating == "single");
   return 0;
 }
 

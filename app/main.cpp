@@ -240,6 +240,10 @@ int main(int argc, char** argv) {
       ->excludes(ifd);
   info.settings.precision = "double";
   AddPrecision(i, &info.settings.precision, "for the real-ray items (the thick lens is the camera's, in float)");
+  i->add_option("--coating", info.coating,
+                "the air-glass surfaces for the ghost list: single (a quarter-wave MgF2 layer) or none")
+      ->check(CLI::IsMember({"single", "none"}))
+      ->capture_default_str();
   i->add_flag("--json", info.json, "one JSON object");
   i->callback([&] { run = [&] { return RunInfo(info); }; });
 

@@ -472,6 +472,10 @@ TEST(Flare, InfoListsGhostsAndTheRenderCountsThem) {
   EXPECT_EQ(brightest["surfaces"].size(), 2u);
   EXPECT_GT(brightest["surfaces"][0].get<int>(), brightest["surfaces"][1].get<int>());
   EXPECT_LT(brightest["reflectance"].get<double>(), brightest["reflectance_bare"].get<double>());
+  // Bare glass, as an uncoated lens was made: the list's products are the bare ones.
+  const nlohmann::json bare = nlohmann::json::parse(Realcam("info --json --coating none " + gauss).out);
+  for (const auto& g : bare["ghosts"]) EXPECT_EQ(g["reflectance"], g["reflectance_bare"]);
+  EXPECT_EQ(Realcam("info --coating double " + gauss).status, 1);
 
   const Result flare = Realcam("render --flare --res 16x12 --spp 4 -o " + WriteTestFile("flare.png", "") +
                                " --lens " + gauss);
