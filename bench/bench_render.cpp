@@ -8,13 +8,19 @@
 
 namespace {
 
-void BM_Render(benchmark::State& state) {
+// The built-in scene through the plug-in under test, at a fixed exposure.
+RenderOptions BenchRender(const char* res, int spp, int threads) {
   RenderOptions o;
   o.plugin = REALISTIC_SO;
-  o.res = "240x160";
-  o.spp = 8;
-  o.threads = int(state.range(0));
+  o.res = res;
+  o.spp = spp;
+  o.threads = threads;
   o.auto_exposure = false;
+  return o;
+}
+
+void BM_Render(benchmark::State& state) {
+  const RenderOptions o = BenchRender("240x160", 8, int(state.range(0)));
   double rays = 0;
   for (auto _ : state) {
     RenderSummary summary;
@@ -30,20 +36,13 @@ BENCHMARK(BM_Render)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime
 // costs: 300x200, 32 spp, one thread, plain, with six blades and with eight
 // spectral bands (the cameras made once, outside the timing).
 void BM_RenderOptions(benchmark::State& state, int blades, int spectral) {
-  RenderOptions o;
-  o.plugin = REALISTIC_SO;
-  o.res = "300x200";
-  o.spp = 32;
-  o.threads = 1;
-  o.auto_exposure = false;
+  RenderOptions o = BenchRender("300x200", 32, 1);
   o.blades = blades;
   o.spectral = spectral;
-  double seconds = 0;
   for (auto _ : state) {
     RenderSummary summary;
     const Image image = RenderScene(o, &summary, false);
     benchmark::DoNotOptimize(image.rgb.data());
-    seconds += summary.seconds;
     state.SetIterationTime(summary.seconds);
   }
 }
