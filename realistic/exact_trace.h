@@ -156,11 +156,13 @@ bool ExactIntersect(const ExactSurface& s, const LensInterface& shape, const Ray
   if (t1 < r.mint) return false;
   T thit = t0 >= r.mint ? t0 : t1;
   Vec3T<T> p = r.At(thit);
-  if (p.z < T(s.zmin) || p.z > T(s.zmax)) {
+  // The vertex's side of the cap is open: a hit past it is the vertex.
+  const T lo = s.radius > 0 ? T(-INFINITY) : T(s.zmin), hi = s.radius < 0 ? T(INFINITY) : T(s.zmax);
+  if (p.z < lo || p.z > hi) {
     if (thit == t1) return false;
     thit = t1;
     p = r.At(thit);
-    if (p.z < T(s.zmin) || p.z > T(s.zmax)) return false;
+    if (p.z < lo || p.z > hi) return false;
   }
   *hit = {p.x, p.y, p.z + T(s.center)};
   *normal = p.Normalized();

@@ -75,14 +75,17 @@ bool LensInterface::IntersectSpherical(const Ray& ray, Point* hitpoint,
   if (t1 < r.mint) return false;
   float thit = (t0 >= r.mint) ? t0 : t1;
   Point phit = r(thit);
-  if (phit.z < zmin || phit.z > zmax) {
+  // The vertex is the cap's bound on one side, and no point of the sphere
+  // lies beyond it: a hit found past it is the vertex itself, rounded.
+  const float lo = VertexSideOpenMin(), hi = VertexSideOpenMax();
+  if (phit.z < lo || phit.z > hi) {
     // The near root lies on the far side of the sphere (or beyond the rim);
     // a ray coming from beyond the sphere can still meet the cap at its
     // far root.
     if (thit == t1) return false;
     thit = t1;
     phit = r(thit);
-    if (phit.z < zmin || phit.z > zmax) return false;
+    if (phit.z < lo || phit.z > hi) return false;
   }
   *hitpoint = Point(phit.x, phit.y, phit.z + center);
   // Points away from the centre of curvature; Refract turns it to face

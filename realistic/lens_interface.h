@@ -61,6 +61,13 @@ class LensInterface {
   float GetCenter() const { return center; }
   float GetZMin() const { return zmin; }
   float GetZMax() const { return zmax; }
+  // The cap's bounds as the intersection tests them: the vertex's side is
+  // open (-inf below a positive radius's vertex, +inf above a negative
+  // one's), since a hit computed past the vertex lies on it within
+  // rounding. A ray through the vertex itself (a lens sample at the disc's
+  // centre) would otherwise be blocked.
+  float VertexSideOpenMin() const { return radius > 0.f ? -INFINITY : zmin; }
+  float VertexSideOpenMax() const { return radius < 0.f ? INFINITY : zmax; }
   bool IsStop() const { return radius == 0.f; }
   // A flat refracting surface: traced as a plane, exactly.
   bool IsPlane() const { return std::isinf(radius); }

@@ -197,10 +197,9 @@ AsphereTerms ReadAsphere(const std::string& line, const std::string& where) {
 
 LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
   std::unique_ptr<FILE, FileCloser> f(fopen(file.c_str(), "r"));
-  if (!f) {
-    fprintf(stderr, "Cannot open file %s\n", file.c_str());
-    exit(-1);
-  }
+  // The caller reports it (the factory prints it and gives the host no
+  // camera): a plug-in never ends its host's process.
+  if (!f) throw LensError("Cannot open file " + file);
   float sum = 0.f;
   double exact_sum = 0;
   std::string line, storage;

@@ -77,8 +77,13 @@
 // Refused, with a message naming the parameter, and no camera: a
 // "filmdistance", "aperture_diameter" or "filmdiag" that is not finite; a
 // "filmdistance" that puts the film plane no more than 0.001 (the film
-// rays' starting offset) behind the back vertex; a film of fewer than one
-// pixel across or down. With those every ray would fail its trace.
+// rays' starting offset) behind the back vertex; a negative
+// "aperture_diameter" (0 is a closed stop: only the axial ray passes); a
+// "filmdiag" of 0 or less; any float parameter given as a string; a film
+// of fewer than one pixel across or down. An "aperture_diameter" wider
+// than the prescription's stop is allowed: the stop then opens that far
+// and the other surfaces' rims limit the light, so the f-number is no
+// longer the stop's (`realcam info` prints the prescription's stop).
 //
 // The rays: GenerateRay fills *ray in the world frame of the transform the
 // host passed (the camera's CameraToWorld applied to a camera-space ray
@@ -88,8 +93,14 @@
 // along it by. A blocked sample comes back with weight 0 and an empty ray
 // (mint 1 > maxt 0). Every sample gets such an answer, whatever its
 // numbers: one that is not finite, or a raster position far off the film,
-// is a blocked sample. After construction a camera is only read, so any
-// number of threads may call GenerateRay on one camera at once.
+// is a blocked sample. The weight is pi r^2 / z^2 cos^4(theta): r is half
+// the back element's clear aperture (the last surface of the file), z the
+// distance from the back element's vertex to the film plane
+// ("filmdistance", or the one "focusdistance" chose). Every ray has time 0:
+// the camera sets no time from the shutter, so a host with motion blur sets
+// ray.time itself. After construction a camera is only read, so any
+// number of threads may call GenerateRay on one camera at once; cameras
+// may also be created and deleted on several threads at once.
 #pragma once
 
 #include "core/camera.h"
@@ -101,11 +112,13 @@
 extern "C" {
 
 // Makes a camera, or returns null after saying why on standard error (a
-// bad parameter, a lens file that cannot be read or used). The host owns
-// the camera and deletes it through Camera's virtual destructor. A
-// missing "specfile" goes to the host's Severe. A lens file that cannot
-// be opened at all ends the process with status -1 after "Cannot open
-// file <path>"; hosts that want to survive that check the file first.
+// bad parameter, a lens file that cannot be opened, read or used: "Cannot
+// open file <path>" for the first). The host owns the camera and deletes
+// it through Camera's virtual destructor. A missing "specfile" goes to the
+// host's Severe (declared with SetSevereHandler in <realcam/core/error.h>;
+// its default handler ends the process); if the handler returns, the
+// factory goes on, cannot open the empty path and returns null. Nothing
+// the plug-in does ends the host's process.
 Camera* CreateCamera(const ParamSet& params, const Transform& world2cam, Film* film);
 
 // For each of the n samples, the ray and weight that camera->GenerateRay

@@ -222,7 +222,8 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
     // A plane refracting surface is met as the stop's plane is.
     const LensInterface::Iris* iris = s[i].GetIris();
     table.push_back({s[i].IsStop() || s[i].IsPlane(), before != after, s[i].GetRadius(), s[i].GetCenter(),
-                     s[i].GetZMin(), s[i].GetZMax(), s[i].GetAxisIntercept(), s[i].GetDiameter(),
+                     s[i].VertexSideOpenMin(), s[i].VertexSideOpenMax(), s[i].GetAxisIntercept(),
+                     s[i].GetDiameter(),
                      before / after, iris,
                      iris ? 0.5 * std::fabs(double(s[i].GetDiameter())) * iris->cos_half_angle : 0.0});
   }
@@ -318,8 +319,10 @@ int RealisticCamera::GenerateRaysExact(int n, const Sample* samples, Ray* rays, 
     const double before = s[i].index, after = i == 0 ? 1.0 : s[i - 1].index;
     const LensInterface& shape = lens->GetInterfaces()[i];
     const LensInterface::Iris* iris = shape.GetIris();
-    table.push_back({s[i].IsStop() || shape.IsPlane(), before != after, s[i].radius, s[i].center, s[i].zmin,
-                     s[i].zmax, s[i].zintercept, s[i].diameter, before / after, iris,
+    // The vertex's side of the cap open, as in the scalar trace.
+    const double zmin = s[i].radius > 0 ? -INFINITY : s[i].zmin, zmax = s[i].radius < 0 ? INFINITY : s[i].zmax;
+    table.push_back({s[i].IsStop() || shape.IsPlane(), before != after, s[i].radius, s[i].center, zmin,
+                     zmax, s[i].zintercept, s[i].diameter, before / after, iris,
                      iris ? 0.5 * std::fabs(double(shape.GetDiameter())) * iris->cos_half_angle : 0.0});
   }
   auto trace = sse2::TraceExactLanes;

@@ -432,12 +432,31 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
     const float blades = params.FindOneFloat("aperture_blades", 0.f);
     const float rotation = params.FindOneFloat("aperture_rotation", 0.f);
 
+    // A number given as text would be passed over for its default without
+    // a word: refuse it (after the required-parameter check, which comes
+    // first).
+    auto given_as_text = [&params]() -> std::string {
+      static const char* const kFloatKeys[] = {
+          "hither", "yon", "shutteropen", "shutterclose", "filmdistance", "focusdistance",
+          "aperture_diameter", "filmdiag", "reflections", "wavelength", "aperture_blades",
+          "aperture_rotation"};
+      const std::string unset("\x01");
+      for (const char* key : kFloatKeys) {
+        const std::string text = params.FindOneString(key, unset);
+        if (text != unset)
+          return std::string("realistic: camera parameter \"") + key + "\" is given as text (\"" + text +
+                 "\"); expected a number";
+      }
+      return {};
+    };
+
     LENS_CHECK(hither != -1.f && yon != -1.f && shutteropen != -1.f && shutterclose != -1.f &&
                    filmdistance != -1.f,
                "hither != -1 && yon != -1 && shutteropen != -1 && shutterclose != -1 && "
                "filmdistance!= -1",
                "Camera* CreateCamera(const ParamSet&, const Transform&, Film*)");
     if (specfile == "") Severe("No lens spec file supplied!\n");
+    if (const std::string text = given_as_text(); !text.empty()) throw LensError(text);
 
     if (sampling != "backelement" && sampling != "exitpupil")
       throw LensError("realistic: camera parameter \"sampling\" is \"" + sampling +
@@ -468,6 +487,14 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
                       "; expected a positive distance in front of the lens");
     RequireFinite("aperture_diameter", fstop);
     RequireFinite("filmdiag", filmdiag);
+    // A negative stop blocks every ray; a diagonal of zero or less puts
+    // every pixel on one film point (or mirrors the film).
+    if (fstop < 0.f)
+      throw LensError("realistic: camera parameter \"aperture_diameter\" is " + ShortestFloat(fstop) +
+                      "; expected a diameter of 0 (a closed stop) or more");
+    if (!(filmdiag > 0.f))
+      throw LensError("realistic: camera parameter \"filmdiag\" is " + ShortestFloat(filmdiag) +
+                      "; expected a positive diagonal");
     if (!(blades == 0.f || (blades >= 3.f && blades <= 32.f && blades == std::floor(blades))))
       throw LensError("realistic: camera parameter \"aperture_blades\" is " +
                       ShortestFloat(blades) +

@@ -273,10 +273,15 @@ TEST(Trace, DistantWorldRaysAreStartedNearTheLens) {
   for (size_t i = 3; i < 6; ++i) EXPECT_NEAR(far[i], near[i], 1e-5) << i;
   EXPECT_EQ(Numbers(lines[2]).size(), 6u) << "a far oblique ray, 0.5 from the axis at the lens";
 
-  // --raw keeps the specified arithmetic: the far ray is blocked.
+  // --raw traces from z = -10000 as given. Its hit on the front surface,
+  // 0.5 from the axis, carries the float rounding of a point 10 m away
+  // and may compute past the vertex: it still counts as on the cap, so
+  // the ray passes, near the one started close by.
   const Result raw = Realcam("trace " + lens + " --from world --raw", rays);
   ASSERT_EQ(raw.status, 0) << raw.err;
-  EXPECT_EQ(Lines(raw.out)[0], "blocked");
+  const std::vector<double> raw_far = Numbers(Lines(raw.out)[0]);
+  ASSERT_EQ(raw_far.size(), 6u) << raw.out;
+  for (size_t i = 3; i < 6; ++i) EXPECT_NEAR(raw_far[i], near[i], 1e-5) << i;
   EXPECT_EQ(Lines(raw.out)[1], lines[1]);
 }
 
@@ -830,7 +835,7 @@ TEST(BadInput, LensFiles) {
       {"title.dat", "Planar 50mm f/2\n35\t5\t1.6\t30\n0\t3\t0\t20\n", rays, 1,
        "title.dat:1: column 2 (thickness) is missing"},
       {"/", nullptr, rays, 1, "/:1: read error: Is a directory"},
-      {"/nonexistent/lens.dat", nullptr, rays, 255, "Cannot open file /nonexistent/lens.dat\n"},
+      {"/nonexistent/lens.dat", nullptr, rays, 1, "Cannot open file /nonexistent/lens.dat"},
   });
   const std::string long_line = "35\t5\t1.6\t" + std::string(600, '3') + "\n";
   const std::string binary("35\t5\t1.6\t30\n\x7f" "ELF\x02\x01\x01\0\0\0\n", 20);
@@ -895,8 +900,8 @@ TEST(BadInput, FilesThatCannotBeOpened) {
   if (!std::ifstream(locked).good()) paths.push_back(locked);
   for (const std::string& path : paths) {
     const Result r = Realcam("rays '" + path + "'");
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "Cannot open file " + path + "\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot open file " + path), std::string::npos) << r.err;
   }
 }
 
@@ -933,11 +938,12 @@ TEST(BadInput, CameraParameters) {
             std::string::npos)
       << r.err;
   EXPECT_EQ(r.out, "");
-  // A value that is not a number is passed on as a string parameter, so a
-  // float lookup does not find it and the default holds.
+  // A value that is not a number is passed on as a string parameter, and
+  // the camera refuses a number given as text rather than use its default.
   r = Realcam("rays " + lens + " --param filmdiag=abc", "16 12 0.6 0.5\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.err.find("camera parameter \"filmdiag\" was not used by the plug-in"), std::string::npos)
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("camera parameter \"filmdiag\" is given as text (\"abc\"); expected a number"),
+            std::string::npos)
       << r.err;
   r = Realcam("rays " + lens + " --param nosuchkey=3", "16 12 0.6 0.5\n");
   EXPECT_EQ(r.status, 0);

@@ -346,3 +346,49 @@ TEST(GenerateRay, SamplesWithoutAFilmRayAreBlockedNotFatal) {
       }
     }
 }
+
+// A lens sample at the disc's centre (0.5, 0.5: a pinhole preview, the
+// first point of many low-discrepancy sequences) aims at the back
+// element's vertex, and the ray then meets surfaces at or within rounding
+// of their vertices. Wherever the samples just beside it pass, it passes
+// too: at every pixel centre of two lenses, both sampling modes, both
+// precisions, through GenerateRay and the batch entry alike.
+TEST(GenerateRay, TheLensCentrePassesWhereItsNeighboursDo) {
+  RealisticFactory();
+  const GenerateRaysFn batch = BatchFunction();
+  ASSERT_NE(batch, nullptr);
+  const int width = 240, height = 160;
+  std::vector<Sample> samples;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      for (float u : {0.4999f, 0.5f, 0.5001f}) samples.push_back(MakeSample(x + 0.5f, y + 0.5f, u, 0.5f));
+  for (const char* lens : {"planar-50mm-f2.dat", "double-gauss-100mm-f2.dat"})
+    for (const char* sampling : {"backelement", "exitpupil"})
+      for (const char* precision : {"float", "double"}) {
+        SCOPED_TRACE(std::string(lens) + " " + sampling + " " + precision);
+        Film film(width, height);
+        ParamSet ps = RequiredParams(BundledLens(lens));
+        ps.AddString("sampling", sampling);
+        ps.AddString("precision", precision);
+        ps.AddFloat("aperture_diameter", std::string(lens).rfind("planar", 0) == 0 ? 18.f : 30.f);
+        ps.AddFloat("focusdistance", 5000.f);
+        std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+        ASSERT_NE(cam, nullptr);
+        std::vector<Ray> rays(samples.size());
+        std::vector<float> weights(samples.size());
+        batch(cam.get(), int(samples.size()), samples.data(), rays.data(), weights.data());
+        int holes = 0, centres = 0, differ = 0;
+        for (size_t i = 0; i < samples.size(); i += 3) {
+          Ray ray;
+          const float w = cam->GenerateRay(samples[i + 1], &ray);
+          differ += std::memcmp(&w, &weights[i + 1], sizeof w) != 0;
+          if (weights[i] > 0 && weights[i + 2] > 0) {
+            ++centres;
+            holes += !(weights[i + 1] > 0);
+          }
+        }
+        EXPECT_GT(centres, width * height / 4);
+        EXPECT_EQ(holes, 0) << "of " << centres;
+        EXPECT_EQ(differ, 0);
+      }
+}
