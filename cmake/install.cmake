@@ -5,8 +5,9 @@
 #   P/lib/librealcam_core.so          the host interface, for host authors
 #   P/include/realcam/core/*.h        its headers, and realistic.h, the
 #                                     plug-in's entry points for hosts
-#   P/share/doc/realcam               copyright, licence, the host guide and
-#                                     its minimal host
+#   P/share/doc/realcam               copyright, licence, the README (the
+#                                     tools' manual), the host guide and its
+#                                     minimal host
 #   P/lib/cmake/realcam, P/lib/pkgconfig/realcam.pc
 #   P/share/realcam/lenses            the lens library
 # and `cpack` (make package) makes a Debian package of the same tree.
@@ -31,7 +32,7 @@ install(FILES core/camera.h core/core.h core/error.h core/film.h core/geometry.h
               core/sampling.h core/transform.h
         DESTINATION include/realcam/core)
 install(FILES realistic/realistic.h realistic/realistic_batch.h DESTINATION include/realcam)
-install(FILES packaging/copyright LICENSE docs/hosts.md docs/minimal_host.cpp
+install(FILES packaging/copyright LICENSE README.md docs/hosts.md docs/minimal_host.cpp
         DESTINATION share/doc/realcam)
 install(TARGETS realistic LIBRARY DESTINATION ${REALCAM_INSTALL_PLUGINDIR})
 install(DIRECTORY lenses/ DESTINATION ${REALCAM_INSTALL_LENSDIR} FILES_MATCHING PATTERN "*.dat")
@@ -53,6 +54,13 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/realcamConfig.cmake
 install(CODE "
   set(CMAKE_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
   set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  # Outside /usr the loader does not search the library's directory:
+  # the flags carry a run-time path there.
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(REALCAM_PC_RPATH \"\")
+  else()
+    set(REALCAM_PC_RPATH \" -Wl,-rpath,\${CMAKE_INSTALL_PREFIX}/lib\")
+  endif()
   configure_file(\"${PROJECT_SOURCE_DIR}/cmake/realcam.pc.in\"
                  \"${CMAKE_CURRENT_BINARY_DIR}/realcam.pc\" @ONLY)
   file(INSTALL \"${CMAKE_CURRENT_BINARY_DIR}/realcam.pc\"

@@ -16,7 +16,10 @@ class Camera {
   // Virtual slot 0: fills *ray with a world-space ray for the sample and
   // returns its radiometric weight (0 for a ray that carries nothing).
   virtual float GenerateRay(const Sample& sample, Ray* ray) const = 0;
-  // Virtual slot 1.
+  // The virtual destructor: in the Itanium C++ ABI (GCC, Clang on Linux)
+  // it takes two slots after GenerateRay, the complete-object destructor
+  // (slot 1) and the deleting destructor (slot 2), which `delete camera`
+  // calls. Hosts outside C++ use the C interface <realcam/realcam.h>.
   virtual ~Camera();
 
   Camera(const Camera&) = delete;

@@ -37,7 +37,7 @@ bool Invert(const float in[4][4], float out[4][4]) {
 
 Transform TransformFromMatrix(const float mat[4][4]) {
   float inv[4][4];
-  if (!Invert(mat, inv)) throw std::invalid_argument("transform matrix is singular");
+  if (!Invert(mat, inv)) throw std::invalid_argument("TransformFromMatrix: the matrix is singular");
   return Transform(new Matrix4x4(mat), new Matrix4x4(inv));
 }
 
@@ -48,9 +48,14 @@ Transform Translate(const Vector& delta) {
 }
 
 Transform LookAt(const Point& eye, const Point& target, const Vector& up) {
+  // Asked before any division by a zero length, which would go to Severe.
+  if (eye.x == target.x && eye.y == target.y && eye.z == target.z)
+    throw std::invalid_argument("LookAt: the eye and the target are the same point; no view direction");
+  if (up.Length() == 0.f) throw std::invalid_argument("LookAt: the up vector is zero");
   const Vector dir = Normalize(target - eye);
   const Vector right = Cross(Normalize(up), dir);
-  if (right.Length() == 0.f) throw std::invalid_argument("up vector is parallel to the view direction");
+  if (!(right.Length() > 0.f))
+    throw std::invalid_argument("LookAt: the up vector is parallel to the view direction");
   const Vector r = Normalize(right);
   const Vector new_up = Cross(dir, r);
   // Columns of camera-to-world: the camera's axes and its position.
@@ -62,6 +67,8 @@ Transform LookAt(const Point& eye, const Point& target, const Vector& up) {
 }
 
 Transform Scale(float x, float y, float z) {
+  if (!(x != 0.f && y != 0.f && z != 0.f && std::isfinite(x) && std::isfinite(y) && std::isfinite(z)))
+    throw std::invalid_argument("Scale: every factor must be finite and non-zero");
   const float mat[4][4] = {{x, 0, 0, 0}, {0, y, 0, 0}, {0, 0, z, 0}, {0, 0, 0, 1}};
   return TransformFromMatrix(mat);
 }

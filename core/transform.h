@@ -65,13 +65,21 @@ class Transform {
   }
 };
 
-// Host helpers (core/transform.cpp): not used by the plug-in.
-Transform TransformFromMatrix(const float mat[4][4]);  // inverse in double
+// Host helpers (core/transform.cpp): not used by the plug-in. Each throws
+// std::invalid_argument, with a message that names the call, for input
+// that gives no transform; none calls Severe, and none ends the process
+// unless the exception goes uncaught.
+// The transform of a matrix, its inverse computed in double. Throws for a
+// singular matrix: "TransformFromMatrix: the matrix is singular".
+Transform TransformFromMatrix(const float mat[4][4]);
 Transform Translate(const Vector& delta);
 // World-to-camera transform of a camera at eye looking at target: camera
 // space has +z toward the target, +y toward up, +x completing a left-handed
-// frame, as the host renderer expects.
+// frame, as the host renderer expects. Throws when eye and target are the
+// same point, when up is zero, and when up is parallel to the view
+// direction.
 Transform LookAt(const Point& eye, const Point& target, const Vector& up);
+// Throws when a factor is zero (or not finite): no inverse.
 Transform Scale(float x, float y, float z);
 // a after b: Compose(a, b)(p) = a(b(p)).
 Transform Compose(const Transform& a, const Transform& b);

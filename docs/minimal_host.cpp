@@ -2,7 +2,8 @@
 // A complete host for realistic.so: a ground plane and a ball, in metres,
 // photographed through a lens file and written as a greyscale PGM image.
 //   c++ -std=c++17 minimal_host.cpp $(pkg-config --cflags --libs realcam) -ldl -o minimal_host
-//   ./minimal_host /usr/lib/realcam/realistic.so planar-50mm-f2.dat out.pgm
+//   ./minimal_host /usr/lib/realcam/realistic.so /usr/share/realcam/lenses/planar-50mm-f2.dat out.pgm
+// (the plug-in takes a lens file's path: it does not look up bundled names)
 #include <dlfcn.h>
 
 #include <cmath>
@@ -25,7 +26,7 @@ float Radiance(Point o, Vector d) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 4) return fprintf(stderr, "usage: minimal_host PLUGIN LENS OUT.pgm\n"), 2;
+  if (argc != 4) return fprintf(stderr, "usage: minimal_host PLUGIN LENS_FILE OUT.pgm (LENS_FILE: a path)\n"), 2;
   void* plugin = dlopen(argv[1], RTLD_NOW);
   if (!plugin) return fprintf(stderr, "%s\n", dlerror()), 1;
   auto create = reinterpret_cast<decltype(&CreateCamera)>(dlsym(plugin, "CreateCamera"));

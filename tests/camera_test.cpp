@@ -153,15 +153,16 @@ TEST(CreateCameraDeathTest, MissingSpecfileCallsSevere) {
   Film film(64, 48);
   EXPECT_EXIT(MakeCamera(ps, &film), ::testing::ExitedWithCode(1),
               "^Fatal error: No lens spec file supplied!\n$");
-  // When Severe returns, construction goes on with the empty path.
-  EXPECT_EXIT(
-      {
-        ScopedSevereRecorder severe;
-        MakeCamera(ps, &film);
-        if (severe.Messages() != std::vector<std::string>{"No lens spec file supplied!\n"})
-          exit(3);
-      },
-      ::testing::ExitedWithCode(255), "^Cannot open file \n$");
+  // When Severe returns, construction goes on with the empty path, which
+  // cannot be opened: the message, and no camera, with the host alive.
+  ScopedSevereRecorder severe;
+  CaptureStderr();
+  EXPECT_EQ(MakeCamera(ps, &film), nullptr);
+  EXPECT_EQ(GetCapturedStderr(), "Cannot open file \n");
+  EXPECT_EQ(severe.Messages(), std::vector<std::string>{"No lens spec file supplied!\n"});
+  CaptureStderr();
+  EXPECT_EQ(MakeCamera(RequiredParams("/nonexistent/lens.dat"), &film), nullptr);
+  EXPECT_EQ(GetCapturedStderr(), "Cannot open file /nonexistent/lens.dat\n");
 }
 
 TEST(CreateCamera, LensesTheCameraCannotUseGiveNoCamera) {
@@ -208,10 +209,12 @@ TEST(CreateCamera, RefusesCamerasWhoseEveryRayWouldFail) {
       {"filmdistance", 0.003f, deep, nullptr},
       {"filmdiag", nan, shallow, kFinite},
       {"filmdiag", -inf, shallow, kFinite},
-      {"filmdiag", -35.f, shallow, nullptr},
+      {"filmdiag", -35.f, shallow, "; expected a positive diagonal"},
+      {"filmdiag", 0.f, shallow, "; expected a positive diagonal"},
+      {"filmdiag", 1e-30f, shallow, nullptr},
       {"aperture_diameter", nan, shallow, kFinite},
       {"aperture_diameter", 0.f, shallow, nullptr},
-      {"aperture_diameter", -4.f, shallow, nullptr},
+      {"aperture_diameter", -2.f, shallow, "; expected a diameter of 0 (a closed stop) or more"},
   };
   for (const Case& c : cases) {
     ParamSet ps = RequiredParams(c.lens);
@@ -235,6 +238,14 @@ TEST(CreateCamera, RefusesCamerasWhoseEveryRayWouldFail) {
     CaptureStderr();
     EXPECT_EQ(MakeCamera(RequiredParams(shallow), &film), nullptr);
     EXPECT_NE(GetCapturedStderr().find("; both sides must be at least 1 pixel"), std::string::npos);
+  }
+  // A number given as text is refused, not passed over for its default.
+  for (const char* key : {"filmdistance", "aperture_diameter", "hither"}) {
+    ParamSet ps = RequiredParams(shallow);
+    ps.AddString(key, "50");
+    EXPECT_NE(CreateError(ps).find(std::string("camera parameter \"") + key +
+                                   "\" is given as text (\"50\"); expected a number"),
+              std::string::npos);
   }
   // The required-parameter check still comes first.
   ParamSet both = RequiredParams(shallow);

@@ -160,6 +160,27 @@ TEST(Transform, InverseUndoesMatrix) {
   EXPECT_THROW(TransformFromMatrix(singular), std::invalid_argument);
 }
 
+// The host helpers refuse what gives no transform with an exception that
+// names the call; none goes to Severe (whose default ends the process).
+TEST(Transform, HelpersRefuseDegenerateInputByName) {
+  ScopedSevereRecorder severe;
+  const Point eye(1.f, 2.f, 3.f);
+  auto message = [](auto&& call) {
+    try {
+      call();
+    } catch (const std::invalid_argument& e) {
+      return std::string(e.what());
+    }
+    return std::string("no exception");
+  };
+  EXPECT_EQ(message([&] { LookAt(eye, eye, Vector(0.f, 1.f, 0.f)); }).rfind("LookAt: the eye and the target", 0), 0u);
+  EXPECT_EQ(message([&] { LookAt(eye, Point(1.f, 5.f, 3.f), Vector(0.f, 1.f, 0.f)); }),
+            "LookAt: the up vector is parallel to the view direction");
+  EXPECT_EQ(message([&] { LookAt(eye, Point(1.f, 2.f, 4.f), Vector(0.f, 0.f, 0.f)); }), "LookAt: the up vector is zero");
+  EXPECT_EQ(message([] { Scale(0.f, 1.f, 1.f); }), "Scale: every factor must be finite and non-zero");
+  EXPECT_TRUE(severe.Messages().empty());
+}
+
 // The look-at transform takes the eye to the origin and the target onto
 // +z, with up in the y half-plane.
 TEST(Transform, LookAtPutsTargetOnPositiveZ) {

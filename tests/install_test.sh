@@ -29,7 +29,7 @@ test -s "$work/out.png"
 "$prefix/bin/realcam" info --json achromat-100mm-f4 | grep -q '"f_number"'
 "$prefix/bin/realcam" lenses | grep -q "^planar-50mm-f2 "
 # The licence and the Debian copyright file travel with the install.
-for doc in copyright LICENSE hosts.md minimal_host.cpp; do
+for doc in copyright LICENSE README.md hosts.md minimal_host.cpp; do
   test -s "$prefix/share/doc/realcam/$doc" || { echo "install_test: share/doc/realcam/$doc missing" >&2; exit 1; }
 done
 
@@ -78,7 +78,8 @@ LD_LIBRARY_PATH="$prefix/lib" "$work/host/build/tiny_host" "$plugin" "$lens"
 flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs realcam)
 # shellcheck disable=SC2086
 "$cxx" -std=c++17 "$work/host/host.cpp" -o "$work/host/pc_host" $flags -ldl
-LD_LIBRARY_PATH="$prefix/lib" "$work/host/pc_host" "$plugin" "$lens"
+# Outside /usr the flags carry the run-time path: no LD_LIBRARY_PATH.
+"$work/host/pc_host" "$plugin" "$lens"
 
 # The host guide's complete host, as the guide builds it.
 # shellcheck disable=SC2086
