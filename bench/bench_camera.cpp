@@ -263,6 +263,17 @@ void BM_GenerateRayAspheric(benchmark::State& state, bool aspheric) {
 BENCHMARK_CAPTURE(BM_GenerateRayAspheric, planar_spheres, false);
 BENCHMARK_CAPTURE(BM_GenerateRayAspheric, planar_two_aspheres, true);
 
+// Making a camera with exit-pupil sampling: the factory, the lens file
+// and the exit pupil's tables, as a host pays it per frame when the focus,
+// the zoom or the stop changes. Goal: at most 5 ms.
+void BM_CreateCamera(benchmark::State& state, const char* lens, float stop_scale, const char* precision) {
+  Film film(kWidth, kHeight);
+  for (auto _ : state) {
+    std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, "exitpupil", &film, 0, precision);
+    benchmark::DoNotOptimize(cam.get());
+  }
+}
+
 // One registration per lens, stop (full, and a quarter of its diameter:
 // four times the f-number, f/8 on an f/2 lens) and sampling mode.
 int Register() {
@@ -286,6 +297,13 @@ int Register() {
     benchmark::RegisterBenchmark(
         (std::string("GenerateRay/double-gauss-100mm-f2.dat/full/") + sampling + "/double").c_str(),
         BM_GenerateRay, "double-gauss-100mm-f2.dat", 1.f, sampling, 0, "double", 0);
+  for (const char* lens : {"planar-50mm-f2.dat", "double-gauss-100mm-f2.dat"})
+    for (float stop : {1.f, 0.5f, 0.25f, 0.125f, 1.f / 32})
+      for (const char* precision : {"float", "double"})
+        benchmark::RegisterBenchmark((std::string("CreateCamera/") + lens + "/stop-" + std::to_string(stop).substr(0, 5) +
+                                      "/exitpupil/" + precision).c_str(),
+                                     BM_CreateCamera, lens, stop, precision)
+            ->Unit(benchmark::kMillisecond);
   // Lens flare: paths that may reflect twice inside the lens, against the
   // plain trace.
   benchmark::RegisterBenchmark("GenerateRay/double-gauss-100mm-f2.dat/full/backelement/reflections-2",
