@@ -12,6 +12,7 @@
 
 #include "app/commands.h"
 #include "app/json_output.h"
+#include "app/lens_info.h"
 #include "app/lens_loading.h"
 #include "app/number_text.h"
 #include "realistic/thick_lens.h"
@@ -149,14 +150,32 @@ void PrintGhosts(const std::vector<GhostPath>& ghosts, double film_z, bool coate
 
 }  // namespace
 
-int RunInfo(const InfoOptions& o) {
-  RequireReadableLens(o.lens);
-  CheckLensBeforeUse(o.lens);
-  std::unique_ptr<LensStack> lens = LoadLens(o.lens, o.settings);
-  const auto& s = lens->GetInterfaces();
-  const float depth = lens->GetLensDepth();
+namespace {
+
+// Everything info reports, computed once for the text and the JSON.
+struct InfoData {
+  std::unique_ptr<LensStack> lens;
   ThickLens t{NAN, NAN, NAN, NAN};
-  std::string paraxial_error;
+  std::string paraxial_error, first_order_error;
+  float depth, efl, front_efl, bfl, ffd;
+  Chromatic chromatic;
+  bool has_chromatic;
+  FilmSetup film;
+  FirstOrder first{};
+  std::vector<GhostPath> ghosts;
+  double film_z;
+};
+
+// With `check`, the lens checker runs first and prints its warnings.
+InfoData ComputeInfo(const InfoOptions& o, bool check) {
+  RequireReadableLens(o.lens);
+  if (check) CheckLensBeforeUse(o.lens);
+  InfoData d;
+  d.lens = LoadLens(o.lens, o.settings);
+  LensStack* lens = d.lens.get();
+  const float depth = d.depth = lens->GetLensDepth();
+  ThickLens& t = d.t;
+  std::string& paraxial_error = d.paraxial_error;
   // The thick lens is the camera's own model (its "focusdistance"): float.
   const bool exact = lens->IsExact();
   lens->SetExact(false);
@@ -166,17 +185,16 @@ int RunInfo(const InfoOptions& o) {
     paraxial_error = e.what();
   }
   lens->SetExact(exact);
-  const float efl = float(t.Efl()), front_efl = float(t.FrontEfl());
-  const float bfl = float(double(t.f1) - depth), ffd = t.f2;
+  d.efl = float(t.Efl()), d.front_efl = float(t.FrontEfl());
+  d.bfl = float(double(t.f1) - depth), d.ffd = t.f2;
 
-  Chromatic chromatic;
-  const bool has_chromatic = paraxial_error.empty() && ComputeChromatic(*lens, &chromatic);
-  FilmSetup film;
+  d.has_chromatic = paraxial_error.empty() && ComputeChromatic(*lens, &d.chromatic);
+  FilmSetup& film = d.film;
   ParseFilmSize(o.film, &film.width, &film.height);
   film.filmdistance = o.filmdistance;
   film.focus = o.focus;
-  FirstOrder first{};
-  std::string first_order_error;
+  FirstOrder& first = d.first;
+  std::string& first_order_error = d.first_order_error;
   try {
     first = ComputeFirstOrder(*lens, film);
   } catch (const std::exception& e) {
@@ -185,98 +203,131 @@ int RunInfo(const InfoOptions& o) {
 
   // Ghosts on the film the report uses: its film distance, or the back
   // focus at infinity.
-  std::vector<GhostPath> ghosts;
-  const double film_z = double(depth) + (first_order_error.empty() ? first.filmdistance : double(bfl));
+  const double film_z = d.film_z = double(depth) + (first_order_error.empty() ? first.filmdistance : double(d.bfl));
   if (paraxial_error.empty() && std::isfinite(film_z))
-    ghosts = ComputeGhostPaths(*lens, film_z, o.coating == "single",
+    d.ghosts = ComputeGhostPaths(*lens, film_z, o.coating == "single",
                                o.settings.wavelength > 0 ? o.settings.wavelength : 587.5618);
 
+  return d;
+}
+
+Json InfoJson(const InfoOptions& o, const InfoData& d) {
+  const LensStack* lens = d.lens.get();
+  const auto& s = lens->GetInterfaces();
+  const float depth = d.depth, efl = d.efl, front_efl = d.front_efl, bfl = d.bfl, ffd = d.ffd;
+  const ThickLens& t = d.t;
+  const Chromatic& chromatic = d.chromatic;
+  const bool has_chromatic = d.has_chromatic;
+  const FilmSetup& film = d.film;
+  const FirstOrder& first = d.first;
+  const std::string &paraxial_error = d.paraxial_error, &first_order_error = d.first_order_error;
+  const std::vector<GhostPath>& ghosts = d.ghosts;
+  Json j;
+  Json surfaces = Json::array();
+  for (const LensInterface& f : s) {
+    Json asphere = nullptr;
+    if (const AsphereTerms* a = f.GetAsphere()) {
+      asphere = {{"k", JsonNumber(a->k)}};
+      for (int t = 0; t < 10; ++t)
+        if (a->a[t] != 0) asphere["a" + std::to_string(2 * t + 2)] = JsonNumber(a->a[t]);
+    }
+    surfaces.push_back({{"radius", JsonNumber(f.GetRadius())},
+                        {"zintercept", JsonNumber(f.GetAxisIntercept())},
+                        {"center", JsonNumber(f.GetCenter())},
+                        {"index", JsonNumber(f.GetIndexOfRefractionPosZ())},
+                        {"diameter", JsonNumber(f.GetDiameter())},
+                        {"zmin", JsonNumber(f.GetZMin())},
+                        {"zmax", JsonNumber(f.GetZMax())},
+                        {"stop", f.IsStop()},
+                        {"asphere", asphere}});
+  }
+  j["surfaces"] = surfaces;
+  Json glasses = Json::array();
+  for (size_t i = 0; i < s.size(); ++i)
+    if (const Glass* g = lens->GetDispersion()[i].glass)
+      glasses.push_back({{"surface", i}, {"maker", g->maker}, {"name", g->name}, {"n_d", JsonNumber(g->nd)},
+                         {"v_d", JsonNumber(g->vd)}});
+  j["glasses"] = glasses;
+  j["index_of_stop"] = lens->GetIndexOfStop();
+  j["depth"] = JsonNumber(depth);
+  j["front_diameter"] = JsonNumber(lens->GetFrontElementDiameter());
+  j["back_diameter"] = JsonNumber(lens->GetBackElementDiameter());
+  j["paraxial"] = {{"f1", JsonNumber(t.f1)}, {"p1", JsonNumber(t.p1)}, {"f2", JsonNumber(t.f2)},
+                   {"p2", JsonNumber(t.p2)}};
+  j["efl"] = JsonNumber(efl);
+  j["front_efl"] = JsonNumber(front_efl);
+  j["bfl"] = JsonNumber(bfl);
+  j["ffd"] = JsonNumber(ffd);
+  if (first_order_error.empty()) {
+    const Paraxial& p = first.paraxial;
+    j["paraxial_efl"] = JsonNumber(p.efl);
+    j["paraxial_bfl"] = JsonNumber(p.bfl);
+    j["paraxial_ffd"] = JsonNumber(p.ffd);
+    j["entrance_pupil"] = {{"z", JsonNumber(p.entrance.z)}, {"diameter", JsonNumber(p.entrance.diameter)}};
+    j["exit_pupil"] = {{"z", JsonNumber(p.exit.z)}, {"diameter", JsonNumber(p.exit.diameter)}};
+    j["f_number"] = JsonNumber(p.f_number);
+    j["f_number_real"] = JsonNumber(first.f_number_real);
+    j["precision"] = o.settings.precision;
+    if (o.focus > 0) j["working_f_number"] = JsonNumber(first.working_f_number);
+    j["film"] = {{"width", JsonNumber(film.width)},
+                 {"height", JsonNumber(film.height)},
+                 {"filmdistance", JsonNumber(first.filmdistance)}};
+    j["field_of_view"] = {{"horizontal", JsonNumber(first.fov_horizontal)},
+                          {"vertical", JsonNumber(first.fov_vertical)},
+                          {"diagonal", JsonNumber(first.fov_diagonal)}};
+    j["distortion"] = {{"corner", JsonNumber(first.distortion_corner)},
+                       {"edge_x", JsonNumber(first.distortion_edge_x)},
+                       {"edge_y", JsonNumber(first.distortion_edge_y)}};
+    j["relative_illumination"] = {{"corner", JsonNumber(first.illumination_corner)},
+                                  {"corner_film", JsonNumber(first.illumination_corner_film)}};
+    j["image_circle"] = {{"lit", JsonNumber(first.image_circle)},
+                         {"half_light", JsonNumber(first.image_circle_half_light)}};
+  } else {
+    j["first_order_error"] = first_order_error;
+  }
+  if (has_chromatic) {
+    j["chromatic"] = {{"f1_c", JsonNumber(chromatic.f1_c)},
+                      {"f1_d", JsonNumber(chromatic.f1_d)},
+                      {"f1_f", JsonNumber(chromatic.f1_f)},
+                      {"longitudinal", JsonNumber(chromatic.Longitudinal())}};
+    if (first_order_error.empty())
+      j["chromatic"]["lateral_corner"] = JsonNumber(first.lateral_colour_corner);
+  }
+  Json ghost_list = Json::array();
+  for (const GhostPath& g : ghosts)
+    ghost_list.push_back({{"surfaces", {g.first, g.second}},
+                          {"reflectance", JsonNumber(g.reflectance)},
+                          {"reflectance_bare", JsonNumber(g.reflectance_bare)},
+                          {"focus_z", std::isfinite(g.focus_z) ? Json(JsonNumber(g.focus_z)) : Json(nullptr)},
+                          {"beam", JsonNumber(g.beam)},
+                          {"disc", JsonNumber(g.disc)},
+                          {"irradiance", JsonNumber(g.irradiance)}});
+  j["ghosts"] = ghost_list;
+  if (!paraxial_error.empty()) j["paraxial_error"] = paraxial_error;
+  return j;
+}
+
+}  // namespace
+
+Json LensInfoJson(const InfoOptions& o) { return InfoJson(o, ComputeInfo(o, false)); }
+
+int RunInfo(const InfoOptions& o) {
+  const InfoData d = ComputeInfo(o, true);
   if (o.json) {
-    Json j;
-    Json surfaces = Json::array();
-    for (const LensInterface& f : s) {
-      Json asphere = nullptr;
-      if (const AsphereTerms* a = f.GetAsphere()) {
-        asphere = {{"k", JsonNumber(a->k)}};
-        for (int t = 0; t < 10; ++t)
-          if (a->a[t] != 0) asphere["a" + std::to_string(2 * t + 2)] = JsonNumber(a->a[t]);
-      }
-      surfaces.push_back({{"radius", JsonNumber(f.GetRadius())},
-                          {"zintercept", JsonNumber(f.GetAxisIntercept())},
-                          {"center", JsonNumber(f.GetCenter())},
-                          {"index", JsonNumber(f.GetIndexOfRefractionPosZ())},
-                          {"diameter", JsonNumber(f.GetDiameter())},
-                          {"zmin", JsonNumber(f.GetZMin())},
-                          {"zmax", JsonNumber(f.GetZMax())},
-                          {"stop", f.IsStop()},
-                          {"asphere", asphere}});
-    }
-    j["surfaces"] = surfaces;
-    Json glasses = Json::array();
-    for (size_t i = 0; i < s.size(); ++i)
-      if (const Glass* g = lens->GetDispersion()[i].glass)
-        glasses.push_back({{"surface", i}, {"maker", g->maker}, {"name", g->name}, {"n_d", JsonNumber(g->nd)},
-                           {"v_d", JsonNumber(g->vd)}});
-    j["glasses"] = glasses;
-    j["index_of_stop"] = lens->GetIndexOfStop();
-    j["depth"] = JsonNumber(depth);
-    j["front_diameter"] = JsonNumber(lens->GetFrontElementDiameter());
-    j["back_diameter"] = JsonNumber(lens->GetBackElementDiameter());
-    j["paraxial"] = {{"f1", JsonNumber(t.f1)}, {"p1", JsonNumber(t.p1)}, {"f2", JsonNumber(t.f2)},
-                     {"p2", JsonNumber(t.p2)}};
-    j["efl"] = JsonNumber(efl);
-    j["front_efl"] = JsonNumber(front_efl);
-    j["bfl"] = JsonNumber(bfl);
-    j["ffd"] = JsonNumber(ffd);
-    if (first_order_error.empty()) {
-      const Paraxial& p = first.paraxial;
-      j["paraxial_efl"] = JsonNumber(p.efl);
-      j["paraxial_bfl"] = JsonNumber(p.bfl);
-      j["paraxial_ffd"] = JsonNumber(p.ffd);
-      j["entrance_pupil"] = {{"z", JsonNumber(p.entrance.z)}, {"diameter", JsonNumber(p.entrance.diameter)}};
-      j["exit_pupil"] = {{"z", JsonNumber(p.exit.z)}, {"diameter", JsonNumber(p.exit.diameter)}};
-      j["f_number"] = JsonNumber(p.f_number);
-      j["f_number_real"] = JsonNumber(first.f_number_real);
-      j["precision"] = o.settings.precision;
-      if (o.focus > 0) j["working_f_number"] = JsonNumber(first.working_f_number);
-      j["film"] = {{"width", JsonNumber(film.width)},
-                   {"height", JsonNumber(film.height)},
-                   {"filmdistance", JsonNumber(first.filmdistance)}};
-      j["field_of_view"] = {{"horizontal", JsonNumber(first.fov_horizontal)},
-                            {"vertical", JsonNumber(first.fov_vertical)},
-                            {"diagonal", JsonNumber(first.fov_diagonal)}};
-      j["distortion"] = {{"corner", JsonNumber(first.distortion_corner)},
-                         {"edge_x", JsonNumber(first.distortion_edge_x)},
-                         {"edge_y", JsonNumber(first.distortion_edge_y)}};
-      j["relative_illumination"] = {{"corner", JsonNumber(first.illumination_corner)},
-                                    {"corner_film", JsonNumber(first.illumination_corner_film)}};
-      j["image_circle"] = {{"lit", JsonNumber(first.image_circle)},
-                           {"half_light", JsonNumber(first.image_circle_half_light)}};
-    } else {
-      j["first_order_error"] = first_order_error;
-    }
-    if (has_chromatic) {
-      j["chromatic"] = {{"f1_c", JsonNumber(chromatic.f1_c)},
-                        {"f1_d", JsonNumber(chromatic.f1_d)},
-                        {"f1_f", JsonNumber(chromatic.f1_f)},
-                        {"longitudinal", JsonNumber(chromatic.Longitudinal())}};
-      if (first_order_error.empty())
-        j["chromatic"]["lateral_corner"] = JsonNumber(first.lateral_colour_corner);
-    }
-    Json ghost_list = Json::array();
-    for (const GhostPath& g : ghosts)
-      ghost_list.push_back({{"surfaces", {g.first, g.second}},
-                            {"reflectance", JsonNumber(g.reflectance)},
-                            {"reflectance_bare", JsonNumber(g.reflectance_bare)},
-                            {"focus_z", std::isfinite(g.focus_z) ? Json(JsonNumber(g.focus_z)) : Json(nullptr)},
-                            {"beam", JsonNumber(g.beam)},
-                            {"disc", JsonNumber(g.disc)},
-                            {"irradiance", JsonNumber(g.irradiance)}});
-    j["ghosts"] = ghost_list;
-    if (!paraxial_error.empty()) j["paraxial_error"] = paraxial_error;
-    PrintJson(j);
+    PrintJson(InfoJson(o, d));
     return 0;
   }
+  const LensStack* lens = d.lens.get();
+  const auto& s = lens->GetInterfaces();
+  const float depth = d.depth, efl = d.efl, front_efl = d.front_efl, bfl = d.bfl, ffd = d.ffd;
+  const ThickLens& t = d.t;
+  const Chromatic& chromatic = d.chromatic;
+  const bool has_chromatic = d.has_chromatic;
+  const FilmSetup& film = d.film;
+  const FirstOrder& first = d.first;
+  const std::string &paraxial_error = d.paraxial_error, &first_order_error = d.first_order_error;
+  const std::vector<GhostPath>& ghosts = d.ghosts;
+  const double film_z = d.film_z;
 
   printf("lens %s: %zu surfaces, stop at %d, depth %s\n", o.lens.c_str(), s.size(),
          lens->GetIndexOfStop(), FormatFloat(depth).c_str());

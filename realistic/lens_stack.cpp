@@ -195,11 +195,34 @@ AsphereTerms ReadAsphere(const std::string& line, const std::string& where) {
 
 }  // namespace
 
-LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
+namespace {
+
+std::unique_ptr<FILE, FileCloser> OpenLensFile(const std::string& file) {
   std::unique_ptr<FILE, FileCloser> f(fopen(file.c_str(), "r"));
   // The caller reports it (the factory prints it and gives the host no
   // camera): a plug-in never ends its host's process.
   if (!f) throw LensError("Cannot open file " + file);
+  return f;
+}
+
+std::unique_ptr<FILE, FileCloser> OpenLensText(const std::string& text) {
+  // An empty buffer cannot be opened: one newline reads as no lines too.
+  static char newline[] = "\n";
+  std::unique_ptr<FILE, FileCloser> f(text.empty() ? fmemopen(newline, 1, "r")
+                                                   : fmemopen(const_cast<char*>(text.data()), text.size(), "r"));
+  if (!f) throw LensError("cannot read the prescription text");
+  return f;
+}
+
+}  // namespace
+
+LensStack::LensStack(const std::string& file) : LensStack(OpenLensFile(file).get(), file) {}
+
+LensStack::LensStack(const std::string& text, const std::string& name, FromText)
+    : LensStack(OpenLensText(text).get(), name) {}
+
+LensStack::LensStack(FILE* f_in, const std::string& file) : index_of_stop(-1) {
+  FILE* const f = f_in;
   float sum = 0.f;
   double exact_sum = 0;
   std::string line, storage;
@@ -217,7 +240,7 @@ LensStack::LensStack(const std::string& file) : index_of_stop(-1) {
   auto read = [&]() {
     std::string text;
     const int n = ++lines_read;
-    if (!ReadLine(f.get(), file + ":" + std::to_string(n), &text)) return at_end = true, false;
+    if (!ReadLine(f, file + ":" + std::to_string(n), &text)) return at_end = true, false;
     ahead.push_back({n, text});
     return true;
   };

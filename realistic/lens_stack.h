@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <cstdio>
+
 #include "core/geometry.h"
 #include "realistic/exact_trace.h"
 #include "realistic/glass_catalogue.h"
@@ -20,10 +22,16 @@
 
 class LensStack {
  public:
-  // Loads the prescription. A file that cannot be opened ends the process
-  // with "Cannot open file <path>" and status -1; any other problem with
-  // the file throws a LensError naming the file and line.
+  // Loads the prescription. A file that cannot be opened throws a
+  // LensError "Cannot open file <path>"; any other problem with the file
+  // throws a LensError naming the file and line.
   explicit LensStack(const std::string& file);
+  // From an open stream, named `file` in messages.
+  LensStack(FILE* f, const std::string& file);
+  // The same from the prescription's text in memory; `name` stands for the
+  // file in messages.
+  struct FromText {};
+  LensStack(const std::string& text, const std::string& name, FromText);
 
   void SetApertureDiameter(float diameter);
   // The stop's diaphragm: 0 blades for a round opening, else 3 to 32.

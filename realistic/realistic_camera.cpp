@@ -58,14 +58,14 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
                                  bool film_side_weight, int aperture_blades,
                                  float aperture_rotation, float wavelength,
                                  float focusdistance, bool exact_rays, int ghost_reflections,
-                                 bool ghost_coated)
+                                 bool ghost_coated, const LensStack* prototype)
     : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr),
       film_weight(film_side_weight), exact(exact_rays), film_x(0), film_y(0), film_z_exact(0),
       weight_scale_exact(0), reflections(ghost_reflections) {
   ghost_settings.reflections = ghost_reflections;
   ghost_settings.coated = ghost_coated;
   ghost_settings.nanometres = wavelength > 0.f ? double(wavelength) : kLineD;
-  LensStack* stack = new LensStack(specfile);
+  LensStack* stack = prototype ? new LensStack(*prototype) : new LensStack(specfile);
   if (stack->GetInterfaces().empty() || stack->GetIndexOfStop() == -1) {
     const bool empty = stack->GetInterfaces().empty();
     delete stack;
@@ -406,10 +406,9 @@ extern "C" __attribute__((visibility("default"))) int RealisticGhostCounts(const
   return 0;
 }
 
-extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const ParamSet& params,
-                                                                      const Transform& world2cam,
-                                                                      Film* film) {
-  try {
+RealisticCamera* NewRealisticCamera(const ParamSet& params, const Transform& world2cam, Film* film,
+                                    const LensStack* prototype) {
+  {
     const float hither = params.FindOneFloat("hither", -1.f);
     const float yon = params.FindOneFloat("yon", -1.f);
     const float shutteropen = params.FindOneFloat("shutteropen", -1.f);
@@ -455,7 +454,7 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
                "hither != -1 && yon != -1 && shutteropen != -1 && shutterclose != -1 && "
                "filmdistance!= -1",
                "Camera* CreateCamera(const ParamSet&, const Transform&, Film*)");
-    if (specfile == "") Severe("No lens spec file supplied!\n");
+    if (specfile == "" && !prototype) Severe("No lens spec file supplied!\n");
     if (const std::string text = given_as_text(); !text.empty()) throw LensError(text);
 
     if (sampling != "backelement" && sampling != "exitpupil")
@@ -514,7 +513,15 @@ extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const Par
                                fstop, specfile, filmdiag, film, sampling == "exitpupil",
                                weight == "film", int(blades), rotation,
                                spectral ? wavelength : 0.f, focus_given ? focusdistance : 0.f,
-                               precision == "double", int(reflections), coating == "single");
+                               precision == "double", int(reflections), coating == "single", prototype);
+  }
+}
+
+extern "C" __attribute__((visibility("default"))) Camera* CreateCamera(const ParamSet& params,
+                                                                      const Transform& world2cam,
+                                                                      Film* film) {
+  try {
+    return NewRealisticCamera(params, world2cam, film);
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
   } catch (...) {

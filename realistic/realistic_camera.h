@@ -22,8 +22,19 @@ bool IsFinite(const Vector& v);
 // Every number the host's sample carries for the camera is finite.
 bool IsFiniteSample(const Sample& s);
 
+class ParamSet;
+// The factory's work: reads and checks the parameters and makes the
+// camera, or throws (LensError, ConsistencyError, bad_alloc) saying why.
+// With a `lens`, the camera takes a copy of it and "specfile" may be
+// absent. CreateCamera prints what this throws and returns null.
+class RealisticCamera;
+RealisticCamera* NewRealisticCamera(const ParamSet& params, const Transform& world2cam, Film* film,
+                                    const LensStack* lens = nullptr);
+
 class RealisticCamera : public Camera {
  public:
+  // With a `prototype`, the camera's lens is a copy of it instead of the
+  // file's (specfile then only names it).
   // Throws LensError when the lens cannot be loaded or used; everything
   // built so far is released. With `exact`, every ray is formed and traced
   // in double and rounded to float once ("precision" "double"). A positive
@@ -36,7 +47,7 @@ class RealisticCamera : public Camera {
                   bool film_side_weight = false, int aperture_blades = 0,
                   float aperture_rotation = 0.f, float wavelength = 0.f,
                   float focusdistance = 0.f, bool exact = false, int reflections = 0,
-                  bool coated = true);
+                  bool coated = true, const LensStack* prototype = nullptr);
   ~RealisticCamera() override;
 
   float GenerateRay(const Sample& sample, Ray* ray) const override;

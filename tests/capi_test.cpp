@@ -1,0 +1,163 @@
+// SPDX-License-Identifier: Apache-2.0
+// The C interface against the plug-in a host loads: the same rays and
+// weights bit for bit, refusals as statuses and messages (never a print or
+// an exit), and the lens queries against the tools' own analysis.
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "capi/realcam.h"
+#include "tests/plugin.h"
+#include "tests/test_files.h"
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+
+namespace {
+
+struct Param {
+  const char* key;
+  const char* value;
+};
+
+}  // namespace
+
+// For each lens, sampling mode, precision and with lens flare: the C
+// interface's generate gives every bit of the plug-in's GenerateRay.
+TEST(CInterface, GenerateIsTheBitsOfThePluginsGenerateRay) {
+  const std::vector<std::vector<Param>> settings = {
+      {{"aperture_diameter", "18"}, {"focusdistance", "5000"}},
+      {{"aperture_diameter", "9"}, {"focusdistance", "2000"}, {"sampling", "exitpupil"}},
+      {{"aperture_diameter", "18"}, {"focusdistance", "3000"}, {"precision", "double"}, {"aperture_blades", "6"}},
+      {{"aperture_diameter", "12"}, {"focusdistance", "3000"}, {"reflections", "2"}},
+  };
+  std::vector<float> samples;
+  for (int k = 0; k < 6000; ++k) {
+    const float s[4] = {float(k % 120) * 2.f + 0.25f, float(k / 120) * 3.2f + 0.5f, float(k * 37 % 1009) / 1009.f,
+                        float(k * 59 % 1013) / 1013.f};
+    samples.insert(samples.end(), s, s + 4);
+  }
+  const size_t n = samples.size() / 4;
+  for (const char* name : {"planar-50mm-f2", "double-gauss-100mm-f2"}) {
+    realcam_lens* lens = realcam_lens_open(name);
+    ASSERT_NE(lens, nullptr) << realcam_last_error();
+    for (const auto& params : settings) {
+      std::vector<const char*> keys, values;
+      ParamSet ps = RequiredParams(BundledLens(std::string(name) + ".dat"));
+      for (const Param& p : params) {
+        keys.push_back(p.key), values.push_back(p.value);
+        char* end;
+        const float v = strtof(p.value, &end);
+        if (*end == '\0')
+          ps.AddFloat(p.key, v);
+        else
+          ps.AddString(p.key, p.value);
+      }
+      SCOPED_TRACE(std::string(name) + " " + params.back().key);
+      realcam_camera* camera = realcam_camera_create(lens, 240, 160, keys.data(), values.data(), keys.size(), nullptr);
+      ASSERT_NE(camera, nullptr) << realcam_last_error();
+      Film film(240, 160);
+      std::unique_ptr<Camera> plugin = MakeCamera(ps, &film);
+      ASSERT_NE(plugin, nullptr);
+      std::vector<float> origins(3 * n), directions(3 * n), weights(n);
+      ASSERT_EQ(realcam_camera_generate(camera, n, samples.data(), origins.data(), directions.data(), weights.data()),
+                REALCAM_OK);
+      size_t passed = 0;
+      for (size_t i = 0; i < n; ++i) {
+        Sample s;
+        s.imageX = samples[4 * i], s.imageY = samples[4 * i + 1], s.lensU = samples[4 * i + 2];
+        s.lensV = samples[4 * i + 3];
+        Ray ray;
+        const float w = plugin->GenerateRay(s, &ray);
+        const float o[3] = {ray.o.x, ray.o.y, ray.o.z}, d[3] = {ray.d.x, ray.d.y, ray.d.z};
+        ASSERT_EQ(std::memcmp(&w, &weights[i], sizeof w), 0) << i;
+        ASSERT_EQ(std::memcmp(o, &origins[3 * i], sizeof o), 0) << i;
+        ASSERT_EQ(std::memcmp(d, &directions[3 * i], sizeof d), 0) << i;
+        passed += w > 0;
+      }
+      EXPECT_GT(passed, n / 50);  // the comparison saw passing rays
+      realcam_camera_free(camera);
+    }
+    realcam_lens_free(lens);
+  }
+}
+
+// Every refusal comes back as a status and a message for the thread; the
+// library prints nothing and the process goes on.
+TEST(CInterface, RefusalsAreStatusesNotExits) {
+  CaptureStderr();
+  EXPECT_EQ(realcam_lens_open("/nonexistent/lens.dat"), nullptr);
+  EXPECT_EQ(realcam_last_status(), REALCAM_ERROR_LENS);
+  EXPECT_EQ(std::string(realcam_last_error()).rfind("Cannot open file /nonexistent/lens.dat", 0), 0u);
+  EXPECT_EQ(realcam_lens_from_text("35\t5\t1.6\n0\t3\t0\t20\n", "dat", "broken.dat"), nullptr);
+  EXPECT_NE(std::string(realcam_last_error()).find("broken.dat:1"), std::string::npos) << realcam_last_error();
+  realcam_lens* lens = realcam_lens_open("planar-50mm-f2");
+  ASSERT_NE(lens, nullptr);
+  const char* keys[] = {"filmdiag", "filmdistance", "nosuchkey", "specfile"};
+  const char* values[] = {"-35", "text", "1", "x.dat"};
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(realcam_camera_create(lens, 64, 48, keys + k, values + k, 1, nullptr), nullptr);
+    EXPECT_NE(std::string(realcam_last_error()).find(std::string("\"") + keys[k] + "\""), std::string::npos)
+        << realcam_last_error();
+  }
+  EXPECT_EQ(realcam_camera_create(lens, 0, 48, nullptr, nullptr, 0, nullptr), nullptr);
+  EXPECT_EQ(realcam_last_status(), REALCAM_ERROR_ARGUMENT);
+  const float singular[16] = {};
+  EXPECT_EQ(realcam_camera_create(lens, 64, 48, nullptr, nullptr, 0, singular), nullptr);
+  EXPECT_EQ(realcam_camera_generate(nullptr, 1, nullptr, nullptr, nullptr, nullptr), REALCAM_ERROR_ARGUMENT);
+  double v;
+  EXPECT_EQ(realcam_lens_focus(lens, -5, -1, &v), REALCAM_ERROR_ARGUMENT);
+  EXPECT_EQ(realcam_lens_f_number(nullptr, &v), REALCAM_ERROR_ARGUMENT);
+  realcam_lens_free(lens);
+  realcam_lens_free(nullptr);
+  realcam_camera_free(nullptr);
+  EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+// The queries answer what the tools print: the Planar's published f/2
+// design (EFL 52.03, f/2.014 at its 18.06 mm stop), a focus at 5 m a
+// little behind the infinity focus, and a trace that agrees with the float
+// camera's own lens.
+TEST(CInterface, QueriesAndTracesOfAKnownLens) {
+  realcam_lens* lens = realcam_lens_open("planar-50mm-f2");
+  ASSERT_NE(lens, nullptr);
+  double efl, fn, stop, lit, half, far_film, near_film, stop8;
+  ASSERT_EQ(realcam_lens_focal_length(lens, &efl), REALCAM_OK);
+  ASSERT_EQ(realcam_lens_f_number(lens, &fn), REALCAM_OK);
+  ASSERT_EQ(realcam_lens_stop_diameter(lens, &stop), REALCAM_OK);
+  ASSERT_EQ(realcam_lens_image_circle(lens, &lit, &half), REALCAM_OK);
+  ASSERT_EQ(realcam_lens_focus(lens, 1e7, -1, &far_film), REALCAM_OK);
+  ASSERT_EQ(realcam_lens_focus(lens, 5000, -1, &near_film), REALCAM_OK);
+  ASSERT_EQ(realcam_lens_stop_for_f_number(lens, 8, &stop8), REALCAM_OK);
+  EXPECT_NEAR(efl, 52.03, 0.01);
+  EXPECT_NEAR(fn, 2.014, 0.001);
+  EXPECT_FLOAT_EQ(float(stop), 18.06f);
+  EXPECT_NEAR(stop8 / stop, fn / 8, 1e-3);
+  EXPECT_GT(lit, half);
+  EXPECT_GT(half, 0.5 * lit);
+  // Thin-lens: moving the object from infinity to 5 m moves the film by
+  // about f^2 / 5000.
+  EXPECT_NEAR(near_film - far_film, efl * efl / 5000, 0.1 * efl * efl / 5000);
+  char* json = realcam_lens_info_json(lens);
+  ASSERT_NE(json, nullptr);
+  EXPECT_NE(std::string(json).find("\"f_number\":2.01416"), std::string::npos);
+  realcam_string_free(json);
+  // World rays 5 and 30 from the axis: one passes, the other the rims stop.
+  const double o[6] = {0, 5, -100, 0, 30, -100}, d[6] = {0, 0, 1, 0, 0, 1};
+  double oo[6], od[6];
+  unsigned char status[2];
+  ASSERT_EQ(realcam_lens_trace(lens, REALCAM_FROM_WORLD, REALCAM_FLOAT, 0, 2, o, d, oo, od, status), REALCAM_OK);
+  EXPECT_EQ(status[0], 1);
+  EXPECT_EQ(status[1], 0);
+  EXPECT_TRUE(std::isnan(oo[3]));
+  double exact_o[6], exact_d[6];
+  ASSERT_EQ(realcam_lens_trace(lens, REALCAM_FROM_WORLD, REALCAM_DOUBLE, 0, 2, o, d, exact_o, exact_d, status),
+            REALCAM_OK);
+  EXPECT_NEAR(exact_d[1], od[1], 5e-5);  // the float trace's rounding
+  // The ray crosses the axis near the rear focal point: it converges.
+  EXPECT_LT(od[1], 0);
+  realcam_lens_free(lens);
+}
