@@ -64,7 +64,7 @@ test: native m32 asan tsan
 release:
 	@scripts/install-deps demo
 	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DREALCAM_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
-	cmake --build build/release -j $(JOBS) --target realcam realistic realcam_core_shared
+	cmake --build build/release -j $(JOBS) --target realcam realistic realcam_core_shared realcam_c realcam_python
 
 demo: release
 	@mkdir -p out

@@ -5,6 +5,9 @@
 #   P/lib/librealcam_core.so          the host interface, for host authors
 #   P/include/realcam/core/*.h        its headers, and realistic.h, the
 #                                     plug-in's entry points for hosts
+#   P/lib/librealcam.so, P/include/realcam/realcam.h
+#                                     the C interface
+#   P/lib/python3/dist-packages       the Python module realcam
 #   P/share/doc/realcam               copyright, licence, the README (the
 #                                     tools' manual), the host guide and its
 #                                     minimal host
@@ -31,7 +34,10 @@ install(TARGETS realcam_core_shared EXPORT realcamTargets
 install(FILES core/camera.h core/core.h core/error.h core/film.h core/geometry.h core/paramset.h
               core/sampling.h core/transform.h
         DESTINATION include/realcam/core)
-install(FILES realistic/realistic.h realistic/realistic_batch.h DESTINATION include/realcam)
+install(FILES realistic/realistic.h realistic/realistic_batch.h capi/realcam.h DESTINATION include/realcam)
+if(TARGET realcam_c)
+  install(TARGETS realcam_c EXPORT realcamTargets LIBRARY DESTINATION lib)
+endif()
 install(FILES packaging/copyright LICENSE README.md docs/hosts.md docs/minimal_host.cpp
         DESTINATION share/doc/realcam)
 install(TARGETS realistic LIBRARY DESTINATION ${REALCAM_INSTALL_PLUGINDIR})

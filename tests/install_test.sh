@@ -89,4 +89,75 @@ LD_LIBRARY_PATH="$prefix/lib" "$work/host/minimal_host" "$plugin" "$lens" "$work
 # A 240x160 greyscale image: its header and every pixel.
 test "$(head -c 15 "$work/minimal.pgm")" = "$(printf 'P5\n240 160\n255\n')"
 test "$(wc -c <"$work/minimal.pgm")" -eq $((15 + 240 * 160))
+
+# A renderer in plain C: the installed C header and librealcam alone, as
+# strict C99, linked without any C++ library flag. It renders the film
+# through the Planar (a bundled lens by name, found beside the library).
+cat >"$work/host/chost.c" <<'C'
+#include <stdio.h>
+#include <stdlib.h>
+#include <realcam/realcam.h>
+int main(int argc, char** argv) {
+  const int w = 80, h = 60;
+  const char* keys[] = {"focusdistance", "aperture_diameter", "sampling"};
+  const char* values[] = {"3000", "12", "exitpupil"};
+  realcam_lens* lens;
+  realcam_camera* camera;
+  float *samples, *origins, *directions, *weights;
+  unsigned char* image;
+  double exposure = 0;
+  int i, lit = 0;
+  FILE* out;
+  if (argc != 2) return 2;
+  if (realcam_lens_open("/nonexistent/lens.dat") != NULL || realcam_last_status() != REALCAM_ERROR_LENS) return 3;
+  lens = realcam_lens_open("planar-50mm-f2");
+  if (!lens) return fprintf(stderr, "%s\n", realcam_last_error()), 1;
+  camera = realcam_camera_create(lens, w, h, keys, values, 3, NULL);
+  realcam_lens_free(lens);
+  if (!camera) return fprintf(stderr, "%s\n", realcam_last_error()), 1;
+  samples = malloc(sizeof(float) * 4 * w * h);
+  origins = malloc(sizeof(float) * 3 * w * h);
+  directions = malloc(sizeof(float) * 3 * w * h);
+  weights = malloc(sizeof(float) * w * h);
+  image = malloc((size_t)(w * h));
+  for (i = 0; i < w * h; ++i) {
+    samples[4 * i] = (float)(i % w) + 0.5f, samples[4 * i + 1] = (float)(i / w) + 0.5f;
+    samples[4 * i + 2] = 0.5f, samples[4 * i + 3] = 0.5f;
+  }
+  if (realcam_camera_generate(camera, (size_t)(w * h), samples, origins, directions, weights) != REALCAM_OK ||
+      realcam_camera_center_weight(camera, &exposure) != REALCAM_OK)
+    return fprintf(stderr, "%s\n", realcam_last_error()), 1;
+  for (i = 0; i < w * h; ++i) {
+    /* The sky above, a grey ground below, through the lens. */
+    const float radiance = directions[3 * i + 1] > 0 ? 1.0f : 0.3f;
+    const double v = weights[i] * radiance / exposure * 200;
+    image[i] = (unsigned char)(v > 255 ? 255 : v);
+    lit += weights[i] > 0;
+  }
+  out = fopen(argv[1], "wb");
+  if (!out) return 1;
+  fprintf(out, "P5\n%d %d\n255\n", w, h);
+  fwrite(image, 1, (size_t)(w * h), out);
+  fclose(out);
+  realcam_camera_free(camera);
+  free(samples), free(origins), free(directions), free(weights), free(image);
+  printf("C host: %d of %d pixels lit, librealcam %s\n", lit, w * h, realcam_version());
+  return lit == w * h ? 0 : 1;
+}
+C
+cc=${CC:-gcc}
+"$cc" -std=c99 -pedantic -Wall -Wextra -Werror "$work/host/chost.c" -I"$prefix/include" -L"$prefix/lib" \
+  -lrealcam -Wl,-rpath,"$prefix/lib" -o "$work/host/chost"
+"$work/host/chost" "$work/c.pgm"
+test "$(head -c 13 "$work/c.pgm")" = "$(printf 'P5\n80 60\n255\n')"
+
+# The Python module from the installed tree.
+if [ -d "$prefix/lib/python3/dist-packages" ]; then
+  PYTHONPATH="$prefix/lib/python3/dist-packages" /usr/bin/python3 -c '
+import numpy as np, realcam
+camera = realcam.Camera(realcam.Lens("planar-50mm-f2"), 8, 6, focusdistance=3000)
+_, _, w = camera.generate(np.array([[4, 3, 0.5, 0.5]], dtype=np.float32))
+assert w[0] > 0, w
+print("Python module: realcam", realcam.__version__)'
+fi
 echo "install_test: installed realcam and a host built against it work"
