@@ -87,6 +87,7 @@ bench:
 	build/bench/bin/realcam_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 	build/bench/bin/realcam_render_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 	build/bench/bin/realcam_scene_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+	PYTHONPATH=build/bench/python /usr/bin/python3 bench/bench_python.py build/bench/bin/librealcam.so
 	@echo "32-bit x86, under qemu-i386 (emulated: compare these with each other, not with x86-64):"
 	qemu-i386 -L / build/bench-m32/bin/realcam_bench --benchmark_filter='Trace|double-gauss|double_gauss' \
 	  --benchmark_repetitions=3 --benchmark_report_aggregates_only=true

@@ -16,6 +16,9 @@
 #include "realistic/lens_stack.h"
 #include "realistic/realistic.h"
 #include "realistic/realistic_camera.h"
+#ifdef REALCAM_HAVE_C_INTERFACE
+#include "capi/realcam.h"
+#endif
 
 int RealisticBatchWidth(int forced);
 
@@ -273,6 +276,41 @@ void BM_CreateCamera(benchmark::State& state, const char* lens, float stop_scale
     benchmark::DoNotOptimize(cam.get());
   }
 }
+
+#ifdef REALCAM_HAVE_C_INTERFACE
+// The C interface's generate on the same samples, 256 per call, against
+// the plug-in's batch entry above. Goal: within 1.05x.
+void BM_CInterfaceGenerate(benchmark::State& state, const char* lens_name, const char* sampling) {
+  realcam_lens* lens = realcam_lens_open((std::string(REALCAM_LENS_DIR) + "/" + lens_name).c_str());
+  if (!lens) exit(1);
+  LensStack stack(std::string(REALCAM_LENS_DIR) + "/" + lens_name);
+  float f1, f2, p1, p2;
+  stack.CalculateParaxialThickLensApproximation(&f1, &f2, &p1, &p2);
+  const std::string film = std::to_string(f1 - stack.GetLensDepth()), diag = std::to_string(std::min(43.27f, 0.8f * (f1 - p1)));
+  const std::string stop = std::to_string(stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter());
+  const char* keys[] = {"filmdistance", "aperture_diameter", "filmdiag", "sampling"};
+  const char* values[] = {film.c_str(), stop.c_str(), diag.c_str(), sampling};
+  realcam_camera* camera = realcam_camera_create(lens, kWidth, kHeight, keys, values, 4, nullptr);
+  if (!camera) exit(1);
+  std::vector<float> flat;
+  for (const Sample& s : FilmSamples()) flat.insert(flat.end(), {s.imageX, s.imageY, s.lensU, s.lensV});
+  constexpr int kBatch = 256;
+  std::vector<float> o(3 * kBatch), d(3 * kBatch), w(kBatch);
+  const size_t count = flat.size() / 4;
+  size_t i = 0, total = 0;
+  for (auto _ : state) {
+    realcam_camera_generate(camera, kBatch, &flat[4 * i], o.data(), d.data(), w.data());
+    benchmark::DoNotOptimize(o.data());
+    total += kBatch;
+    i = (i + kBatch) % (count - kBatch);
+  }
+  state.counters["calls/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
+  realcam_camera_free(camera);
+  realcam_lens_free(lens);
+}
+BENCHMARK_CAPTURE(BM_CInterfaceGenerate, double_gauss_full_backelement, "double-gauss-100mm-f2.dat", "backelement");
+BENCHMARK_CAPTURE(BM_CInterfaceGenerate, double_gauss_full_exitpupil, "double-gauss-100mm-f2.dat", "exitpupil");
+#endif
 
 // One registration per lens, stop (full, and a quarter of its diameter:
 // four times the f-number, f/8 on an f/2 lens) and sampling mode.

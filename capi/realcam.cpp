@@ -417,9 +417,11 @@ realcam_status realcam_camera_generate(const realcam_camera* camera, size_t n, c
   return Guard(REALCAM_ERROR_TRACE, [&] {
     Require(camera != nullptr, "the camera is null");
     Require(n == 0 || (samples && origins && directions && weights), "an array is null");
-    constexpr size_t kBlock = 1024;
-    std::vector<Sample> block(std::min(n, kBlock));
-    std::vector<Ray> rays(block.size());
+    // Blocks of the batch trace's chunk size, in buffers each thread keeps
+    // (a host calls this for every few hundred samples).
+    constexpr size_t kBlock = 256;
+    thread_local std::vector<Sample> block(kBlock);
+    thread_local std::vector<Ray> rays(kBlock);
     for (size_t first = 0; first < n; first += kBlock) {
       const size_t count = std::min(kBlock, n - first);
       for (size_t i = 0; i < count; ++i) {

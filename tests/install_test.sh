@@ -151,6 +151,35 @@ cc=${CC:-gcc}
 "$work/host/chost" "$work/c.pgm"
 test "$(head -c 13 "$work/c.pgm")" = "$(printf 'P5\n80 60\n255\n')"
 
+# A C++ renderer on clang's libc++ (not the libstdc++ the library uses
+# inside): the C interface keeps the two apart.
+if command -v clang++ >/dev/null && echo '#include <vector>' | clang++ -stdlib=libc++ -x c++ -fsyntax-only - 2>/dev/null; then
+  cat >"$work/host/libcxx_host.cpp" <<'CPP'
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+#include <realcam/realcam.h>
+int main() {
+  std::unique_ptr<realcam_lens, void (*)(realcam_lens*)> lens(realcam_lens_open("planar-50mm-f2"), realcam_lens_free);
+  if (!lens) return std::fprintf(stderr, "%s\n", realcam_last_error()), 1;
+  const std::vector<std::string> keys = {"focusdistance"}, values = {"3000"};
+  const char* k[] = {keys[0].c_str()};
+  const char* v[] = {values[0].c_str()};
+  std::unique_ptr<realcam_camera, void (*)(realcam_camera*)> camera(
+      realcam_camera_create(lens.get(), 64, 48, k, v, 1, nullptr), realcam_camera_free);
+  if (!camera) return std::fprintf(stderr, "%s\n", realcam_last_error()), 1;
+  std::vector<float> s = {32, 24, 0.5f, 0.5f}, o(3), d(3), w(1);
+  if (realcam_camera_generate(camera.get(), 1, s.data(), o.data(), d.data(), w.data()) != REALCAM_OK) return 1;
+  std::printf("libc++ host: weight %g\n", double(w[0]));
+  return w[0] > 0 ? 0 : 1;
+}
+CPP
+  clang++ -std=c++17 -stdlib=libc++ -Wall -Wextra -Werror "$work/host/libcxx_host.cpp" -I"$prefix/include" \
+    -L"$prefix/lib" -lrealcam -Wl,-rpath,"$prefix/lib" -o "$work/host/libcxx_host"
+  "$work/host/libcxx_host"
+fi
+
 # The Python module from the installed tree.
 if [ -d "$prefix/lib/python3/dist-packages" ]; then
   PYTHONPATH="$prefix/lib/python3/dist-packages" /usr/bin/python3 -c '
