@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "realistic/lens_error.h"
 
@@ -11,12 +12,15 @@ namespace {
 
 // Film distances from the axis at which the rectangle is found (and
 // half way between each two).
-constexpr int kRadialSteps = 32;
+constexpr int kRadialSteps = 24;
 // Grid of trial points per side, for the first search over the whole disc
 // and for the second over the rectangle the first one found.
 constexpr int kGrid = 32;
-// Grid per side of the search around the previous radius's rectangle.
-constexpr int kNearGrid = 24;
+// Grids per side of the search around the previous radius's rectangle:
+// the first finds the pupil in a box three times its size, the second
+// measures it.
+constexpr int kNearCoarseGrid = 16;
+constexpr int kNearGrid = 32;
 
 struct Box {
   float x0 = std::numeric_limits<float>::infinity(), x1 = -x0;
@@ -30,7 +34,7 @@ struct Box {
 
 }  // namespace
 
-ExitPupil::ExitPupil(const LensStack& lens_in, float film_z, float film_radius_)
+ExitPupil::ExitPupil(const LensStack& lens_in, float film_z, float film_radius_, PassTest pass_test)
     : film_radius(film_radius_),
       back_radius(0.5f * std::fabs(lens_in.GetBackElementDiameter())),
       back_z(lens_in.GetLensDepth()),
@@ -46,13 +50,16 @@ ExitPupil::ExitPupil(const LensStack& lens_in, float film_z, float film_radius_)
   bool seed = false;
   Bounds previous{};
   auto find = [&](float r, bool* found) {
-    previous = Find(lens, r, film_z, seed ? &previous : nullptr, found);
+    previous = Find(lens, r, film_z, seed ? &previous : nullptr, found, pass_test);
     seed = *found;
     return previous;
   };
   Bounds a;
   bool found_a;
   a = find(0.f, &found_a);
+  // Measured again around itself, so that every radius is measured by the
+  // same search (the bins widen where neighbours disagree).
+  if (found_a) a = find(0.f, &found_a);
   if (steps == 1) {
     bins.push_back({a, a, {0.f, 0.f, 0.f}, false});
     return;
@@ -180,7 +187,7 @@ bool ChiefPoint(const LensStack& lens, const Point& film, float R, float back_z,
 }  // namespace
 
 ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z, const Bounds* near,
-                                  bool* found_near) const {
+                                  bool* found_near, PassTest pass_test) const {
   *found_near = false;
   const float R = back_radius;
   const Point film(r, 0.f, film_z);
@@ -201,14 +208,30 @@ ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z, 
   // Passing grid points of [x0, x1] x [y0, y1], grown by `grow` cells: a
   // cell whose centre is blocked may still pass in part, up to a cell away
   // from the outermost passing centre where the opening is convex.
+  std::vector<float> fx, fy, lx, ly;
+  std::vector<unsigned char> pass;
   auto search = [&](float x0, float x1, float y0, float y1, float grow, int grid = kGrid) {
     Box box;
     const float hx = (x1 - x0) / grid, hy = (y1 - y0) / grid;
-    for (int j = 0; j < grid; ++j)
-      for (int i = 0; i < grid; ++i) {
-        const float x = x0 + (float(i) + 0.5f) * hx, y = y0 + (float(j) + 0.5f) * hy;
-        if (passes(x, y)) box.Add(x, y);
-      }
+    if (pass_test) {
+      // The grid's points within the back element, traced all at once.
+      lx.clear(), ly.clear();
+      for (int j = 0; j < grid; ++j)
+        for (int i = 0; i < grid; ++i) {
+          const float x = x0 + (float(i) + 0.5f) * hx, y = y0 + (float(j) + 0.5f) * hy;
+          if (x * x + y * y <= R * R) lx.push_back(x), ly.push_back(y);
+        }
+      fx.assign(lx.size(), r), fy.assign(lx.size(), 0.f), pass.resize(lx.size());
+      pass_test(lens, film_z, int(lx.size()), fx.data(), fy.data(), lx.data(), ly.data(), pass.data());
+      for (size_t k = 0; k < lx.size(); ++k)
+        if (pass[k]) box.Add(lx[k], ly[k]);
+    } else {
+      for (int j = 0; j < grid; ++j)
+        for (int i = 0; i < grid; ++i) {
+          const float x = x0 + (float(i) + 0.5f) * hx, y = y0 + (float(j) + 0.5f) * hy;
+          if (passes(x, y)) box.Add(x, y);
+        }
+    }
     if (!box.Empty()) {
       box.x0 -= grow * hx, box.x1 += grow * hx;
       box.y0 -= grow * hy, box.y1 += grow * hy;
@@ -238,12 +261,16 @@ ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z, 
     return clamp(fine, 0.01f * (fine.x1 - fine.x0), 0.01f * (fine.y1 - fine.y0));
   };
 
-  // Around the previous radius's rectangle, grown by a quarter of its size.
+  // Around the previous radius's rectangle, grown by its own width and
+  // height: the passing points must lie two cells inside the coarse grid's
+  // box (its found box is grown by a cell, and must keep a cell from every
+  // edge), and a small stop's pupil moves by a good part of its size from
+  // one radius to the next.
   if (near) {
-    const float gx = 0.25f * (near->x1 - near->x0), gy = 0.25f * near->y1;
+    const float gx = near->x1 - near->x0, gy = near->y1;
     const float x0 = near->x0 - gx, x1 = near->x1 + gx, y0 = -(near->y1 + gy), y1 = near->y1 + gy;
-    const Box coarse = search(x0, x1, y0, y1, 1.f, kNearGrid / 2);
-    if (inside_box(coarse, x0, x1, y0, y1, kNearGrid / 2)) {
+    const Box coarse = search(x0, x1, y0, y1, 1.f, kNearCoarseGrid);
+    if (inside_box(coarse, x0, x1, y0, y1, kNearCoarseGrid)) {
       Box fine = search(coarse.x0, coarse.x1, coarse.y0, coarse.y1, 1.f, kNearGrid);
       if (fine.Empty()) fine = coarse;
       fine.x0 = std::max(fine.x0, coarse.x0), fine.x1 = std::min(fine.x1, coarse.x1);

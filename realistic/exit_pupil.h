@@ -21,10 +21,18 @@
 #include "realistic/exact_trace.h"
 #include "realistic/lens_stack.h"
 
+// Whether each of n film-side rays, from (fx[i], fy[i], film_z) toward
+// (lx[i], ly[i]) on the back element's plane, passes the lens, traced as
+// the lens traces (a ray that fails a trace condition counts as passing).
+using PassTest = void (*)(const LensStack& lens, float film_z, int n, const float* fx, const float* fy,
+                          const float* lx, const float* ly, unsigned char* pass);
+
 class ExitPupil {
  public:
   // Traces from film points (r, 0, film_z) for r from 0 to film_radius.
-  ExitPupil(const LensStack& lens, float film_z, float film_radius);
+  // `pass_test` traces the searches' rays many at a time (the camera's SIMD
+  // lanes); null traces them one by one, with the same answers.
+  ExitPupil(const LensStack& lens, float film_z, float film_radius, PassTest pass_test = nullptr);
 
   // A point of the back element's plane for the film point (fx, fy) and
   // the uniform numbers (u, v), spread evenly over the rectangle for that
@@ -58,7 +66,8 @@ class ExitPupil {
   // the result may seed the next radius.
   // The rectangle for a film point at distance r from the axis.
   Bounds BoundsAt(float r) const;
-  Bounds Find(const LensStack& lens, float r, float film_z, const Bounds* near, bool* found_near) const;
+  Bounds Find(const LensStack& lens, float r, float film_z, const Bounds* near, bool* found_near,
+              PassTest pass_test) const;
 
   // For r from film_radius * i / size to film_radius * (i + 1) / size:
   // the rectangles found at both ends, a, c. Where both and the one at the

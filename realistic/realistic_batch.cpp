@@ -203,19 +203,12 @@ int RealisticBatchWidth(int forced) {
   return 4;
 }
 
-int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
-                                  int lanes) const {
-  // Aspheres are intersected in the scalar code only.
-  // So are paths that reflect inside the lens.
-  bool scalar = reflections > 0;
-  for (const LensInterface& surface : lens->GetInterfaces()) scalar = scalar || surface.GetAsphere();
-  if (scalar) {
-    for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);
-    return n;
-  }
-  if (exact) return GenerateRaysExact(n, samples, rays, weights, lanes);
+namespace {
+
+// What the lanes need of each surface, from the film side.
+std::vector<SurfaceData> SurfaceTable(const LensStack& lens) {
   std::vector<SurfaceData> table;
-  const auto& s = lens->GetInterfaces();
+  const auto& s = lens.GetInterfaces();
   for (size_t i = 0; i < s.size(); ++i) {
     const float before = s[i].GetIndexOfRefractionPosZ();
     const float after = i == 0 ? 1.f : s[i - 1].GetIndexOfRefractionPosZ();
@@ -223,10 +216,145 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
     const LensInterface::Iris* iris = s[i].GetIris();
     table.push_back({s[i].IsStop() || s[i].IsPlane(), before != after, s[i].GetRadius(), s[i].GetCenter(),
                      s[i].VertexSideOpenMin(), s[i].VertexSideOpenMax(), s[i].GetAxisIntercept(),
-                     s[i].GetDiameter(),
-                     before / after, iris,
+                     s[i].GetDiameter(), before / after, iris,
                      iris ? 0.5 * std::fabs(double(s[i].GetDiameter())) * iris->cos_half_angle : 0.0});
   }
+  return table;
+}
+
+std::vector<ExactSurfaceData> ExactSurfaceTable(const LensStack& lens) {
+  std::vector<ExactSurfaceData> table;
+  const auto& s = lens.GetExactSurfaces();
+  for (size_t i = 0; i < s.size(); ++i) {
+    const double before = s[i].index, after = i == 0 ? 1.0 : s[i - 1].index;
+    const LensInterface& shape = lens.GetInterfaces()[i];
+    const LensInterface::Iris* iris = shape.GetIris();
+    // The vertex's side of the cap open, as in the scalar trace.
+    const double zmin = s[i].radius > 0 ? -INFINITY : s[i].zmin, zmax = s[i].radius < 0 ? INFINITY : s[i].zmax;
+    table.push_back({s[i].IsStop() || shape.IsPlane(), before != after, s[i].radius, s[i].center, zmin,
+                     zmax, s[i].zintercept, s[i].diameter, before / after, iris,
+                     iris ? 0.5 * std::fabs(double(shape.GetDiameter())) * iris->cos_half_angle : 0.0});
+  }
+  return table;
+}
+
+bool HasAsphere(const LensStack& lens) {
+  for (const LensInterface& surface : lens.GetInterfaces())
+    if (surface.GetAsphere()) return true;
+  return false;
+}
+
+}  // namespace
+
+void TraceFilmRaysPass(const LensStack& lens, float film_z, int n, const float* fx, const float* fy,
+                       const float* lx, const float* ly, unsigned char* pass) {
+  const float back_z = lens.GetLensDepth();
+  // Whether one ray passes, through the lens's own trace; a ray that fails
+  // a trace condition counts as passing.
+  auto scalar = [&](int i) {
+    const Point film(fx[i], fy[i], film_z);
+    const Ray ray(film, Normalize(Point(lx[i], ly[i], back_z) - film), 0.001f,
+                  std::numeric_limits<float>::infinity(), 0.f);
+    Ray out;
+    try {
+      return (unsigned char)lens.TraceFilmToWorld(ray, &out);
+    } catch (const LensError&) {
+      return (unsigned char)1;
+    }
+  };
+  if (HasAsphere(lens)) {
+    for (int i = 0; i < n; ++i) pass[i] = scalar(i);
+    return;
+  }
+  const int width = RealisticBatchWidth(0);
+  if (!lens.IsExact()) {
+    const std::vector<SurfaceData> table = SurfaceTable(lens);
+    auto set_up = sse2::SetUpLanes;
+    auto trace = sse2::TraceLanes;
+#ifdef REALCAM_HAVE_AVX512_KERNEL
+    if (width == 16) set_up = avx512::SetUpLanes, trace = avx512::TraceLanes;
+#endif
+#ifdef REALCAM_HAVE_AVX2_KERNEL
+    if (width == 8) set_up = avx2::SetUpLanes, trace = avx2::TraceLanes;
+#endif
+    FilmSide f;
+    Lanes l;
+    unsigned char status[kChunk];
+    for (int first = 0; first < n; first += kChunk) {
+      const int count = std::min(kChunk, n - first);
+      for (int i = 0; i < count + kMaxWidth; ++i) {
+        const int k = first + std::min(i, count - 1);
+        f.fx[i] = fx[k], f.fy[i] = fy[k], f.lx[i] = lx[k], f.ly[i] = ly[k], f.lz[i] = back_z;
+        f.inside[i] = i < count;
+        if (i < count) status[i] = kBlocked;
+      }
+      set_up(count, film_z, back_z, &f, &l, status);
+      for (int k = l.count; k < l.count + kMaxWidth && l.count > 0; ++k) {
+        const int last = l.count - 1;
+        l.ox[k] = l.ox[last], l.oy[k] = l.oy[last], l.oz[k] = l.oz[last];
+        l.dx[k] = l.dx[last], l.dy[k] = l.dy[last], l.dz[k] = l.dz[last];
+        l.id[k] = l.id[last];
+      }
+      trace(table.data(), int(table.size()), &l, status);
+      for (int k = 0; k < l.count; ++k) status[l.id[k]] = kPassed;
+      for (int i = 0; i < count; ++i)
+        pass[first + i] = status[i] == kScalar ? scalar(first + i) : (unsigned char)(status[i] == kPassed);
+    }
+    return;
+  }
+  // In double, from the float film rays widened, as the exact lens traces them.
+  const std::vector<ExactSurfaceData> table = ExactSurfaceTable(lens);
+  auto trace = sse2::TraceExactLanes;
+#ifdef REALCAM_HAVE_AVX512_KERNEL
+  if (width == 16) trace = avx512::TraceExactLanes;
+#endif
+#ifdef REALCAM_HAVE_AVX2_KERNEL
+  if (width == 8) trace = avx2::TraceExactLanes;
+#endif
+  ExactLanes l;
+  unsigned char state[kChunk + kMaxWidth];
+  int index[kChunk];
+  for (int first = 0; first < n; first += kChunk) {
+    const int size = std::min(kChunk, n - first);
+    int count = 0;
+    for (int i = 0; i < size; ++i) {
+      const int k = first + i;
+      const Point film(fx[k], fy[k], film_z);
+      const Ray ray(film, Normalize(Point(lx[k], ly[k], back_z) - film), 0.001f,
+                    std::numeric_limits<float>::infinity(), 0.f);
+      // The trace's entry conditions, asked of the ray as the scalar
+      // trace asks them; the rest go there.
+      if (!IsFinite(ray.d) || !(ray.d.z < 0) || !(double(ray.o.z) + double(ray.d.z) * double(ray.mint) >
+                                                 lens.GetLensDepthExact())) {
+        pass[k] = scalar(k);
+        continue;
+      }
+      l.ox[count] = ray.o.x, l.oy[count] = ray.o.y, l.oz[count] = ray.o.z;
+      l.dx[count] = ray.d.x, l.dy[count] = ray.d.y, l.dz[count] = ray.d.z;
+      index[count++] = k;
+    }
+    if (count == 0) continue;
+    const int padded = (count + kMaxWidth - 1) / kMaxWidth * kMaxWidth;
+    for (int k = count; k < padded; ++k) {
+      l.ox[k] = l.ox[count - 1], l.oy[k] = l.oy[count - 1], l.oz[k] = l.oz[count - 1];
+      l.dx[k] = l.dx[count - 1], l.dy[k] = l.dy[count - 1], l.dz[k] = l.dz[count - 1];
+    }
+    trace(table.data(), int(table.size()), &l, padded, state);
+    for (int k = 0; k < count; ++k)
+      pass[index[k]] = state[k] == kScalar ? scalar(index[k]) : (unsigned char)(state[k] == kPassed);
+  }
+}
+
+int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
+                                  int lanes) const {
+  // Aspheres are intersected in the scalar code only.
+  // So are paths that reflect inside the lens.
+  if (reflections > 0 || HasAsphere(*lens)) {
+    for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);
+    return n;
+  }
+  if (exact) return GenerateRaysExact(n, samples, rays, weights, lanes);
+  const std::vector<SurfaceData> table = SurfaceTable(*lens);
   auto set_up = sse2::SetUpLanes;
   auto trace = sse2::TraceLanes;
   switch (RealisticBatchWidth(lanes)) {
@@ -313,18 +441,7 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
 
 int RealisticCamera::GenerateRaysExact(int n, const Sample* samples, Ray* rays, float* weights,
                                        int lanes) const {
-  std::vector<ExactSurfaceData> table;
-  const auto& s = lens->GetExactSurfaces();
-  for (size_t i = 0; i < s.size(); ++i) {
-    const double before = s[i].index, after = i == 0 ? 1.0 : s[i - 1].index;
-    const LensInterface& shape = lens->GetInterfaces()[i];
-    const LensInterface::Iris* iris = shape.GetIris();
-    // The vertex's side of the cap open, as in the scalar trace.
-    const double zmin = s[i].radius > 0 ? -INFINITY : s[i].zmin, zmax = s[i].radius < 0 ? INFINITY : s[i].zmax;
-    table.push_back({s[i].IsStop() || shape.IsPlane(), before != after, s[i].radius, s[i].center, zmin,
-                     zmax, s[i].zintercept, s[i].diameter, before / after, iris,
-                     iris ? 0.5 * std::fabs(double(shape.GetDiameter())) * iris->cos_half_angle : 0.0});
-  }
+  const std::vector<ExactSurfaceData> table = ExactSurfaceTable(*lens);
   auto trace = sse2::TraceExactLanes;
   switch (RealisticBatchWidth(lanes)) {
 #ifdef REALCAM_HAVE_AVX512_KERNEL

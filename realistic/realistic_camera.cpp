@@ -139,7 +139,7 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
   }
   if (exit_pupil_sampling) {
     try {
-      pupil = new ExitPupil(*lens, film_z, std::hypot(film_corner.x, film_corner.y));
+      pupil = new ExitPupil(*lens, film_z, std::hypot(film_corner.x, film_corner.y), TraceFilmRaysPass);
     } catch (...) {
       delete lens;
       throw;

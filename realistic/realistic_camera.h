@@ -22,6 +22,10 @@ bool IsFinite(const Vector& v);
 // Every number the host's sample carries for the camera is finite.
 bool IsFiniteSample(const Sample& s);
 
+// The exit pupil's pass test in the batch lanes (realistic_batch.cpp).
+void TraceFilmRaysPass(const LensStack& lens, float film_z, int n, const float* fx, const float* fy,
+                       const float* lx, const float* ly, unsigned char* pass);
+
 class ParamSet;
 // The factory's work: reads and checks the parameters and makes the
 // camera, or throws (LensError, ConsistencyError, bad_alloc) saying why.
