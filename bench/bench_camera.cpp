@@ -133,9 +133,9 @@ void RunBatches(benchmark::State& state, const Generate& generate) {
 
 // The plug-in's batch entry: the same samples, 256 per call.
 void BM_GenerateRays(benchmark::State& state, const char* lens, float stop_scale, const char* sampling,
-                     const char* precision = "float", int blades = 0) {
+                     const char* precision = "float", int blades = 0, int reflections = 0) {
   Film film(kWidth, kHeight);
-  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film, blades, precision);
+  const std::unique_ptr<Camera> cam = MakeCamera(lens, stop_scale, sampling, &film, blades, precision, reflections);
   using GenerateRaysFn = decltype(&RealisticGenerateRays);
   const auto batch = reinterpret_cast<GenerateRaysFn>(
       dlsym(dlopen(REALISTIC_SO, RTLD_NOW | RTLD_NOLOAD), "RealisticGenerateRays"));
@@ -155,6 +155,12 @@ BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement_double, "double
                   "backelement", "double");
 BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_exitpupil_double, "double-gauss-100mm-f2.dat", 1.f,
                   "exitpupil", "double");
+// Lens flare in the lanes (paths that reflect twice), against the plain
+// batch above. Goal: within 1.5x per ray.
+BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement_reflections_2, "double-gauss-100mm-f2.dat", 1.f,
+                  "backelement", "float", 0, 2);
+BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement_reflections_4, "double-gauss-100mm-f2.dat", 1.f,
+                  "backelement", "float", 0, 4);
 
 // The batch trace on a forced instruction set (by register width: 4 SSE2,
 // 8 AVX2, 16 AVX-512), on the camera compiled into this program, 256

@@ -3,12 +3,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kCoatingIndex = 1.38;   // magnesium fluoride
-constexpr double kCoatingDesign = 550;   // nm: a quarter wave thick there
+constexpr double kPi = kGhostPi;
 
 // SplitMix64: the path's random numbers, uniform in [0, 1).
 double Uniform(uint64_t* state) {
@@ -17,6 +16,30 @@ double Uniform(uint64_t* state) {
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
   return double((z ^ (z >> 31)) >> 11) * (1.0 / 9007199254740992.0);
 }
+
+}  // namespace
+
+double CoatingCosine(double x) {
+  // cos is even; x = k pi/2 + r with |r| <= pi/4 (Cody and Waite's two
+  // parts of pi/2), k rounded to nearest by the 1.5 * 2^52 sum, and the
+  // quadrant from k's low bits. Plain IEEE operations only, in a fixed
+  // order, so the batch lanes reproduce every bit.
+  x = std::fabs(x);
+  const double shifted = x * kTwoOverPi + kRoundingShift;
+  const double k = shifted - kRoundingShift;
+  const double r = (x - k * kHalfPiHigh) - k * kHalfPiLow;
+  uint64_t bits;
+  memcpy(&bits, &shifted, sizeof bits);
+  const int quadrant = int(bits & 3);
+  const double z = r * r;
+  double c = kCosTerms[7], s = kSinTerms[7];
+  for (int t = 6; t >= 0; --t) c = c * z + kCosTerms[t], s = s * z + kSinTerms[t];
+  c = 1 + z * c;  // 1 - z/2 + z^2/24 - ...
+  s = r + r * z * s;
+  return quadrant == 0 ? c : quadrant == 1 ? -s : quadrant == 2 ? -c : s;
+}
+
+namespace {
 
 // Amplitude reflection coefficients of one interface for s and p light,
 // from the cosines of the angles in both media.
@@ -48,7 +71,7 @@ double SurfaceReflectance(double n1, double n2, double cosi, bool coated, double
   // Every angle is real here (the light passes the surface), so the
   // coefficients are real and the layer's two reflections interfere as
   // |r|^2 = (a^2 + b^2 + 2ab cos 2d) / (1 + a^2 b^2 + 2ab cos 2d).
-  const double cos2d = std::cos(2 * delta);
+  const double cos2d = CoatingCosine(2 * delta);
   auto film = [cos2d](double a, double b) {
     const double ab = 2 * a * b * cos2d;
     return (a * a + b * b + ab) / (1 + a * a * b * b + ab);
@@ -88,10 +111,7 @@ int Pick(const GhostSettings& g, int lo, int hi, double u, double* chance) {
 
 }  // namespace
 
-static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
-                      const GhostSettings& settings, int kind, uint64_t random, RayT<double>* exit,
-                      double* factor, int* reflections) {
-  using V = Vec3T<double>;
+bool PlanGhostPath(const GhostSettings& settings, int kind, uint64_t random, GhostPlan* plan) {
   uint64_t state = random;
   // Which path: the direct one, or a ghost, its surfaces picked in
   // proportion to their reflectance: from the film, a reflection back
@@ -102,7 +122,8 @@ static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, 
   const int m = int(settings.surfaces.size());
   const int most = m >= 2 ? settings.reflections : 0;
   double chance = 1;
-  int chosen[4], count = 0;
+  int* chosen = plan->chosen;
+  int count = 0;
   if (kind < 0) {
     const bool ghost = most > 0 && Uniform(&state) >= 0.5;
     if (most > 0) chance = 0.5;
@@ -121,8 +142,21 @@ static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, 
     }
     for (int k = 0; k < count; ++k) chosen[k] = settings.surfaces[size_t(chosen[k])];
   }
+  plan->count = count;
+  plan->chance = chance;
+  return true;
+}
+
+static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
+                      const GhostSettings& settings, int kind, uint64_t random, RayT<double>* exit,
+                      double* factor, int* reflections) {
+  using V = Vec3T<double>;
+  GhostPlan plan;
+  if (!PlanGhostPath(settings, kind, random, &plan)) return false;
+  const int count = plan.count;
+  const int* chosen = plan.chosen;
   RayT<double> r{ray.o, ray.d.Normalized(), ray.mint};
-  double weight = 1 / chance;
+  double weight = 1 / plan.chance;
   int taken = 0;
   int i = n - 1, dir = -1;  // the next surface, and the way along the axis (-1: toward the scene)
   for (int step = 0; step < (count + 1) * (n + 1) + 1; ++step) {

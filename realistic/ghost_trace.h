@@ -26,6 +26,29 @@
 // gives 1.
 double SurfaceReflectance(double n1, double n2, double cosi, bool coated, double nanometres);
 
+// The single-layer coating: magnesium fluoride, a quarter wave thick at
+// 550 nm.
+constexpr double kCoatingIndex = 1.38;
+constexpr double kCoatingDesign = 550;  // nm
+constexpr double kGhostPi = 3.14159265358979323846;
+
+// cos(x) to within a unit or two of the last place, for the coating's
+// interference term, from plain IEEE arithmetic (a reduction by pi/2 and
+// Taylor polynomials on [-pi/4, pi/4]) that SIMD lanes reproduce bit for
+// bit; the C library's cos has no vector twin with its bits.
+double CoatingCosine(double x);
+// Its constants, for the lanes.
+constexpr double kTwoOverPi = 0.63661977236758134308;
+constexpr double kRoundingShift = 6755399441055744.0;  // 1.5 * 2^52
+constexpr double kHalfPiHigh = 1.57079632673412561417;  // pi/2 to 33 bits
+constexpr double kHalfPiLow = 6.07710050650619224932e-11;  // the rest
+// (-1)^(t+1) / (2t+2)! and (-1)^(t+1) / (2t+3)!: cos r = 1 + z (c0 + z (c1 + ...)),
+// sin r = r + r z (s0 + z (s1 + ...)), z = r^2.
+constexpr double kCosTerms[8] = {-1.0 / 2, 1.0 / 24, -1.0 / 720, 1.0 / 40320, -1.0 / 3628800,
+                                 1.0 / 479001600, -1.0 / 87178291200.0, 1.0 / 20922789888000.0};
+constexpr double kSinTerms[8] = {-1.0 / 6, 1.0 / 120, -1.0 / 5040, 1.0 / 362880, -1.0 / 39916800,
+                                 1.0 / 6227020800.0, -1.0 / 1307674368000.0, 1.0 / 355687428096000.0};
+
 struct GhostSettings {
   int reflections = 2;      // at most this many per path: 2 or 4
   bool coated = true;       // the single-layer coating on air-glass surfaces
@@ -39,6 +62,18 @@ struct GhostSettings {
 };
 
 void PrepareGhostSettings(const ExactSurface* s, int n, GhostSettings* settings);
+
+// The path a trace takes (see GhostTraceFilmToWorld for `kind` and
+// `random`): how many reflections, at which surfaces (indices into the
+// stack, in the order met), and the chance of picking it. False where no
+// such path exists (a ghost asked of a lens with fewer than two
+// reflecting surfaces).
+struct GhostPlan {
+  int count = 0;
+  int chosen[4] = {};
+  double chance = 1;
+};
+bool PlanGhostPath(const GhostSettings& settings, int kind, uint64_t random, GhostPlan* plan);
 
 // Traces a film-side ray (toward -z, starting behind the back vertex)
 // along one path: with `kind` 0 the direct one, with 1 one that reflects

@@ -25,6 +25,7 @@
 #include <limits>
 #include <vector>
 
+#include "realistic/ghost_trace.h"
 #include "realistic/realistic_camera.h"
 #include "realistic/refract.h"
 
@@ -68,6 +69,25 @@ struct ExactSurfaceData {
   double apothem;
 };
 
+// What a lens-flare path needs of a surface (lo and hi: the cap's bounds
+// with the vertex's side open; planar: the stop or a flat surface).
+struct GhostSurfaceData {
+  double radius, center, zintercept, diameter, lo, hi, index;
+  bool planar;
+  const LensInterface* shape;  // for a bladed stop's polygon
+};
+
+// One flare path in the lanes: its film ray (unit direction) and plan in,
+// its state on the way, and on `passed` its leaving ray (unit direction),
+// weight (the path's factor) and reflections taken.
+struct GhostLane {
+  double ox, oy, oz, dx, dy, dz, weight;
+  int count, chosen[4];
+  int i, dir, taken, steps;
+  bool passed;
+  int slot;  // which of the call's samples
+};
+
 // Rays traced in double, structure of arrays, one lane per ray in order.
 struct ExactLanes {
   alignas(64) double ox[kChunk + kMaxWidth], oy[kChunk + kMaxWidth], oz[kChunk + kMaxWidth];
@@ -96,6 +116,7 @@ constexpr int R = 4, G = 2, D = 2;
 #define REALCAM_LANE_SQRT_D(v) _mm_sqrt_pd((__m128d)(v))
 #include "realistic/batch_kernel.inc"
 #include "realistic/batch_exact_kernel.inc"
+#include "realistic/batch_ghost_kernel.inc"
 #undef REALCAM_LANE_MOVEMASK_D
 #undef REALCAM_LANE_SQRT_D
 #undef REALCAM_LANE_SQRT
@@ -137,6 +158,7 @@ constexpr PackTable kPack = MakePackTable();
 #define REALCAM_LANE_SQRT_D(v) _mm256_sqrt_pd((__m256d)(v))
 #include "realistic/batch_kernel.inc"
 #include "realistic/batch_exact_kernel.inc"
+#include "realistic/batch_ghost_kernel.inc"
 #undef REALCAM_LANE_MOVEMASK_D
 #undef REALCAM_LANE_SQRT_D
 #undef REALCAM_LANE_SQRT
@@ -171,6 +193,7 @@ constexpr int R = 16, G = 1, D = 8;
 #define REALCAM_LANE_SQRT_D(v) _mm512_maskz_sqrt_pd(__mmask8(0xff), (__m512d)(v))
 #include "realistic/batch_kernel.inc"
 #include "realistic/batch_exact_kernel.inc"
+#include "realistic/batch_ghost_kernel.inc"
 #undef REALCAM_LANE_MOVEMASK_D
 #undef REALCAM_LANE_SQRT_D
 #undef REALCAM_LANE_SQRT
@@ -347,8 +370,9 @@ void TraceFilmRaysPass(const LensStack& lens, float film_z, int n, const float* 
 
 int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
                                   int lanes) const {
-  // Aspheres are intersected in the scalar code only.
-  // So are paths that reflect inside the lens.
+  // Aspheres are intersected in the scalar code only; flare paths have
+  // lanes of their own.
+  if (reflections > 0 && !HasAsphere(*lens)) return GenerateRaysGhost(n, samples, rays, weights, lanes);
   if (reflections > 0 || HasAsphere(*lens)) {
     for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);
     return n;
@@ -436,6 +460,82 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
       }
     }
   }
+  return n;
+}
+
+int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, float* weights,
+                                       int lanes) const {
+  const auto& s = lens->GetExactSurfaces();
+  const int nsurfaces = int(s.size());
+  std::vector<GhostSurfaceData> table;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const LensInterface& shape = lens->GetInterfaces()[i];
+    table.push_back({s[i].radius, s[i].center, s[i].zintercept, s[i].diameter,
+                     s[i].radius > 0 ? -INFINITY : s[i].zmin, s[i].radius < 0 ? INFINITY : s[i].zmax,
+                     s[i].index, s[i].IsStop() || shape.IsPlane(), &shape});
+  }
+  auto trace = sse2::TraceGhostLanes;
+  switch (RealisticBatchWidth(lanes)) {
+#ifdef REALCAM_HAVE_AVX512_KERNEL
+    case 16:
+      trace = avx512::TraceGhostLanes;
+      break;
+#endif
+#ifdef REALCAM_HAVE_AVX2_KERNEL
+    case 8:
+      trace = avx2::TraceGhostLanes;
+      break;
+#endif
+    default:
+      break;
+  }
+  CounterSlot& counter = counters[size_t(CounterSlotOfThisThread(kCounterSlots))];
+  counter.samples.fetch_add(uint64_t(n), std::memory_order_relaxed);
+  uint64_t ghosts = 0;
+  std::vector<ExactFilmRay> film_rays(static_cast<size_t>(kChunk));
+  std::vector<GhostLane> direct, reflected;
+  for (int first = 0; first < n; first += kChunk) {
+    const int size = std::min(kChunk, n - first);
+    direct.clear(), reflected.clear();
+    // Each sample's film ray and path, as GenerateRay picks them; the
+    // direct paths and the ghosts go to lanes of their own, which then
+    // travel alike.
+    for (int k = 0; k < size; ++k) {
+      const int i = first + k;
+      const Sample& sample = samples[i];
+      const bool ghost = !(sample.lensU < 0.5f);
+      Sample half = sample;
+      half.lensU = ghost ? 2 * sample.lensU - 1 : 2 * sample.lensU;
+      ExactFilmRay& f = film_rays[size_t(k)];
+      if (!SetUpExact(half, &f, &rays[i], &weights[i], ghost)) continue;
+      GhostPlan plan;
+      if (!PlanGhostPath(ghost_settings, ghost ? 1 : 0, GhostSeed(sample), &plan)) {
+        weights[i] = BlockedExact(f, &rays[i]);
+        continue;
+      }
+      const Vec3T<double> d = f.ray.d.Normalized();
+      GhostLane lane{f.ray.o.x, f.ray.o.y, f.ray.o.z, d.x, d.y, d.z, 1 / plan.chance, plan.count, {}, 0, 0, 0, 0,
+                     false, k};
+      std::copy(plan.chosen, plan.chosen + 4, lane.chosen);
+      (ghost ? reflected : direct).push_back(lane);
+    }
+    for (std::vector<GhostLane>* group : {&direct, &reflected}) {
+      trace(table.data(), nsurfaces, ghost_settings.coated, ghost_settings.nanometres, group->data(),
+            int(group->size()));
+      for (const GhostLane& lane : *group) {
+        const int i = first + lane.slot;
+        const ExactFilmRay& f = film_rays[size_t(lane.slot)];
+        if (!lane.passed) {
+          weights[i] = BlockedExact(f, &rays[i]);
+          continue;
+        }
+        ghosts += lane.taken > 0;
+        const RayT<double> rRay{{lane.ox, lane.oy, lane.oz}, {lane.dx, lane.dy, lane.dz}, kExactMint<double>};
+        weights[i] = float(double(FinishExact(f, rRay, &rays[i])) * lane.weight * 2);
+      }
+    }
+  }
+  counter.ghosts.fetch_add(ghosts, std::memory_order_relaxed);
   return n;
 }
 

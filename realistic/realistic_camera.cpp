@@ -323,9 +323,20 @@ float RealisticCamera::GenerateRayExact(const Sample& sample, Ray* ray) const {
   return FinishExact(f, rRay, ray);
 }
 
-// Each thread counts in a slot of its own (threads beyond the slots
-// share).
-static int CounterSlotOfThisThread(int slots) {
+uint64_t GhostSeed(const Sample& sample) {
+  // The ghost path's random numbers from the sample itself: the host
+  // hands over no more, and the same sample always takes the same path.
+  uint64_t seed = 0x2545f4914f6cdd1dull;
+  for (float v : {sample.imageX, sample.imageY, sample.lensU, sample.lensV}) {
+    uint32_t bits;
+    memcpy(&bits, &v, sizeof bits);
+    seed = (seed ^ bits) * 0x100000001b3ull;
+    seed ^= seed >> 29;
+  }
+  return seed;
+}
+
+int CounterSlotOfThisThread(int slots) {
   static std::atomic<int> next{0};
   thread_local const int slot = next.fetch_add(1, std::memory_order_relaxed);
   return slot % slots;
@@ -354,15 +365,7 @@ float RealisticCamera::GenerateRayGhost(const Sample& sample, Ray* ray) const {
   ExactFilmRay f;
   float weight;
   if (!SetUpExact(half, &f, ray, &weight, ghost)) return weight;
-  // The ghost path's random numbers from the sample itself: the host
-  // hands over no more, and the same sample always takes the same path.
-  uint64_t seed = 0x2545f4914f6cdd1dull;
-  for (float v : {sample.imageX, sample.imageY, sample.lensU, sample.lensV}) {
-    uint32_t bits;
-    memcpy(&bits, &v, sizeof bits);
-    seed = (seed ^ bits) * 0x100000001b3ull;
-    seed ^= seed >> 29;
-  }
+  const uint64_t seed = GhostSeed(sample);
   RayT<double> rRay;
   double factor;
   int taken;

@@ -26,6 +26,12 @@ bool IsFiniteSample(const Sample& s);
 void TraceFilmRaysPass(const LensStack& lens, float film_z, int n, const float* fx, const float* fy,
                        const float* lx, const float* ly, unsigned char* pass);
 
+// A flare sample's random numbers, from the sample's own bits.
+uint64_t GhostSeed(const Sample& sample);
+// Each thread counts ghost samples in a slot of its own (threads beyond
+// the slots share).
+int CounterSlotOfThisThread(int slots);
+
 class ParamSet;
 // The factory's work: reads and checks the parameters and makes the
 // camera, or throws (LensError, ConsistencyError, bad_alloc) saying why.
@@ -113,8 +119,9 @@ class RealisticCamera : public Camera {
   // GenerateRay with reflections inside the lens (lens flare): set up and
   // finished as in double, traced by the ghost trace.
   float GenerateRayGhost(const Sample& sample, Ray* ray) const;
-  // GenerateRays for a camera in double.
+  // GenerateRays for a camera in double, and for a flare camera.
   int GenerateRaysExact(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
+  int GenerateRaysGhost(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
   // The film point of a sample.
   Point FilmPoint(const Sample& sample) const;
   // The leaving ray into camera space and then the world.

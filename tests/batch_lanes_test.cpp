@@ -54,6 +54,8 @@ struct CameraCase {
   float rotation = 0.f, stop_scale = 1.f;
   bool exact = false;
   size_t min_pass_per_mille = 10;  // of the samples, on every width
+  int reflections = 0;             // lens flare: 2 or 4
+  bool coated = true;
 };
 
 // A camera on a bundled lens with its film near its focus for infinity;
@@ -66,7 +68,8 @@ void ExpectBatchMatchesGenerateRay(const char* name, const CameraCase& c, const 
   const float back = std::string(name).rfind("fisheye", 0) == 0 ? 21.1f : 0.6f * stack.GetLensDepth() + 20.f;
   const RealisticCamera camera(Transform(), 0.001f, 1e30f, 0.f, 1.f, back,
                                c.stop_scale * stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter(),
-                               lens, 35.f, &film, c.pupil, false, c.blades, c.rotation, 0.f, 0.f, c.exact);
+                               lens, 35.f, &film, c.pupil, false, c.blades, c.rotation, 0.f, 0.f, c.exact,
+                               c.reflections, c.coated);
   std::vector<Ray> expected(samples.size());
   std::vector<float> expected_w(samples.size());
   for (size_t i = 0; i < samples.size(); ++i) expected_w[i] = camera.GenerateRay(samples[i], &expected[i]);
@@ -133,6 +136,26 @@ TEST(BatchLanes, BladedStopsGiveGenerateRaysBits) {
       c.exact = which % 3 == 0, c.stop_scale = 0.7f, c.min_pass_per_mille = 5;
       SCOPED_TRACE(std::string(name) + (pupil ? " exitpupil " : " backelement ") + std::to_string(c.blades) +
                    " blades" + (c.exact ? " double" : ""));
+      ExpectBatchMatchesGenerateRay(name, c, samples);
+    }
+}
+
+// Lens flare in the lanes: each lane follows its own path (the direct one
+// with every surface's loss, or reflections at surfaces of its own) and
+// still gives GenerateRay's bits on each width, with two and four
+// reflections, coated and bare, round and bladed, in both sampling modes.
+TEST(BatchLanes, FlarePathsGiveGenerateRaysBits) {
+  const std::vector<Sample> samples = Samples(sizeof(void*) == 4 ? 4000 : 16000);
+  int which = 0;
+  for (const char* name : {"planar-50mm-f2.dat", "double-gauss-100mm-f2.dat", "fisheye-5mm-f1.8.dat",
+                           "tessar-101mm-f4.5.dat", "retrofocus-24mm.dat"})
+    for (bool pupil : {false, true}) {
+      CameraCase c;
+      c.pupil = pupil, c.reflections = which % 3 == 2 ? 4 : 2, c.coated = which % 2 == 0;
+      c.blades = which % 4 == 1 ? 6 : 0, c.min_pass_per_mille = 5;
+      ++which;
+      SCOPED_TRACE(std::string(name) + (pupil ? " exitpupil " : " backelement ") +
+                   std::to_string(c.reflections) + (c.coated ? " coated" : " bare"));
       ExpectBatchMatchesGenerateRay(name, c, samples);
     }
 }

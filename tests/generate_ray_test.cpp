@@ -392,3 +392,55 @@ TEST(GenerateRay, TheLensCentrePassesWhereItsNeighboursDo) {
         EXPECT_EQ(differ, 0);
       }
 }
+
+// Flare cameras trace their paths in the lanes too, each lane on its own
+// path (direct, or reflecting at its own surfaces): every bit as
+// GenerateRay, for two and four reflections, coated and bare, round and
+// bladed, float and exit-pupil aiming, and the ghost counts alike.
+TEST(GenerateRays, FlareBatchIsBitIdenticalToGenerateRay) {
+  RealisticFactory();
+  const GenerateRaysFn batch = BatchFunction();
+  ASSERT_NE(batch, nullptr);
+  std::vector<Sample> samples;
+  for (int k = 0; k < 12000; ++k)
+    samples.push_back(MakeSample(float(k % 120) * 2.f + 0.3f, float(k / 120) * 1.6f + 0.2f,
+                                 float(k * 37 % 1009) / 1009.f, float(k * 59 % 1013) / 1013.f));
+  for (float x : {-50.f, 120.f, 400.f})
+    for (float u : {0.f, 0.5f, std::nextafter(1.f, 0.f)}) samples.push_back(MakeSample(x, x * 0.66f, u, 0.3f));
+  struct Setting {
+    const char* lens;
+    float reflections;
+    const char* coating;
+    float blades;
+    const char* sampling;
+    float aperture;
+  };
+  for (const Setting& s : {Setting{"planar-50mm-f2.dat", 2, "single", 0, "backelement", 18},
+                           Setting{"double-gauss-100mm-f2.dat", 4, "none", 6, "backelement", 30},
+                           Setting{"cooke-triplet-50mm-f4.dat", 2, "single", 5, "exitpupil", 9}}) {
+    SCOPED_TRACE(std::string(s.lens) + " " + s.coating + " " + s.sampling);
+    Film film(240, 160);
+    ParamSet ps = RequiredParams(BundledLens(s.lens));
+    ps.AddFloat("reflections", s.reflections);
+    ps.AddString("coating", s.coating);
+    ps.AddFloat("aperture_blades", s.blades);
+    ps.AddString("sampling", s.sampling);
+    ps.AddFloat("focusdistance", 3000.f);
+    ps.AddFloat("aperture_diameter", s.aperture);
+    std::unique_ptr<Camera> cam = MakeCamera(ps, &film);
+    ASSERT_NE(cam, nullptr);
+    std::vector<Ray> rays(samples.size());
+    std::vector<float> weights(samples.size());
+    ASSERT_EQ(batch(cam.get(), int(samples.size()), samples.data(), rays.data(), weights.data()),
+              int(samples.size()));
+    int ghosts = 0;
+    for (size_t i = 0; i < samples.size(); ++i) {
+      Ray ray;
+      const float w = cam->GenerateRay(samples[i], &ray);
+      ASSERT_EQ(0, std::memcmp(&w, &weights[i], sizeof w)) << i << " " << w << " " << weights[i];
+      ASSERT_EQ(0, std::memcmp(&ray, &rays[i], sizeof ray)) << i;
+      ghosts += w > 0 && samples[i].lensU >= 0.5f;
+    }
+    EXPECT_GT(ghosts, 100) << "ghost paths that passed were compared";
+  }
+}
