@@ -34,11 +34,33 @@ struct Box {
 
 }  // namespace
 
-ExitPupil::ExitPupil(const LensStack& lens_in, float film_z, float film_radius_, PassTest pass_test)
+ExitPupil::ExitPupil(const LensStack& lens, float film_z, float film_radius_, PassTest pass_test)
     : film_radius(film_radius_),
-      back_radius(0.5f * std::fabs(lens_in.GetBackElementDiameter())),
-      back_z(lens_in.GetLensDepth()),
-      disc_area(3.1415927f * back_radius * back_radius) {
+      back_radius(0.5f * std::fabs(lens.GetBackElementDiameter())),
+      back_z(lens.GetLensDepth()),
+      disc_area(3.1415927f * back_radius * back_radius), z_near(film_z), z_far(film_z) {
+  BuildTables(lens, film_z, pass_test);
+  planes.push_back(std::move(bins));
+}
+
+namespace {
+// Planes of a tilted film's tables.
+constexpr int kTiltPlanes = 5;
+}  // namespace
+
+ExitPupil::ExitPupil(const LensStack& lens, float z_near_, float z_far_, float film_radius_, PassTest pass_test)
+    : film_radius(film_radius_),
+      back_radius(0.5f * std::fabs(lens.GetBackElementDiameter())),
+      back_z(lens.GetLensDepth()),
+      disc_area(3.1415927f * back_radius * back_radius), z_near(z_near_), z_far(z_far_) {
+  for (int k = 0; k < kTiltPlanes; ++k) {
+    BuildTables(lens, z_near + (z_far - z_near) * float(k) / float(kTiltPlanes - 1), pass_test);
+    planes.push_back(std::move(bins));
+    bins.clear();
+  }
+}
+
+void ExitPupil::BuildTables(const LensStack& lens_in, float film_z, PassTest pass_test) {
   // A bladed opening is not round, so a rectangle found for film points on
   // the +x axis and turned to another film point's angle would not hold
   // the polygon's image there. The round opening of the same circumscribed
@@ -319,7 +341,17 @@ ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z, 
   return b;
 }
 
-ExitPupil::Bounds ExitPupil::BoundsAt(float r) const {
+ExitPupil::Bounds ExitPupil::BoundsAt(float r, float z) const {
+  if (planes.size() == 1) return BoundsOnPlane(0, r);
+  // The two planes around z, and the rectangle holding both of theirs.
+  const float at = std::min(1.f, std::max(0.f, (z - z_near) / (z_far - z_near))) * float(planes.size() - 1);
+  const size_t k = std::min(planes.size() - 2, size_t(at));
+  const Bounds a = BoundsOnPlane(k, r), b = BoundsOnPlane(k + 1, r);
+  return {std::min(a.x0, b.x0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+}
+
+ExitPupil::Bounds ExitPupil::BoundsOnPlane(size_t plane, float r) const {
+  const std::vector<Bin>& bins = planes[plane];
   size_t i = 0;
   float t = 0.f;
   if (bins.size() > 1) {
@@ -339,9 +371,9 @@ ExitPupil::Bounds ExitPupil::BoundsAt(float r) const {
   return b;
 }
 
-Point ExitPupil::Sample(float fx, float fy, float u, float v, float* area, bool* inside) const {
+Point ExitPupil::Sample(float fx, float fy, float u, float v, float* area, bool* inside, float fz) const {
   const float r = std::sqrt(fx * fx + fy * fy);
-  const Bounds b = BoundsAt(r);
+  const Bounds b = BoundsAt(r, fz);
   const float px = b.x0 + u * (b.x1 - b.x0), py = b.y1 * (2.f * v - 1.f);
   // Turn the rectangle from the +x axis to the film point's direction.
   const float c = r > 0 ? fx / r : 1.f, s = r > 0 ? fy / r : 0.f;
@@ -352,9 +384,9 @@ Point ExitPupil::Sample(float fx, float fy, float u, float v, float* area, bool*
 }
 
 Vec3T<double> ExitPupil::SampleExact(double fx, double fy, float u, float v, double back_z_exact,
-                                     float* area, bool* inside) const {
+                                     float* area, bool* inside, double fz) const {
   const double r = std::sqrt(fx * fx + fy * fy);
-  const Bounds b = BoundsAt(float(r));
+  const Bounds b = BoundsAt(float(r), float(fz));
   const double px = b.x0 + u * (double(b.x1) - b.x0), py = b.y1 * (2.0 * v - 1.0);
   const double c = r > 0 ? fx / r : 1.0, s = r > 0 ? fy / r : 0.0;
   const double x = px * c - py * s, y = px * s + py * c;
@@ -363,9 +395,9 @@ Vec3T<double> ExitPupil::SampleExact(double fx, double fy, float u, float v, dou
   return {x, y, back_z_exact};
 }
 
-bool ExitPupil::ContainsExact(double fx, double fy, double x, double y, float* area) const {
+bool ExitPupil::ContainsExact(double fx, double fy, double x, double y, float* area, double fz) const {
   const double r = std::sqrt(fx * fx + fy * fy);
-  const Bounds b = BoundsAt(float(r));
+  const Bounds b = BoundsAt(float(r), float(fz));
   *area = (b.x1 - b.x0) * (2.f * b.y1);
   // Into the frame in which the film point lies on +x.
   const double c = r > 0 ? fx / r : 1.0, s = r > 0 ? fy / r : 0.0;

@@ -33,21 +33,26 @@ class ExitPupil {
   // `pass_test` traces the searches' rays many at a time (the camera's SIMD
   // lanes); null traces them one by one, with the same answers.
   ExitPupil(const LensStack& lens, float film_z, float film_radius, PassTest pass_test = nullptr);
+  // For a tilted film, whose points lie between the planes z_near and
+  // z_far: tables on a few planes between them; a film point's rectangle is
+  // the union of those of the two planes around its z.
+  ExitPupil(const LensStack& lens, float z_near, float z_far, float film_radius, PassTest pass_test);
 
   // A point of the back element's plane for the film point (fx, fy) and
   // the uniform numbers (u, v), spread evenly over the rectangle for that
   // film point, and the rectangle's area. Points outside the back
   // element's disc lie outside the back-element sampling domain: *inside is
   // false for them, and they must count as blocked.
-  Point Sample(float fx, float fy, float u, float v, float* area, bool* inside) const;
+  // `fz` is the film point's z (only a tilted film's tables look at it).
+  Point Sample(float fx, float fy, float u, float v, float* area, bool* inside, float fz = 0.f) const;
   // The same in double, for a film point given in double and the back
   // element's plane at back_z.
   Vec3T<double> SampleExact(double fx, double fy, float u, float v, double back_z, float* area,
-                            bool* inside) const;
+                            bool* inside, double fz = 0) const;
 
   // Whether the back-element point (x, y) lies in the rectangle for the
   // film point (fx, fy), and the rectangle's area.
-  bool ContainsExact(double fx, double fy, double x, double y, float* area) const;
+  bool ContainsExact(double fx, double fy, double x, double y, float* area, double fz = 0) const;
 
   // The disc's area, for scaling weights: a sample drawn from an area A
   // stands for A / disc_area of the back-element samples.
@@ -64,8 +69,12 @@ class ExitPupil {
   // moves little between neighbouring radii, so a search around it is
   // enough where it finds the whole pupil inside. *found_near says whether
   // the result may seed the next radius.
-  // The rectangle for a film point at distance r from the axis.
-  Bounds BoundsAt(float r) const;
+  // The rectangle for a film point at distance r from the axis (and at z,
+  // for a tilted film).
+  Bounds BoundsAt(float r, float z) const;
+  Bounds BoundsOnPlane(size_t plane, float r) const;
+  // Fills `bins` for the film plane z.
+  void BuildTables(const LensStack& lens, float film_z, PassTest pass_test);
   Bounds Find(const LensStack& lens, float r, float film_z, const Bounds* near, bool* found_near,
               PassTest pass_test) const;
 
@@ -79,6 +88,10 @@ class ExitPupil {
     Bounds a, c, grow;
     bool interpolate;
   };
-  std::vector<Bin> bins;
+  // One table per film plane: one plane for a film square to the axis,
+  // several from z_near to z_far for a tilted one.
+  std::vector<std::vector<Bin>> planes;
+  std::vector<Bin> bins;  // the plane being built
   float film_radius, back_radius, back_z, disc_area;
+  float z_near = 0, z_far = 0;
 };

@@ -68,6 +68,20 @@
 //                                        reflectance, weighed to keep the estimate
 //                                        unbiased. Rays are traced in double. 0: every
 //                                        bit as before
+//   "film_shift_x"       float   lens    0       camera movements: the film's centre moved off
+//   "film_shift_y"       float   lens    0       the axis along lens-space x (the host's
+//                                        camera-space -x) and y, as a view camera's rear
+//                                        standard or a shift lens moves it; the film keeps
+//                                        its size, so the frame shows another part of the
+//                                        image circle
+//   "film_tilt_x"        float   degrees 0       the film plane turned about its centre's x
+//   "film_tilt_y"        float   degrees 0       axis, then its y axis (Scheimpflug: the plane
+//                                        of sharp focus tilts with it); refused at 45 or
+//                                        more, or where a corner would reach the lens.
+//                                        "filmdistance" and "focusdistance" keep their
+//                                        meaning at the film's centre; "weight" "film"
+//                                        takes the angle to the film's own normal. All
+//                                        four 0: every bit as without them
 //   "coating"            string  -       "single" with reflections: "single", a quarter-wave
 //                                        MgF2 layer (n 1.38, for 550 nm) on every air-glass
 //                                        surface, or "none" for bare glass

@@ -99,7 +99,7 @@ struct ExactLanes {
 // rectangle and the rectangle's area, and the film-side ray's direction
 // formed from the two points.
 struct FilmSide {
-  alignas(32) float fx[kChunk + kMaxWidth], fy[kChunk + kMaxWidth];
+  alignas(32) float fx[kChunk + kMaxWidth], fy[kChunk + kMaxWidth], fz[kChunk + kMaxWidth];
   alignas(32) float lx[kChunk + kMaxWidth], ly[kChunk + kMaxWidth], lz[kChunk + kMaxWidth];
   alignas(32) float dx[kChunk + kMaxWidth], dy[kChunk + kMaxWidth], dz[kChunk + kMaxWidth];
   alignas(32) float area[kChunk + kMaxWidth];
@@ -307,11 +307,11 @@ void TraceFilmRaysPass(const LensStack& lens, float film_z, int n, const float* 
       const int count = std::min(kChunk, n - first);
       for (int i = 0; i < count + kMaxWidth; ++i) {
         const int k = first + std::min(i, count - 1);
-        f.fx[i] = fx[k], f.fy[i] = fy[k], f.lx[i] = lx[k], f.ly[i] = ly[k], f.lz[i] = back_z;
+        f.fx[i] = fx[k], f.fy[i] = fy[k], f.fz[i] = film_z, f.lx[i] = lx[k], f.ly[i] = ly[k], f.lz[i] = back_z;
         f.inside[i] = i < count;
         if (i < count) status[i] = kBlocked;
       }
-      set_up(count, film_z, back_z, &f, &l, status);
+      set_up(count, back_z, &f, &l, status);
       for (int k = l.count; k < l.count + kMaxWidth && l.count > 0; ++k) {
         const int last = l.count - 1;
         l.ox[k] = l.ox[last], l.oy[k] = l.oy[last], l.oz[k] = l.oz[last];
@@ -399,7 +399,6 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
   FilmSide f;
   Lanes l;
   unsigned char status[kChunk];
-  const float film_z = film_corner.z;
   for (int first = 0; first < n; first += kChunk) {
     const int count = std::min(kChunk, n - first);
     const Sample* chunk = samples + first;
@@ -409,9 +408,9 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
       const Point fsample = FilmPoint(sample);
       bool inside = true;
       const Point lsample = pupil ? pupil->Sample(fsample.x, fsample.y, sample.lensU,
-                                                  sample.lensV, &f.area[i], &inside)
+                                                  sample.lensV, &f.area[i], &inside, fsample.z)
                                   : lens->SampleBackElement(sample.lensU, sample.lensV);
-      f.fx[i] = fsample.x, f.fy[i] = fsample.y;
+      f.fx[i] = fsample.x, f.fy[i] = fsample.y, f.fz[i] = fsample.z;
       f.lx[i] = lsample.x, f.ly[i] = lsample.y, f.lz[i] = lsample.z;
       f.inside[i] = inside;
       status[i] = kBlocked;
@@ -419,13 +418,13 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
     // The lanes past the last sample compute on copies of it, and are
     // dropped.
     for (int i = count; i < count + kMaxWidth; ++i) {
-      f.fx[i] = f.fx[count - 1], f.fy[i] = f.fy[count - 1];
+      f.fx[i] = f.fx[count - 1], f.fy[i] = f.fy[count - 1], f.fz[i] = f.fz[count - 1];
       f.lx[i] = f.lx[count - 1], f.ly[i] = f.ly[count - 1], f.lz[i] = f.lz[count - 1];
       f.inside[i] = 0;
     }
 
     // The film-side rays, and the ones to trace packed into the lanes.
-    set_up(count, film_z, lens->GetLensDepth(), &f, &l, status);
+    set_up(count, lens->GetLensDepth(), &f, &l, status);
     // Lanes past the last ray compute on copies of it, and are dropped.
     for (int k = l.count; k < l.count + kMaxWidth && l.count > 0; ++k) {
       const int last = l.count - 1;
@@ -445,7 +444,7 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
       rRay.d = Normalize(Vector(l.dx[k], l.dy[k], l.dz[k]));
       Ray* ray = rays + first + i;
       ToWorld(&rRay, ray);
-      const Ray sRay(Point(f.fx[i], f.fy[i], film_z), Vector(f.dx[i], f.dy[i], f.dz[i]));
+      const Ray sRay(Point(f.fx[i], f.fy[i], f.fz[i]), Vector(f.dx[i], f.dy[i], f.dz[i]));
       const float costheta = CosTheta(sRay, rRay);
       weights[first + i] = Weight(costheta, f.area[i]);
     }
@@ -454,7 +453,7 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
         weights[first + i] = GenerateRay(chunk[i], &rays[first + i]);
       } else if (status[i] == kBlocked) {
         // The film-side ray, empty (mint > maxt).
-        rays[first + i] = Ray(Point(f.fx[i], f.fy[i], film_z), Vector(f.dx[i], f.dy[i], f.dz[i]),
+        rays[first + i] = Ray(Point(f.fx[i], f.fy[i], f.fz[i]), Vector(f.dx[i], f.dy[i], f.dz[i]),
                               1.f, 0.f, 0.f);
         weights[first + i] = 0.f;
       }

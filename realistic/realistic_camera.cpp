@@ -58,10 +58,11 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
                                  bool film_side_weight, int aperture_blades,
                                  float aperture_rotation, float wavelength,
                                  float focusdistance, bool exact_rays, int ghost_reflections,
-                                 bool ghost_coated, const LensStack* prototype)
+                                 bool ghost_coated, const LensStack* prototype,
+                                 const FilmMovement& film_movement)
     : Camera(world2cam, hither, yon, sopen, sclose, f), lens(nullptr), pupil(nullptr),
       film_weight(film_side_weight), exact(exact_rays), film_x(0), film_y(0), film_z_exact(0),
-      weight_scale_exact(0), reflections(ghost_reflections) {
+      weight_scale_exact(0), reflections(ghost_reflections), movement(film_movement) {
   ghost_settings.reflections = ghost_reflections;
   ghost_settings.coated = ghost_coated;
   ghost_settings.nanometres = wavelength > 0.f ? double(wavelength) : kLineD;
@@ -116,6 +117,34 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
   const float y = sqrtf(float(double(filmdiag) * filmdiag / (double(aspect) * aspect + 1.0)));
   const float x = aspect * y;
   film_corner = Point(x * 0.5f, y * 0.5f, film_z);
+  {
+    // The moved film's axes: turned about x by tilt_x, then about y by
+    // tilt_y.
+    const double ax = double(movement.tilt_x) * 3.14159265358979323846 / 180;
+    const double ay = double(movement.tilt_y) * 3.14159265358979323846 / 180;
+    const double cx = std::cos(ax), sx = std::sin(ax), cy = std::cos(ay), sy = std::sin(ay);
+    film_axes[0] = {cy, 0, -sy};
+    film_axes[1] = {sy * sx, cx, cy * sx};
+    film_axes[2] = {sy * cx, -sx, cy * cx};
+  }
+  if (movement.Tilted()) {
+    // Every corner of the tilted film must lie behind the back vertex, as
+    // the centre must.
+    const double depth = lens->GetLensDepth();
+    for (double u : {-1.0, 1.0})
+      for (double v : {-1.0, 1.0}) {
+        const double cz = double(film_z) + u * 0.5 * x * film_axes[0].z + v * 0.5 * y * film_axes[1].z;
+        if (!(cz - depth > 0.01)) {
+          delete lens;
+          lens = nullptr;
+          throw LensError("realistic: camera parameters \"film_tilt_x\" " + ShortestFloat(movement.tilt_x) +
+                          " and \"film_tilt_y\" " + ShortestFloat(movement.tilt_y) +
+                          " turn a corner of the film to " + ShortestFloat(float(cz - depth)) +
+                          " behind the back element's vertex; every film point must lie more than 0.01 "
+                          "behind it (a longer film distance, or less tilt)");
+        }
+      }
+  }
 
   const float r = lens->GetBackElementDiameter() * 0.5f;
   const float z = film_corner.z - lens->GetLensDepth();
@@ -139,7 +168,22 @@ RealisticCamera::RealisticCamera(const Transform& world2cam, float hither, float
   }
   if (exit_pupil_sampling) {
     try {
-      pupil = new ExitPupil(*lens, film_z, std::hypot(film_corner.x, film_corner.y), TraceFilmRaysPass);
+      if (!movement.Any()) {
+        pupil = new ExitPupil(*lens, film_z, std::hypot(film_corner.x, film_corner.y), TraceFilmRaysPass);
+      } else {
+        // The film points' greatest distance from the axis and their z
+        // range, from the corners of the moved film.
+        double reach = 0, z_near = film_z, z_far = film_z;
+        for (double u : {-1.0, 1.0})
+          for (double v : {-1.0, 1.0}) {
+            const Vec3T<double> c = MovedFilmPoint(0.5 * (u + 1), 0.5 * (v + 1));
+            reach = std::max(reach, std::hypot(c.x, c.y));
+            z_near = std::min(z_near, c.z), z_far = std::max(z_far, c.z);
+          }
+        pupil = movement.Tilted()
+            ? new ExitPupil(*lens, float(z_near), float(z_far), float(reach) * 1.001f, TraceFilmRaysPass)
+            : new ExitPupil(*lens, film_z, float(reach) * 1.001f, TraceFilmRaysPass);
+      }
     } catch (...) {
       delete lens;
       throw;
@@ -168,7 +212,18 @@ Point RealisticCamera::FilmPoint(const Sample& sample) const {
   const float fX = float(double(sample.imageX) / double(film->xResolution));
   const float fY = float(double(sample.imageY) / double(film->yResolution));
   const Point& fc = film_corner;
-  return Point(float((2.0 * fX - 1.0) * fc.x), float((2.0 * fY - 1.0) * fc.y), fc.z);
+  if (!movement.Any()) return Point(float((2.0 * fX - 1.0) * fc.x), float((2.0 * fY - 1.0) * fc.y), fc.z);
+  const Vec3T<double> p = MovedFilmPoint(fX, fY);
+  return Point(float(p.x), float(p.y), float(p.z));
+}
+
+Vec3T<double> RealisticCamera::MovedFilmPoint(double fX, double fY) const {
+  // In the film's own frame, then onto the moved plane around its centre.
+  const double u = (2 * fX - 1) * (exact ? film_x : double(film_corner.x));
+  const double v = (2 * fY - 1) * (exact ? film_y : double(film_corner.y));
+  const double centre_z = exact ? film_z_exact : double(film_corner.z);
+  const Vec3T<double> centre{double(movement.shift_x), double(movement.shift_y), centre_z};
+  return centre + film_axes[0] * u + film_axes[1] * v;
 }
 
 void RealisticCamera::ToWorld(Ray* rRay, Ray* ray) const {
@@ -196,6 +251,9 @@ float RealisticCamera::NoRay(Ray* ray) const {
 float RealisticCamera::CosTheta(const Ray& sRay, const Ray& rRay) const {
   // The film-side ray heads toward -z in lens space; its unit direction's
   // -z is the cosine of its angle to the axis.
+  if (film_weight && movement.Tilted())
+    return float(-(double(sRay.d.x) * film_axes[2].x + double(sRay.d.y) * film_axes[2].y +
+                   double(sRay.d.z) * film_axes[2].z));
   if (film_weight) return -sRay.d.z;
   // The exit ray in camera space heads toward +z.
   return Dot(rRay.d, Vector(0.f, 0.f, 1.f));
@@ -215,7 +273,7 @@ float RealisticCamera::GeneratePupilRay(const Sample& sample, Ray* ray) const {
   const Point fsample = FilmPoint(sample);
   float area;
   bool inside;
-  const Point lsample = pupil->Sample(fsample.x, fsample.y, sample.lensU, sample.lensV, &area, &inside);
+  const Point lsample = pupil->Sample(fsample.x, fsample.y, sample.lensU, sample.lensV, &area, &inside, fsample.z);
   if (!IsFinite(fsample) || !IsFinite(lsample)) return NoRay(ray);
   const Ray sRay(fsample, Normalize(lsample - fsample), 0.001f,
                  std::numeric_limits<float>::infinity(), 0.f);
@@ -237,7 +295,7 @@ bool RealisticCamera::SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray
   if (!IsFiniteSample(sample)) return *weight = NoRay(ray), false;
   const double fX = double(sample.imageX) / double(film->xResolution);
   const double fY = double(sample.imageY) / double(film->yResolution);
-  const V fsample{(2 * fX - 1) * film_x, (2 * fY - 1) * film_y, film_z_exact};
+  const V fsample = movement.Any() ? MovedFilmPoint(fX, fY) : V{(2 * fX - 1) * film_x, (2 * fY - 1) * film_y, film_z_exact};
   bool inside = true;
   V lsample;
   const double back_z = lens->GetLensDepthExact();
@@ -257,18 +315,18 @@ bool RealisticCamera::SetUpExact(const Sample& sample, ExactFilmRay* f, Ray* ray
     float rect;
     bool in_rect = true;
     if (to_pupil) {
-      lsample = pupil->SampleExact(fsample.x, fsample.y, u, sample.lensV, back_z, &rect, &inside);
+      lsample = pupil->SampleExact(fsample.x, fsample.y, u, sample.lensV, back_z, &rect, &inside, fsample.z);
     } else {
       float lX, lY;
       ConcentricSampleDisk(u, sample.lensV, &lX, &lY);
       lsample = {lX * back_radius, lY * back_radius, back_z};
-      in_rect = pupil->ContainsExact(fsample.x, fsample.y, lsample.x, lsample.y, &rect);
+      in_rect = pupil->ContainsExact(fsample.x, fsample.y, lsample.x, lsample.y, &rect, fsample.z);
     }
     const double density = (1 - kWhole) * (in_rect ? 1 / double(rect) : 0) + kWhole / double(pupil->GetDiscArea());
     f->area = 1 / density;
   } else if (pupil) {
     float a;
-    lsample = pupil->SampleExact(fsample.x, fsample.y, sample.lensU, sample.lensV, back_z, &a, &inside);
+    lsample = pupil->SampleExact(fsample.x, fsample.y, sample.lensU, sample.lensV, back_z, &a, &inside, fsample.z);
     f->area = a;
   } else {
     float lX, lY;
@@ -307,7 +365,9 @@ float RealisticCamera::FinishExact(const ExactFilmRay& f, const RayT<double>& rR
   ray->mint = 0.f;
   ray->maxt = std::numeric_limits<float>::infinity();
   ray->time = 0.f;
-  const double costheta = film_weight ? -f.ray.d.z : d.z;
+  const double costheta = !film_weight ? d.z
+                          : movement.Tilted() ? -f.ray.d.Dot(film_axes[2])
+                                              : -f.ray.d.z;
   const double c2 = costheta * costheta;
   double weight = weight_scale_exact * c2 * c2;
   if (pupil) weight *= f.area / pupil->GetDiscArea();
@@ -433,6 +493,11 @@ RealisticCamera* NewRealisticCamera(const ParamSet& params, const Transform& wor
     const bool spectral = !(wavelength == 0.f && params.FindOneFloat("wavelength", 1.f) == 1.f);
     const float blades = params.FindOneFloat("aperture_blades", 0.f);
     const float rotation = params.FindOneFloat("aperture_rotation", 0.f);
+    FilmMovement movement;
+    movement.shift_x = params.FindOneFloat("film_shift_x", 0.f);
+    movement.shift_y = params.FindOneFloat("film_shift_y", 0.f);
+    movement.tilt_x = params.FindOneFloat("film_tilt_x", 0.f);
+    movement.tilt_y = params.FindOneFloat("film_tilt_y", 0.f);
 
     // A number given as text would be passed over for its default without
     // a word: refuse it (after the required-parameter check, which comes
@@ -441,7 +506,7 @@ RealisticCamera* NewRealisticCamera(const ParamSet& params, const Transform& wor
       static const char* const kFloatKeys[] = {
           "hither", "yon", "shutteropen", "shutterclose", "filmdistance", "focusdistance",
           "aperture_diameter", "filmdiag", "reflections", "wavelength", "aperture_blades",
-          "aperture_rotation"};
+          "aperture_rotation", "film_shift_x", "film_shift_y", "film_tilt_x", "film_tilt_y"};
       const std::string unset("\x01");
       for (const char* key : kFloatKeys) {
         const std::string text = params.FindOneString(key, unset);
@@ -502,6 +567,12 @@ RealisticCamera* NewRealisticCamera(const ParamSet& params, const Transform& wor
                       ShortestFloat(blades) +
                       "; expected 0 (a round stop) or a whole number from 3 to 32");
     RequireFinite("aperture_rotation", rotation);
+    RequireFinite("film_shift_x", movement.shift_x);
+    RequireFinite("film_shift_y", movement.shift_y);
+    for (const auto& tilt : {std::make_pair("film_tilt_x", movement.tilt_x), std::make_pair("film_tilt_y", movement.tilt_y)})
+      if (!(std::fabs(tilt.second) < 45.f))
+        throw LensError(std::string("realistic: camera parameter \"") + tilt.first + "\" is " +
+                        ShortestFloat(tilt.second) + "; expected degrees between -45 and 45 (exclusive)");
     if (spectral && !(wavelength >= kMinWavelength && wavelength <= kMaxWavelength))
       throw LensError("realistic: camera parameter \"wavelength\" is " + ShortestFloat(wavelength) +
                       "; expected nanometres from 360 to 830");
@@ -516,7 +587,8 @@ RealisticCamera* NewRealisticCamera(const ParamSet& params, const Transform& wor
                                fstop, specfile, filmdiag, film, sampling == "exitpupil",
                                weight == "film", int(blades), rotation,
                                spectral ? wavelength : 0.f, focus_given ? focusdistance : 0.f,
-                               precision == "double", int(reflections), coating == "single", prototype);
+                               precision == "double", int(reflections), coating == "single", prototype,
+                               movement);
   }
 }
 

@@ -41,6 +41,15 @@ class RealisticCamera;
 RealisticCamera* NewRealisticCamera(const ParamSet& params, const Transform& world2cam, Film* film,
                                     const LensStack* lens = nullptr);
 
+// Camera movements, as a view camera or a tilt-shift lens gives them: the
+// film's centre moved off the axis (lens units, lens-space x and y) and the
+// film plane turned about its centre's x axis, then its y axis (degrees).
+struct FilmMovement {
+  float shift_x = 0, shift_y = 0, tilt_x = 0, tilt_y = 0;
+  bool Any() const { return shift_x != 0 || shift_y != 0 || tilt_x != 0 || tilt_y != 0; }
+  bool Tilted() const { return tilt_x != 0 || tilt_y != 0; }
+};
+
 class RealisticCamera : public Camera {
  public:
   // With a `prototype`, the camera's lens is a copy of it instead of the
@@ -57,7 +66,8 @@ class RealisticCamera : public Camera {
                   bool film_side_weight = false, int aperture_blades = 0,
                   float aperture_rotation = 0.f, float wavelength = 0.f,
                   float focusdistance = 0.f, bool exact = false, int reflections = 0,
-                  bool coated = true, const LensStack* prototype = nullptr);
+                  bool coated = true, const LensStack* prototype = nullptr,
+                  const FilmMovement& movement = FilmMovement());
   ~RealisticCamera() override;
 
   float GenerateRay(const Sample& sample, Ray* ray) const override;
@@ -80,6 +90,12 @@ class RealisticCamera : public Camera {
   const LensStack& GetLens() const { return *lens; }
   bool IsExact() const { return exact; }
   const Point& GetFilmCorner() const { return film_corner; }
+  const FilmMovement& GetMovement() const { return movement; }
+  // The film point (lens space, double) at raster fractions (fX, fY) and
+  // the film's unit normal, toward +z; with no movement, the plane z =
+  // film_z square to the axis.
+  Vec3T<double> MovedFilmPoint(double fX, double fY) const;
+  const Vec3T<double>& GetFilmNormal() const { return film_axes[2]; }
 
  private:
   float GenerateRayChecked(const Sample& sample, Ray* ray) const;
@@ -151,4 +167,8 @@ class RealisticCamera : public Camera {
   };
   static constexpr int kCounterSlots = 16;
   std::unique_ptr<CounterSlot[]> counters;
+  // Camera movements; film_axes: the moved film's x and y directions and
+  // its normal, in lens space.
+  FilmMovement movement;
+  Vec3T<double> film_axes[3];
 };
