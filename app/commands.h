@@ -73,8 +73,20 @@ struct RenderOptions {
   std::string precision = "double";
   int spectral = 0;  // bands across 400-700 nm, one camera each; 0: one camera, RGB as given
   std::vector<std::string> params;
+  // Camera movements: the frame moved over the image circle (lens units:
+  // +x shows more of the right, +y more of the top) and the film turned
+  // (degrees about its x axis, then its y axis).
+  std::vector<double> shift, tilt;
+  // The film by size WxH (lens units) or name ("full-frame", "aps-c",
+  // "four-thirds", "1-inch", "medium-format", "6x6") instead of --filmdiag.
+  std::string film;
+  std::vector<double> focus_on;  // focus on a scene point: its distance along the view axis
+  std::vector<int> crop;         // x0,y0,x1,y1: render that region of the raster only
 };
 int RunRender(const RenderOptions& o);
+
+// A named film format or WxH in lens units (millimetres for the names).
+void ParseFilmFormat(const std::string& text, double* width, double* height);
 
 // What a render did, for the summary line.
 struct RenderSummary {
@@ -95,6 +107,7 @@ struct RenderSummary {
   // With reflections inside the lens: samples the cameras answered, and
   // those that left the lens on a ghost path.
   unsigned long long flare_samples = 0, ghost_samples = 0;
+  std::string coverage_warning;  // a moved film reaching past the lens's image circle
 };
 
 // Everything of RunRender but the writing: loads the plug-in, builds the

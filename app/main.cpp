@@ -215,6 +215,33 @@ int main(int argc, char** argv) {
   r->add_option("--scale", render.scale, "lens units per scene unit")->check(kPositive)->capture_default_str();
   r->add_option("--param", render.params, "raw camera parameter key=value, passed as given")
       ->take_all();
+  r->add_option("--shift", render.shift,
+                "camera movement: move the frame X,Y lens units over the image circle (+Y shows more "
+                "of the top: the rising front that keeps verticals parallel; +X more of the right)")
+      ->expected(2)
+      ->delimiter(',');
+  r->add_option("--tilt", render.tilt,
+                "camera movement: turn the film DEG about its horizontal axis (and DEG2 about its "
+                "vertical one): the plane of sharp focus tilts with it (Scheimpflug); under 45")
+      ->expected(1, 2)
+      ->delimiter(',');
+  auto* film_format = r->add_option("--film", render.film,
+                                    "the film by size WxH in lens units, or by name: full-frame (36x24), "
+                                    "aps-c (23.5x15.6), four-thirds (17.3x13), 1-inch (13.2x8.8), "
+                                    "medium-format (44x33), 6x6 (56x56); instead of --filmdiag, and --res "
+                                    "follows its shape unless given");
+  r->get_option("--filmdiag")->excludes(film_format);
+  r->add_option("--focus-on", render.focus_on,
+                "focus on the scene point X,Y,Z: its distance from the eye along the view axis")
+      ->expected(3)
+      ->delimiter(',')
+      ->excludes(r->get_option("--focus"))
+      ->excludes(r->get_option("--filmdistance"));
+  r->add_option("--crop", render.crop,
+                "render only the pixels x0,y0 to x1,y1 (x1, y1 excluded) of the raster, each as in the "
+                "whole render, into an image of that size")
+      ->expected(4)
+      ->delimiter(',');
   r->callback([&] {
     render.auto_exposure = ev->count() == 0;
     for (const CLI::Option* opt : r->get_options())

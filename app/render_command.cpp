@@ -111,6 +111,36 @@ RenderOptions ResolveParams(RenderOptions o) {
   return o;
 }
 
+// How far from the axis the moved film's farthest corner lies: the film
+// w x h shifted by (sx, sy) (lens space) and turned by tilt_x about its x
+// axis, then tilt_y about its y axis, as the camera places it.
+double FarthestCorner(double w, double h, double sx, double sy, double tilt_x, double tilt_y) {
+  const double ax = tilt_x * 3.14159265358979323846 / 180, ay = tilt_y * 3.14159265358979323846 / 180;
+  const double ex[2] = {std::cos(ay), 0}, ey[2] = {std::sin(ay) * std::sin(ax), std::cos(ax)};
+  double far = 0;
+  for (double u : {-0.5 * w, 0.5 * w})
+    for (double v : {-0.5 * h, 0.5 * h})
+      far = std::max(far, std::hypot(sx + u * ex[0] + v * ey[0], sy + u * ex[1] + v * ey[1]));
+  return far;
+}
+
+// The raster's size: --res as given, or 600 wide with the height that
+// --film's shape asks for.
+Resolution FilmResolution(const RenderOptions& o, double film_w, double film_h) {
+  if (o.film.empty() || Given(o, "--res")) {
+    const Resolution res = ParseResolution(o.res, "--res");
+    if (!o.film.empty() && std::fabs(double(res.width) / res.height / (film_w / film_h) - 1) > 0.01)
+      throw std::runtime_error("--res " + o.res + " has another shape than --film " + o.film + " (" +
+                               std::to_string(film_w / film_h).substr(0, 5) + ":1); give --res with that shape, "
+                               "or leave it out to take 600 pixels across");
+    return res;
+  }
+  Resolution res;
+  res.width = 600;
+  res.height = std::max(1, int(std::lround(600 * film_h / film_w)));
+  return res;
+}
+
 // The film (three floats a pixel) and the 8-bit image written from it
 // must fit in the machine's memory; refuse before allocating rather than
 // fail half way with bad_alloc.
@@ -152,8 +182,19 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   }
   const RadianceScene& scene = *owned_scene;
   const std::string lens_file = o.lens.empty() ? DefaultLens() : o.lens;
-  const Resolution res = ParseResolution(o.res, "--res");
+  double film_w = 0, film_h = 0;
+  if (!o.film.empty()) ParseFilmFormat(o.film, &film_w, &film_h);
+  const double filmdiag = o.film.empty() ? o.filmdiag : std::hypot(film_w, film_h);
+  const Resolution res = FilmResolution(o, film_w, film_h);
   RequireMemoryFor(res, o.res);
+  if (!o.crop.empty() && !(o.crop[0] >= 0 && o.crop[1] >= 0 && o.crop[2] <= res.width && o.crop[3] <= res.height &&
+                           o.crop[0] < o.crop[2] && o.crop[1] < o.crop[3]))
+    throw std::runtime_error("--crop " + std::to_string(o.crop[0]) + "," + std::to_string(o.crop[1]) + "," +
+                             std::to_string(o.crop[2]) + "," + std::to_string(o.crop[3]) +
+                             " is not a region x0,y0,x1,y1 of the " + std::to_string(res.width) + "x" +
+                             std::to_string(res.height) + " raster (x0 < x1 <= width, y0 < y1 <= height)");
+  for (double t : o.tilt)
+    if (!(std::fabs(t) < 45)) throw std::runtime_error("--tilt " + std::to_string(t) + ": degrees under 45 either way");
   const Point eye = o.eye.empty() ? Point(float(scene.DefaultEye().x), float(scene.DefaultEye().y),
                                           float(scene.DefaultEye().z))
                                   : ToPoint(o.eye);
@@ -182,7 +223,12 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
     // The paraxial focus with the prescription's own stop, so that a
     // closed stop does not move the film; then, at the stop used, the
     // plane of the smallest spot of real rays through the whole opening.
-    focus_m = o.focus > 0 ? o.focus : double(view.Length());
+    // --focus-on: the point's distance along the view axis.
+    const double along = o.focus_on.empty() ? 0
+        : Dot(ToPoint(o.focus_on) - eye, view) / double(view.Length());
+    if (!o.focus_on.empty() && !(along > 0))
+      throw std::runtime_error("--focus-on must name a point in front of the camera (along the view from --eye)");
+    focus_m = o.focus > 0 ? o.focus : !o.focus_on.empty() ? along : double(view.Length());
     const ThickLens thick = ComputeThickLens(lens);
     filmdistance = FilmDistanceForObject(lens, thick, focus_m * o.scale);
     if (!o.focus_paraxial && aperture > 0) {
@@ -203,7 +249,18 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   ps.AddString("specfile", lens_file);
   ps.AddFloat("filmdistance", float(filmdistance));
   ps.AddFloat("aperture_diameter", aperture);
-  ps.AddFloat("filmdiag", float(o.filmdiag));
+  ps.AddFloat("filmdiag", float(filmdiag));
+  // The frame moved over the image: the lens turns the image round, so the
+  // film moves the other way in y (and, with lens-space x the camera's -x,
+  // the same way in x).
+  if (!o.shift.empty()) {
+    ps.AddFloat("film_shift_x", float(o.shift[0]));
+    ps.AddFloat("film_shift_y", float(-o.shift[1]));
+  }
+  if (!o.tilt.empty()) {
+    ps.AddFloat("film_tilt_x", float(o.tilt[0]));
+    if (o.tilt.size() > 1) ps.AddFloat("film_tilt_y", float(o.tilt[1]));
+  }
   ps.AddString("weight", o.weight);
   ps.AddString("sampling", o.sampling);
   ps.AddString("precision", o.precision);
@@ -238,6 +295,30 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   }
   summary->camera_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - construction).count();
+  // A moved film may reach past what the lens covers: say how far.
+  if (!o.shift.empty() || !o.tilt.empty()) {
+    const double aspect = double(res.width) / res.height, fh = filmdiag / std::hypot(aspect, 1.0), fw = aspect * fh;
+    const double far = FarthestCorner(fw, fh, o.shift.empty() ? 0 : o.shift[0], o.shift.empty() ? 0 : -o.shift[1],
+                                      o.tilt.empty() ? 0 : o.tilt[0], o.tilt.size() > 1 ? o.tilt[1] : 0);
+    LensStack stopped = lens;
+    stopped.SetApertureDiameter(aperture);
+    Coverage c{NAN, NAN};
+    try {
+      c = ComputeCoverage(stopped, float(stopped.GetLensDepth() + filmdistance),
+                          std::max(0.01, ComputeParaxial(stopped).efl / 200));
+    } catch (const std::exception&) {
+    }
+    char buf[320];
+    if (std::isfinite(c.half_lit) && far > 0.5 * c.half_lit) {
+      snprintf(buf, sizeof buf,
+               "the moved film's farthest corner lies %.1f from the axis, %.1f beyond the lens's half-light "
+               "image circle (diameter %.1f; light reaches %.1f)%s: a smaller movement, or a lens with a larger "
+               "image circle (realcam lenses)",
+               far, far - 0.5 * c.half_lit, c.half_lit, c.lit,
+               far > 0.5 * c.lit ? "; the corner goes black" : "; the corner darkens");
+      summary->coverage_warning = buf;
+    }
+  }
   ReportUnusedParams(ps);
 
   RenderSettings settings;
@@ -246,6 +327,9 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   settings.spp = o.spp;
   settings.seed = o.seed;
   settings.threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+  if (!o.crop.empty())
+    settings.crop_x0 = o.crop[0], settings.crop_y0 = o.crop[1], settings.crop_x1 = o.crop[2],
+    settings.crop_y1 = o.crop[3];
   RenderStats stats;
   Image image = Render(camera_bands, scene, settings, &stats, show_progress ? DrawProgress : nullptr);
   if (const GhostCountsFn counts = FindGhostCounts(plugin)) {
@@ -297,10 +381,10 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
         circle = ComputeCoverage(lens, film_z, std::max(0.01, ComputeParaxial(lens).efl / 100)).lit;
       } catch (const std::exception&) {
       }
-      if (std::isfinite(circle) && circle < 0.9 * o.filmdiag) {
+      if (std::isfinite(circle) && circle < 0.9 * filmdiag) {
         char buf[200];
         snprintf(buf, sizeof buf, "the film (diagonal %g) reaches far outside the lens's image circle "
-                 "(%.1f): a smaller --filmdiag, or a lens that covers this film", o.filmdiag, circle);
+                 "(%.1f): a smaller --filmdiag, or a lens that covers this film", filmdiag, circle);
         why = buf;
       } else if (o.sampling == "backelement") {
         why = "lens samples aimed at the whole back element mostly miss the stop's image: "
@@ -318,6 +402,26 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   summary->exposure = o.auto_exposure ? AutoExposure(image) : o.exposure;
   ApplyExposure(&image, summary->exposure);
   return image;
+}
+
+void ParseFilmFormat(const std::string& text, double* width, double* height) {
+  static const struct {
+    const char* name;
+    double width, height;
+  } kNamed[] = {{"full-frame", 36, 24},  {"aps-c", 23.6, 15.6},         {"four-thirds", 17.3, 13},
+                {"1-inch", 13.2, 8.8},   {"medium-format", 44, 33},     {"6x6", 56, 56}};
+  for (const auto& f : kNamed)
+    if (text == f.name) {
+      *width = f.width, *height = f.height;
+      return;
+    }
+  char* end = nullptr;
+  const double w = std::strtod(text.c_str(), &end);
+  const double h = *end == 'x' ? std::strtod(end + 1, &end) : NAN;
+  if (*end != '\0' || !(w > 0) || !(h > 0) || !std::isfinite(w) || !std::isfinite(h))
+    throw std::runtime_error("--film \"" + text + "\" is neither a film size WxH in lens units nor a format: "
+                             "full-frame, aps-c, four-thirds, 1-inch, medium-format, 6x6");
+  *width = w, *height = h;
 }
 
 int RunRender(const RenderOptions& o) {
@@ -350,6 +454,11 @@ int RunRender(const RenderOptions& o) {
     printf("ghost paths: %.2f%% of the samples (%s) left the lens after reflecting inside it\n",
            100.0 * double(r.ghost_samples) / double(r.flare_samples), Si(double(r.ghost_samples)).c_str());
   if (!r.blocked_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.blocked_warning.c_str());
+  if (!r.coverage_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.coverage_warning.c_str());
+  if (!o.shift.empty() || !o.tilt.empty())
+    printf("movements: shift %g,%g, tilt %g,%g degrees\n", o.shift.empty() ? 0.0 : o.shift[0],
+           o.shift.empty() ? 0.0 : o.shift[1], o.tilt.empty() ? 0.0 : o.tilt[0], o.tilt.size() > 1 ? o.tilt[1] : 0.0);
+  if (!o.crop.empty()) printf("region %d,%d to %d,%d of the raster\n", o.crop[0], o.crop[1], o.crop[2], o.crop[3]);
   printf("eye %g,%g,%g target %g,%g,%g\n", r.eye[0], r.eye[1], r.eye[2], r.target[0], r.target[1],
          r.target[2]);
   if (r.focus_m > 0)

@@ -39,8 +39,12 @@ struct TileCounts {
 TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene& scene,
                       const RenderSettings& s, int tile, Image* image) {
   const int tiles_x = (s.width + kTile - 1) / kTile;
-  const int x0 = (tile % tiles_x) * kTile, y0 = (tile / tiles_x) * kTile;
-  const int x1 = std::min(x0 + kTile, s.width), y1 = std::min(y0 + kTile, s.height);
+  // The tile's pixels within the region rendered; each pixel's numbers
+  // depend on its place in the whole raster only.
+  const int cx1 = s.crop_x1 > 0 ? s.crop_x1 : s.width, cy1 = s.crop_x1 > 0 ? s.crop_y1 : s.height;
+  const int x0 = std::max((tile % tiles_x) * kTile, s.crop_x0), y0 = std::max((tile / tiles_x) * kTile, s.crop_y0);
+  const int x1 = std::min((tile % tiles_x) * kTile + kTile, cx1), y1 = std::min((tile / tiles_x) * kTile + kTile, cy1);
+  if (x1 <= x0 || y1 <= y0) return TileCounts{};
   const int n = s.spp;
   const int nb = int(bands.size());
   std::vector<int> perm_y(n), perm_u(n), perm_v(n), perm_band(n);
@@ -140,7 +144,7 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
         else
           sum += radiance * double(weight);
       }
-      float* px = &image->rgb[3 * (size_t(y) * size_t(s.width) + size_t(x))];
+      float* px = &image->rgb[3 * (size_t(y - s.crop_y0) * size_t(image->width) + size_t(x - s.crop_x0))];
       px[0] = float(sum.x / n);
       px[1] = float(sum.y / n);
       px[2] = float(sum.z / n);
@@ -162,9 +166,10 @@ Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
              const std::function<void(double)>& progress) {
   const auto start = std::chrono::steady_clock::now();
   Image image;
-  image.width = settings.width;
-  image.height = settings.height;
-  image.rgb.assign(size_t(settings.width) * size_t(settings.height) * 3, 0.f);
+  const bool crop = settings.crop_x1 > 0;
+  image.width = crop ? settings.crop_x1 - settings.crop_x0 : settings.width;
+  image.height = crop ? settings.crop_y1 - settings.crop_y0 : settings.height;
+  image.rgb.assign(size_t(image.width) * size_t(image.height) * 3, 0.f);
   const int tiles = ((settings.width + kTile - 1) / kTile) * ((settings.height + kTile - 1) / kTile);
 
   std::atomic<int> next{0}, done{0};

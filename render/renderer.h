@@ -21,6 +21,10 @@ struct RenderSettings {
   int spp = 16;
   int threads = 1;
   uint64_t seed = 1;
+  // A region of the raster, pixels [crop_x0, crop_x1) x [crop_y0, crop_y1),
+  // rendered alone into an image of its size, every pixel as in the whole
+  // render; crop_x1 0 renders the whole raster.
+  int crop_x0 = 0, crop_y0 = 0, crop_x1 = 0, crop_y1 = 0;
 };
 
 struct RenderStats {

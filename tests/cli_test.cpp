@@ -992,3 +992,30 @@ TEST(BadInput, Flags) {
 }
 
 }  // namespace
+
+// Camera movements and framing from the command line: checked before any
+// work, reported in the summary, and a film moved past the lens's image
+// circle is named with how far.
+TEST(Render, MovementsAndFramingFlags) {
+  const std::string out = WriteTestFile("movement.png", "");
+  struct Bad {
+    const char* flags;
+    const char* message;
+  };
+  for (const Bad& b : {Bad{"--res 8x6 --film 35mm", "--film \"35mm\" is neither a film size WxH in lens units nor a format"},
+                       Bad{"--film full-frame --res 64x64", "has another shape than --film full-frame"},
+                       Bad{"--crop 0,0,70,10 --res 64x48", "--crop 0,0,70,10 is not a region x0,y0,x1,y1"},
+                       Bad{"--res 8x6 --tilt 50", "--tilt 50"},
+                       Bad{"--res 8x6 --focus-on 0,1,-9", "--focus-on must name a point in front of the camera"}}) {
+    const Result r = Realcam(std::string("render --spp 1 -o '") + out + "' " + b.flags);
+    EXPECT_EQ(r.status, 1) << b.flags;
+    EXPECT_NE(r.err.find(b.message), std::string::npos) << b.flags << ": " << r.err;
+  }
+  // The Planar's half-light circle is 30 across: a 36x24 frame shifted
+  // 10 up reaches past it.
+  const Result moved = Realcam("render --spp 1 --film full-frame --res 12x8 --shift 0,10 --tilt 2 -o '" + out + "'");
+  ASSERT_EQ(moved.status, 0) << moved.err;
+  EXPECT_NE(moved.out.find("movements: shift 0,10, tilt 2,0 degrees"), std::string::npos) << moved.out;
+  EXPECT_NE(moved.err.find("the moved film's farthest corner lies"), std::string::npos) << moved.err;
+  EXPECT_NE(moved.err.find("beyond the lens's half-light image circle"), std::string::npos) << moved.err;
+}

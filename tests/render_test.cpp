@@ -204,6 +204,34 @@ TEST(RenderProperties, SameImageForAnyThreadCount) {
   EXPECT_FALSE(RenderWith(o).rgb == one.rgb) << "the seed changes the samples";
 }
 
+// A region render (--crop) is the same region of the whole render, bit for
+// bit: each pixel's samples depend on its place in the whole raster only.
+// With a moved film too, and through a named format whose shape sets the
+// raster.
+TEST(RenderProperties, ACropIsTheSameRegionOfTheWholeRender) {
+  RenderOptions o = Small(70, 45, 8);
+  o.shift = {1.5, 2.0};
+  o.tilt = {3.0};
+  const Image whole = RenderWith(o);
+  o.crop = {13, 7, 51, 30};
+  const Image part = RenderWith(o);
+  ASSERT_EQ(part.width, 38);
+  ASSERT_EQ(part.height, 23);
+  for (int y = 0; y < part.height; ++y)
+    for (int x = 0; x < part.width; ++x)
+      for (int c = 0; c < 3; ++c)
+        ASSERT_EQ(part.rgb[3 * size_t(y * part.width + x) + size_t(c)],
+                  whole.rgb[3 * size_t((y + 7) * whole.width + x + 13) + size_t(c)])
+            << x << "," << y;
+  RenderOptions f = Small(70, 45, 2);
+  f.film = "four-thirds";
+  f.given = {};  // --res not given: 600 across, the film's shape down
+  RenderSummary summary;
+  const Image framed = RenderScene(f, &summary, false);
+  EXPECT_EQ(framed.width, 600);
+  EXPECT_EQ(framed.height, 451);  // 600 x 13 / 17.3
+}
+
 // Per block of a bx x by grid: the mean luminance of two renders with
 // different seeds, and the variance of that mean, from their differences.
 struct Block {
