@@ -81,6 +81,9 @@ struct RenderOptions {
   // "four-thirds", "1-inch", "medium-format", "6x6") instead of --filmdiag.
   std::string film;
   std::vector<double> focus_on;  // focus on a scene point: its distance along the view axis
+  // The plane of sharp focus through three scene points (9 numbers) or a
+  // point and a normal (6): sets the film's tilt and distance.
+  std::vector<double> focus_plane;
   std::vector<int> crop;         // x0,y0,x1,y1: render that region of the raster only
 };
 int RunRender(const RenderOptions& o);
@@ -108,6 +111,7 @@ struct RenderSummary {
   // those that left the lens on a ghost path.
   unsigned long long flare_samples = 0, ghost_samples = 0;
   std::string coverage_warning;  // a moved film reaching past the lens's image circle
+  double tilt_x = 0, tilt_y = 0;  // the film's tilt the camera got (degrees), from --tilt or --focus-plane
 };
 
 // Everything of RunRender but the writing: loads the plug-in, builds the
@@ -146,6 +150,8 @@ struct FocusOptions {
   LensSettings settings;
   double distance = 0;
   bool json = false;
+  double tilt = 0;         // a film turned about its x axis: the plane of sharp focus
+  double film_height = 24;  // the film's height, for the real rays' film points
 };
 int RunFocus(const FocusOptions& o);
 

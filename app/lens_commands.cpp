@@ -22,6 +22,7 @@
 #include "optics/coverage.h"
 #include "optics/first_order.h"
 #include "optics/ghosts.h"
+#include "optics/tilt_focus.h"
 #include "optics/distant_rays.h"
 #include "realistic/lens_error.h"
 
@@ -484,6 +485,36 @@ int RunFocus(const FocusOptions& o) {
   try {
     best = ComputeBestFocus(*lens, o.distance);
   } catch (const std::runtime_error&) {
+  }
+  if (o.tilt != 0) {
+    // The film's centre at the paraxial focus for the distance, turned.
+    const TiltFocus tf = ComputeTiltFocus(*lens, fd, o.tilt, o.film_height);
+    if (o.json) {
+      Json points = Json::array();
+      for (size_t i = 0; i < tf.points.size(); ++i)
+        points.push_back({{"film_height", JsonNumber(tf.film_heights[i])},
+                          {"point", {JsonNumber(tf.points[i][0]), JsonNumber(tf.points[i][1]), JsonNumber(tf.points[i][2])}}});
+      PrintJson({{"distance", JsonNumber(o.distance)}, {"filmdistance", JsonNumber(fd)}, {"tilt", JsonNumber(o.tilt)},
+                 {"efl", JsonNumber(tf.efl)}, {"scheimpflug_y", JsonNumber(tf.scheimpflug)},
+                 {"hinge_y", JsonNumber(tf.hinge)}, {"hinge_distance", JsonNumber(tf.hinge_distance)},
+                 {"front_focal_z", JsonNumber(tf.front_focal)}, {"plane_angle", JsonNumber(tf.plane_angle)},
+                 {"real_points", points}, {"real_hinge_y", JsonNumber(tf.real_hinge)}});
+      return 0;
+    }
+    printf("film turned %g degrees about its x axis, its centre at filmdistance %s (focused at %s)\n", o.tilt,
+           FormatFloat(float(fd)).c_str(), FormatFloat(float(o.distance)).c_str());
+    printf("Scheimpflug line: y = %.3f in the principal planes (film, lens and plane of focus meet there)\n",
+           tf.scheimpflug);
+    printf("hinge line: y = %.3f in the front focal plane (z = %.3f), J = f / sin(tilt) = %.3f from the lens\n",
+           tf.hinge, tf.front_focal, tf.hinge_distance);
+    printf("plane of sharp focus: %.2f degrees from the axis, through the hinge line and the point %s in front\n",
+           90 - tf.plane_angle, FormatFloat(float(tf.u)).c_str());
+    printf("real rays: film points at heights %.2f, 0, %.2f focus at (y, z) = ", tf.film_heights.front(),
+           tf.film_heights.back());
+    for (const auto& p : tf.points) printf("(%.2f, %.1f) ", p[1], p[2]);
+    printf("\n  their plane meets the front focal plane at y = %.3f (hinge rule: %.3f, %+.2f%%)\n", tf.real_hinge,
+           tf.hinge, 100 * (tf.real_hinge / tf.hinge - 1));
+    return 0;
   }
   if (o.json) {
     PrintJson({{"distance", JsonNumber(o.distance)},

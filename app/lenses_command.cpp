@@ -64,6 +64,15 @@ std::string Fixed(double v, const char* format) {
   return buf;
 }
 
+// Room for movements: how far a 36x24 frame may shift up (or down) and
+// sideways and stay within the half-light image circle; NaN where it
+// does not fit unshifted.
+double ShiftRoom(double half_lit, double half_along, double half_across) {
+  const double r = 0.5 * half_lit;
+  if (!(r * r >= half_along * half_along + half_across * half_across)) return NAN;
+  return std::sqrt(r * r - half_across * half_across) - half_along;
+}
+
 }  // namespace
 
 int RunLenses(const LensesOptions& o) {
@@ -98,17 +107,22 @@ int RunLenses(const LensesOptions& o) {
                       {"f_number", JsonNumber(e.f_number)},
                       {"image_circle", JsonNumber(e.image_circle)},
                       {"image_circle_half_light", JsonNumber(e.half_lit)},
-                      {"covers", e.covers ? Json(e.covers->name) : Json(nullptr)}});
+                      {"covers", e.covers ? Json(e.covers->name) : Json(nullptr)},
+                      {"full_frame_shift_room", {{"vertical", JsonNumber(ShiftRoom(e.half_lit, 12, 18))},
+                                                 {"horizontal", JsonNumber(ShiftRoom(e.half_lit, 18, 12))}}}});
     PrintJson({{"folder", dir}, {"lenses", list}});
     return 0;
   }
-  printf("bundled lenses in %s (focused at infinity; image circle: some light / half the centre's)\n",
+  printf("bundled lenses in %s (focused at infinity; image circle: some light / half the centre's;\n"
+         "shift: how far a 36x24 frame may move up or down / sideways within the half-light circle)\n",
          dir.c_str());
-  printf("%-24s %8s %7s %15s  %s\n", "name", "EFL", "f/", "image circle", "covers");
+  printf("%-24s %8s %7s %15s %13s  %s\n", "name", "EFL", "f/", "image circle", "shift", "covers");
   for (const LensEntry& e : entries) {
     const std::string circle = Fixed(e.image_circle, "%.1f") + " / " + Fixed(e.half_lit, "%.1f");
-    printf("%-24s %8s %7s %15s  %s\n", e.name.c_str(), Fixed(e.efl, "%.2f").c_str(),
-           Fixed(e.f_number, "%.2f").c_str(), circle.c_str(),
+    const std::string room = Fixed(ShiftRoom(e.half_lit, 12, 18), "%.1f") + " / " +
+                             Fixed(ShiftRoom(e.half_lit, 18, 12), "%.1f");
+    printf("%-24s %8s %7s %15s %13s  %s\n", e.name.c_str(), Fixed(e.efl, "%.2f").c_str(),
+           Fixed(e.f_number, "%.2f").c_str(), circle.c_str(), room.c_str(),
            e.covers ? e.covers->name : (e.problem.empty() ? "smaller than 1/2.3 inch" : "-"));
     printf("    %s%s%s\n", e.title.c_str(), e.source.empty() ? "" : ": ", e.source.c_str());
     if (!e.problem.empty()) printf("    (%s)\n", e.problem.c_str());

@@ -237,6 +237,16 @@ int main(int argc, char** argv) {
       ->delimiter(',')
       ->excludes(r->get_option("--focus"))
       ->excludes(r->get_option("--filmdistance"));
+  r->add_option("--focus-plane", render.focus_plane,
+                "lay the plane of sharp focus through three scene points x1,y1,z1,x2,y2,z2,x3,y3,z3 (or a "
+                "point and a normal, x,y,z,nx,ny,nz): the film is tilted and placed by the Scheimpflug and "
+                "hinge rules of the thick lens")
+      ->expected(6, 9)
+      ->delimiter(',')
+      ->excludes(r->get_option("--focus"))
+      ->excludes(r->get_option("--focus-on"))
+      ->excludes(r->get_option("--filmdistance"))
+      ->excludes(r->get_option("--tilt"));
   r->add_option("--crop", render.crop,
                 "render only the pixels x0,y0 to x1,y1 (x1, y1 excluded) of the raster, each as in the "
                 "whole render, into an image of that size")
@@ -316,6 +326,12 @@ int main(int argc, char** argv) {
   focus.settings.precision = "double";
   AddPrecision(f, &focus.settings.precision, "for the best focus's real rays");
   f->add_flag("--json", focus.json, "one JSON object");
+  f->add_option("--tilt", focus.tilt,
+                "the film turned DEG about its horizontal axis, its centre focused at --distance: where the "
+                "plane of sharp focus lies (Scheimpflug and hinge rules, and real rays)")
+      ->check(NumberCheck("degrees between -45 and 45, not 0", [](double v) { return std::fabs(v) < 45 && v != 0; }));
+  f->add_option("--film-height", focus.film_height, "the film's height, for the real rays (default 24)")
+      ->check(kPositive);
   f->callback([&] { run = [&] { return RunFocus(focus); }; });
 
   DrawOptions draw;

@@ -124,6 +124,41 @@ double FarthestCorner(double w, double h, double sx, double sy, double tilt_x, d
   return far;
 }
 
+// The film's tilt and distance that lay the plane of sharp focus through
+// the plane (point p, normal n; lens space) by the thick lens's rules: its
+// centre focuses where the plane crosses the axis, and the film turns
+// parallel to the plane through the lens and the plane's hinge line (where
+// it meets the front focal plane).
+struct PlaneFocus {
+  double filmdistance, tilt_x, tilt_y;
+};
+PlaneFocus FocusOnPlane(const LensStack& lens, const ThickLens& t, const Vec3& p, Vec3 n) {
+  const double f = t.Efl(), front = t.p2, rear = t.p1;
+  if (!(std::fabs(n.z) > 1e-9 * std::sqrt(Dot(n, n))))
+    throw std::runtime_error("--focus-plane: the plane runs along the view axis and never crosses it");
+  const double z_axis = Dot(p, n) / n.z;
+  const double u = front - z_axis;
+  if (!(u > f * 1.0001))
+    throw std::runtime_error("--focus-plane: the plane crosses the view axis " + std::to_string(u / 1000) +
+                             " m in front of the lens, inside its focal length: no real focus");
+  const double v = 1 / (1 / f - 1 / u);
+  PlaneFocus r{rear + v - double(lens.GetLensDepth()), 0, 0};
+  const double nxy2 = n.x * n.x + n.y * n.y;
+  if (!(nxy2 > 1e-12 * Dot(n, n))) return r;  // square to the axis: no tilt
+  // The hinge line in the front focal plane z = front - f: its point
+  // nearest the axis, and its direction.
+  const double c = Dot(p, n) - n.z * (front - f);
+  const Vec3 q(n.x * c / nxy2, n.y * c / nxy2, -f), h(-n.y, n.x, 0);
+  Vec3 m = Unit(Vec3(h.y * q.z - h.z * q.y, h.z * q.x - h.x * q.z, h.x * q.y - h.y * q.x));
+  if (m.z < 0) m = m * -1.0;
+  // The film's normal is (sin ty cos tx, -sin tx, cos ty cos tx).
+  r.tilt_x = std::asin(-m.y) * 180 / 3.14159265358979323846;
+  r.tilt_y = std::atan2(m.x, m.z) * 180 / 3.14159265358979323846;
+  if (!(std::fabs(r.tilt_x) < 45 && std::fabs(r.tilt_y) < 45))
+    throw std::runtime_error("--focus-plane: that plane needs a film tilt of 45 degrees or more");
+  return r;
+}
+
 // The raster's size: --res as given, or 600 wide with the height that
 // --film's shape asks for.
 Resolution FilmResolution(const RenderOptions& o, double film_w, double film_h) {
@@ -219,6 +254,34 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   double filmdistance = o.filmdistance;
   double focus_m = -1;
   bool best_focus = false;
+  double tilt_x = o.tilt.empty() ? 0 : o.tilt[0], tilt_y = o.tilt.size() > 1 ? o.tilt[1] : 0;
+  if (!o.focus_plane.empty()) {
+    // The plane into lens space: the look-at frame scaled to lens units,
+    // then x and z turned round.
+    const Transform w2c = Compose(Scale(float(o.scale), float(o.scale), float(o.scale)), LookAt(eye, target, up));
+    auto to_lens = [&](const Point& w) {
+      const Point c = w2c(w);
+      return Vec3(-double(c.x), double(c.y), -double(c.z));
+    };
+    const std::vector<double>& fp = o.focus_plane;
+    const Vec3 p0 = to_lens(Point(float(fp[0]), float(fp[1]), float(fp[2])));
+    Vec3 normal;
+    if (fp.size() == 9) {
+      const Vec3 p1 = to_lens(Point(float(fp[3]), float(fp[4]), float(fp[5])));
+      const Vec3 p2 = to_lens(Point(float(fp[6]), float(fp[7]), float(fp[8])));
+      const Vec3 a = p1 - p0, b = p2 - p0;
+      normal = Vec3(a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x);
+    } else if (fp.size() == 6) {
+      const Vec3 tip = to_lens(Point(float(fp[0] + fp[3]), float(fp[1] + fp[4]), float(fp[2] + fp[5])));
+      normal = tip - p0;
+    } else {
+      throw std::runtime_error("--focus-plane takes three points (9 numbers) or a point and a normal (6)");
+    }
+    if (!(Dot(normal, normal) > 0))
+      throw std::runtime_error("--focus-plane: the points lie on one line, or the normal is 0");
+    const PlaneFocus pf = FocusOnPlane(lens, ComputeThickLens(lens), p0, normal);
+    filmdistance = pf.filmdistance, tilt_x = pf.tilt_x, tilt_y = pf.tilt_y;
+  }
   if (filmdistance <= 0) {
     // The paraxial focus with the prescription's own stop, so that a
     // closed stop does not move the film; then, at the stop used, the
@@ -257,10 +320,9 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
     ps.AddFloat("film_shift_x", float(o.shift[0]));
     ps.AddFloat("film_shift_y", float(-o.shift[1]));
   }
-  if (!o.tilt.empty()) {
-    ps.AddFloat("film_tilt_x", float(o.tilt[0]));
-    if (o.tilt.size() > 1) ps.AddFloat("film_tilt_y", float(o.tilt[1]));
-  }
+  if (tilt_x != 0) ps.AddFloat("film_tilt_x", float(tilt_x));
+  if (tilt_y != 0) ps.AddFloat("film_tilt_y", float(tilt_y));
+  summary->tilt_x = tilt_x, summary->tilt_y = tilt_y;
   ps.AddString("weight", o.weight);
   ps.AddString("sampling", o.sampling);
   ps.AddString("precision", o.precision);
@@ -296,10 +358,10 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   summary->camera_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - construction).count();
   // A moved film may reach past what the lens covers: say how far.
-  if (!o.shift.empty() || !o.tilt.empty()) {
+  if (!o.shift.empty() || tilt_x != 0 || tilt_y != 0) {
     const double aspect = double(res.width) / res.height, fh = filmdiag / std::hypot(aspect, 1.0), fw = aspect * fh;
     const double far = FarthestCorner(fw, fh, o.shift.empty() ? 0 : o.shift[0], o.shift.empty() ? 0 : -o.shift[1],
-                                      o.tilt.empty() ? 0 : o.tilt[0], o.tilt.size() > 1 ? o.tilt[1] : 0);
+                                      tilt_x, tilt_y);
     LensStack stopped = lens;
     stopped.SetApertureDiameter(aperture);
     Coverage c{NAN, NAN};
@@ -455,9 +517,10 @@ int RunRender(const RenderOptions& o) {
            100.0 * double(r.ghost_samples) / double(r.flare_samples), Si(double(r.ghost_samples)).c_str());
   if (!r.blocked_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.blocked_warning.c_str());
   if (!r.coverage_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.coverage_warning.c_str());
-  if (!o.shift.empty() || !o.tilt.empty())
-    printf("movements: shift %g,%g, tilt %g,%g degrees\n", o.shift.empty() ? 0.0 : o.shift[0],
-           o.shift.empty() ? 0.0 : o.shift[1], o.tilt.empty() ? 0.0 : o.tilt[0], o.tilt.size() > 1 ? o.tilt[1] : 0.0);
+  if (!o.shift.empty() || r.tilt_x != 0 || r.tilt_y != 0)
+    printf("movements: shift %g,%g, tilt %g,%g degrees%s\n", o.shift.empty() ? 0.0 : o.shift[0],
+           o.shift.empty() ? 0.0 : o.shift[1], r.tilt_x, r.tilt_y,
+           o.focus_plane.empty() ? "" : " (the film laid for --focus-plane)");
   if (!o.crop.empty()) printf("region %d,%d to %d,%d of the raster\n", o.crop[0], o.crop[1], o.crop[2], o.crop[3]);
   printf("eye %g,%g,%g target %g,%g,%g\n", r.eye[0], r.eye[1], r.eye[2], r.target[0], r.target[1],
          r.target[2]);

@@ -1018,4 +1018,22 @@ TEST(Render, MovementsAndFramingFlags) {
   EXPECT_NE(moved.out.find("movements: shift 0,10, tilt 2,0 degrees"), std::string::npos) << moved.out;
   EXPECT_NE(moved.err.find("the moved film's farthest corner lies"), std::string::npos) << moved.err;
   EXPECT_NE(moved.err.find("beyond the lens's half-light image circle"), std::string::npos) << moved.err;
+  // The plane of focus on the ground, 0.6 m below a lens of 100 mm looking
+  // 4 degrees down: the hinge line 0.6 m below it, so a tilt near
+  // atan(100 / 600) = 9.5 degrees.
+  const std::string view = "render --lens double-gauss-100mm-f2 --res 12x8 --spp 1 --eye 0,0.6,-2 --target 0,0.25,3 ";
+  const Result ground = Realcam(view + "--focus-plane 0,0,0,0,1,0 -o '" + out + "'");
+  ASSERT_EQ(ground.status, 0) << ground.err;
+  const size_t at = ground.out.find("tilt ");
+  ASSERT_NE(at, std::string::npos) << ground.out;
+  const double tilt = std::atof(ground.out.c_str() + at + 5);
+  EXPECT_NEAR(tilt, 9.5, 0.3) << ground.out;
+  const Result along = Realcam(view + "--focus-plane 0,0.6,-2,1,0,0 -o '" + out + "'");
+  EXPECT_EQ(along.status, 1);
+  EXPECT_NE(along.err.find("--focus-plane: the plane runs along the view axis"), std::string::npos) << along.err;
+  // focus --tilt: the hinge rule and the real rays' plane.
+  const Result hinge = Realcam("focus double-gauss-100mm-f2 --distance 3m --tilt 6 --json");
+  ASSERT_EQ(hinge.status, 0) << hinge.err;
+  EXPECT_NE(hinge.out.find("\"hinge_distance\":"), std::string::npos) << hinge.out;
+  EXPECT_NE(hinge.out.find("\"real_points\":"), std::string::npos) << hinge.out;
 }
