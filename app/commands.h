@@ -126,6 +126,9 @@ struct InfoOptions {
   double filmdistance = -1, focus = -1;
   std::string coating = "single";  // the ghost list's air-glass surfaces
   bool json = false;
+  // Camera movements, for the coverage check: as render's --shift and
+  // --tilt.
+  std::vector<double> shift, tilt;
 };
 int RunInfo(const InfoOptions& o);
 

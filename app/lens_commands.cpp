@@ -153,6 +153,24 @@ void PrintGhosts(const std::vector<GhostPath>& ghosts, double film_z, bool coate
 
 namespace {
 
+// With movements: how far the moved film's corner reaches, and how much of
+// that lies past the half-light circle (0 when covered).
+struct MovedCoverage {
+  bool moved = false;
+  double reach = 0, beyond = 0;
+};
+MovedCoverage CheckMovedFilm(const InfoOptions& o, const FirstOrder& first) {
+  MovedCoverage m;
+  if (o.shift.empty() && o.tilt.empty()) return m;
+  double w = 36, h = 24;
+  ParseFilmSize(o.film, &w, &h);
+  m.moved = true;
+  m.reach = MovedFilmReach(w, h, o.shift.empty() ? 0 : o.shift[0], o.shift.empty() ? 0 : -o.shift[1],
+                           o.tilt.empty() ? 0 : o.tilt[0], o.tilt.size() > 1 ? o.tilt[1] : 0);
+  m.beyond = std::max(0.0, m.reach - 0.5 * first.image_circle_half_light);
+  return m;
+}
+
 // Everything info reports, computed once for the text and the JSON.
 struct InfoData {
   std::unique_ptr<LensStack> lens;
@@ -281,6 +299,9 @@ Json InfoJson(const InfoOptions& o, const InfoData& d) {
                        {"edge_y", JsonNumber(first.distortion_edge_y)}};
     j["relative_illumination"] = {{"corner", JsonNumber(first.illumination_corner)},
                                   {"corner_film", JsonNumber(first.illumination_corner_film)}};
+    if (const MovedCoverage m = CheckMovedFilm(o, first); m.moved)
+      j["movements"] = {{"shift", o.shift}, {"tilt", o.tilt}, {"reach", JsonNumber(m.reach)},
+                        {"beyond_half_light", JsonNumber(m.beyond)}};
     j["image_circle"] = {{"lit", JsonNumber(first.image_circle)},
                          {"half_light", JsonNumber(first.image_circle_half_light)}};
   } else {
@@ -375,6 +396,15 @@ int RunInfo(const InfoOptions& o) {
     return 0;
   }
   PrintFirstOrder(first, film, o.focus > 0, o.settings.precision);
+  if (const MovedCoverage m = CheckMovedFilm(o, first); m.moved) {
+    if (m.beyond > 0)
+      fprintf(stderr, "realcam: warning: the moved film's farthest corner lies %.1f from the axis, %.1f beyond the "
+              "half-light image circle (diameter %.1f): its corners darken; a smaller movement, or a lens with a "
+              "larger image circle (realcam lenses)\n", m.reach, m.beyond, first.image_circle_half_light);
+    else
+      printf("movements: the moved film's farthest corner lies %.1f from the axis, within the half-light image "
+             "circle (diameter %.1f)\n", m.reach, first.image_circle_half_light);
+  }
   PrintGhosts(ghosts, film_z, o.coating == "single");
   return 0;
 }

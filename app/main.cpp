@@ -267,6 +267,12 @@ int main(int argc, char** argv) {
   i->add_option("--film", info.film, "film size WxH in lens units, for the field of view, distortion "
                                      "and illumination")
       ->capture_default_str();
+  i->add_option("--shift", info.shift, "camera movement, as render's: does the shifted film stay in the image circle?")
+      ->expected(2)
+      ->delimiter(',');
+  i->add_option("--tilt", info.tilt, "camera movement, as render's: does the tilted film stay in the image circle?")
+      ->expected(1, 2)
+      ->delimiter(',');
   auto* ifd = i->add_option("--filmdistance", info.filmdistance,
                             "back vertex to film (default: focused at --focus, or at infinity)")
                   ->check(kPositive);

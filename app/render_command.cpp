@@ -111,19 +111,6 @@ RenderOptions ResolveParams(RenderOptions o) {
   return o;
 }
 
-// How far from the axis the moved film's farthest corner lies: the film
-// w x h shifted by (sx, sy) (lens space) and turned by tilt_x about its x
-// axis, then tilt_y about its y axis, as the camera places it.
-double FarthestCorner(double w, double h, double sx, double sy, double tilt_x, double tilt_y) {
-  const double ax = tilt_x * 3.14159265358979323846 / 180, ay = tilt_y * 3.14159265358979323846 / 180;
-  const double ex[2] = {std::cos(ay), 0}, ey[2] = {std::sin(ay) * std::sin(ax), std::cos(ax)};
-  double far = 0;
-  for (double u : {-0.5 * w, 0.5 * w})
-    for (double v : {-0.5 * h, 0.5 * h})
-      far = std::max(far, std::hypot(sx + u * ex[0] + v * ey[0], sy + u * ex[1] + v * ey[1]));
-  return far;
-}
-
 // The film's tilt and distance that lay the plane of sharp focus through
 // the plane (point p, normal n; lens space) by the thick lens's rules: its
 // centre focuses where the plane crosses the axis, and the film turns
@@ -360,7 +347,7 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   // A moved film may reach past what the lens covers: say how far.
   if (!o.shift.empty() || tilt_x != 0 || tilt_y != 0) {
     const double aspect = double(res.width) / res.height, fh = filmdiag / std::hypot(aspect, 1.0), fw = aspect * fh;
-    const double far = FarthestCorner(fw, fh, o.shift.empty() ? 0 : o.shift[0], o.shift.empty() ? 0 : -o.shift[1],
+    const double far = MovedFilmReach(fw, fh, o.shift.empty() ? 0 : o.shift[0], o.shift.empty() ? 0 : -o.shift[1],
                                       tilt_x, tilt_y);
     LensStack stopped = lens;
     stopped.SetApertureDiameter(aperture);

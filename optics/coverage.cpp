@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "optics/coverage.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "optics/vignetting.h"
@@ -61,4 +62,15 @@ const FilmFormat* LargestFormatWithin(double diameter) {
   for (const FilmFormat& f : kFormats)
     if (std::hypot(f.width, f.height) <= diameter) return &f;
   return nullptr;
+}
+
+double MovedFilmReach(double w, double h, double shift_x, double shift_y, double tilt_x, double tilt_y) {
+  const double ax = tilt_x * 3.14159265358979323846 / 180, ay = tilt_y * 3.14159265358979323846 / 180;
+  // The film's x and y directions, projected on the x-y plane.
+  const double ex[2] = {std::cos(ay), 0}, ey[2] = {std::sin(ay) * std::sin(ax), std::cos(ax)};
+  double reach = 0;
+  for (double u : {-0.5 * w, 0.5 * w})
+    for (double v : {-0.5 * h, 0.5 * h})
+      reach = std::max(reach, std::hypot(shift_x + u * ex[0] + v * ey[0], shift_y + u * ex[1] + v * ey[1]));
+  return reach;
 }

@@ -25,3 +25,9 @@ struct FilmFormat {
 // The largest common format whose diagonal fits in the diameter, or
 // nullptr when none does.
 const FilmFormat* LargestFormatWithin(double diameter);
+
+// How far from the axis the farthest corner of a moved film lies: the film
+// w x h with its centre shifted to (shift_x, shift_y) (lens space) and
+// turned by tilt_x degrees about its x axis, then tilt_y about its y axis,
+// as the camera places it.
+double MovedFilmReach(double w, double h, double shift_x, double shift_y, double tilt_x, double tilt_y);

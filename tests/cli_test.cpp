@@ -1031,6 +1031,12 @@ TEST(Render, MovementsAndFramingFlags) {
   const Result along = Realcam(view + "--focus-plane 0,0.6,-2,1,0,0 -o '" + out + "'");
   EXPECT_EQ(along.status, 1);
   EXPECT_NE(along.err.find("--focus-plane: the plane runs along the view axis"), std::string::npos) << along.err;
+  // info checks a moved film against the image circle too.
+  const Result info = Realcam("info planar-50mm-f2 --shift 0,10");
+  EXPECT_EQ(info.status, 0);
+  EXPECT_NE(info.err.find("13.3 beyond the half-light image circle (diameter 30.2)"), std::string::npos) << info.err;
+  const Result roomy = Realcam("info tessar-101mm-f4.5 --shift 0,33");
+  EXPECT_NE(roomy.out.find("within the half-light image circle (diameter 110.2)"), std::string::npos) << roomy.out;
   // focus --tilt: the hinge rule and the real rays' plane.
   const Result hinge = Realcam("focus double-gauss-100mm-f2 --distance 3m --tilt 6 --json");
   ASSERT_EQ(hinge.status, 0) << hinge.err;
