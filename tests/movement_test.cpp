@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,11 @@ std::unique_ptr<Camera> Make(const char* lens, int w, int h, float diag, std::ve
   ps.AddString("precision", "double");
   ps.AddString("sampling", sampling);
   for (const auto& e : extra) ps.AddFloat(e.first, e.second);
-  Film* film = new Film(w, h);  // lives as long as the test program
-  return std::unique_ptr<Camera>(RealisticFactory()(ps, w2c, film));
+  // The films outlive every camera of the test program (a deque keeps
+  // their addresses).
+  static std::deque<Film> films;
+  films.emplace_back(w, h);
+  return std::unique_ptr<Camera>(RealisticFactory()(ps, w2c, &films.back()));
 }
 
 }  // namespace
