@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr double kPi = kGhostPi;
 
 // SplitMix64: the path's random numbers, uniform in [0, 1).
 double Uniform(uint64_t* state) {
@@ -39,48 +38,46 @@ double CoatingCosine(double x) {
   return quadrant == 0 ? c : quadrant == 1 ? -s : quadrant == 2 ? -c : s;
 }
 
-namespace {
-
-// Amplitude reflection coefficients of one interface for s and p light,
-// from the cosines of the angles in both media.
-void Fresnel(double n1, double c1, double n2, double c2, double* rs, double* rp) {
-  *rs = (n1 * c1 - n2 * c2) / (n1 * c1 + n2 * c2);
-  *rp = (n2 * c1 - n1 * c2) / (n2 * c1 + n1 * c2);
-}
-
-}  // namespace
-
-double SurfaceReflectance(double n1, double n2, double cosi, bool coated, double nanometres) {
+double Reflectance(double n1, double n2, double eta, double cosi, bool coated, double inverse_nm) {
   const double sini2 = std::max(0.0, 1 - cosi * cosi);
-  const double sint2 = (n1 / n2) * (n1 / n2) * sini2;
+  const double sint2 = eta * eta * sini2;
   if (sint2 >= 1) return 1;  // total internal reflection
   const double cost = std::sqrt(1 - sint2);
-  // Only a surface between air and glass carries the coating.
+  // Fresnel's amplitude coefficients are fractions; each reflectance below
+  // is formed over one common denominator, a single division.
   if (!coated || (n1 != 1 && n2 != 1)) {
-    double rs, rp;
-    Fresnel(n1, cosi, n2, cost, &rs, &rp);
-    return 0.5 * (rs * rs + rp * rp);
+    // rs = (n1 ci - n2 ct) / (n1 ci + n2 ct), rp = (n2 ci - n1 ct) / (n2 ci + n1 ct).
+    const double sn = n1 * cosi - n2 * cost, sd = n1 * cosi + n2 * cost;
+    const double pn = n2 * cosi - n1 * cost, pd = n2 * cosi + n1 * cost;
+    return 0.5 * (sn * sn * (pd * pd) + pn * pn * (sd * sd)) / (sd * sd * (pd * pd));
   }
   // Air, the layer, the glass; the layer's own angle from Snell's law.
+  // Only a surface between air and glass carries the coating.
   const double n_air = n1 == 1 ? n1 : n2, n_glass = n1 == 1 ? n2 : n1;
   const double c_air = n1 == 1 ? cosi : cost, c_glass = n1 == 1 ? cost : cosi;
   const double s_air2 = 1 - c_air * c_air;
-  const double c_layer = std::sqrt(std::max(0.0, 1 - s_air2 / (kCoatingIndex * kCoatingIndex)));
-  const double thickness = kCoatingDesign / (4 * kCoatingIndex);
-  const double delta = 2 * kPi * kCoatingIndex * thickness * c_layer / nanometres;
+  const double c_layer = std::sqrt(std::max(0.0, 1 - s_air2 * kInverseLayerSquared));
   // Every angle is real here (the light passes the surface), so the
-  // coefficients are real and the layer's two reflections interfere as
+  // coefficients a (air to layer) and b (layer to glass) are real and the
+  // layer's two reflections interfere as
   // |r|^2 = (a^2 + b^2 + 2ab cos 2d) / (1 + a^2 b^2 + 2ab cos 2d).
-  const double cos2d = CoatingCosine(2 * delta);
-  auto film = [cos2d](double a, double b) {
-    const double ab = 2 * a * b * cos2d;
-    return (a * a + b * b + ab) / (1 + a * a * b * b + ab);
-  };
-  double rs01, rp01, rs12, rp12;
-  Fresnel(n_air, c_air, kCoatingIndex, c_layer, &rs01, &rp01);
-  Fresnel(kCoatingIndex, c_layer, n_glass, c_glass, &rs12, &rp12);
+  const double cos2d = CoatingCosine(kTwiceDeltaScale * c_layer * inverse_nm);
+  const double L = kCoatingIndex;
+  const double asn = n_air * c_air - L * c_layer, asd = n_air * c_air + L * c_layer;
+  const double apn = L * c_air - n_air * c_layer, apd = L * c_air + n_air * c_layer;
+  const double bsn = L * c_layer - n_glass * c_glass, bsd = L * c_layer + n_glass * c_glass;
+  const double bpn = n_glass * c_layer - L * c_glass, bpd = n_glass * c_layer + L * c_glass;
+  const double xs = 2 * asn * asd * bsn * bsd * cos2d, xp = 2 * apn * apd * bpn * bpd * cos2d;
+  const double ns = asn * asn * (bsd * bsd) + bsn * bsn * (asd * asd) + xs;
+  const double ds = asd * asd * (bsd * bsd) + asn * asn * (bsn * bsn) + xs;
+  const double np = apn * apn * (bpd * bpd) + bpn * bpn * (apd * apd) + xp;
+  const double dp = apd * apd * (bpd * bpd) + apn * apn * (bpn * bpn) + xp;
   // The same from either side (no absorption): a reflectance, not an amplitude.
-  return 0.5 * (film(rs01, rs12) + film(rp01, rp12));
+  return 0.5 * (ns * dp + np * ds) / (ds * dp);
+}
+
+double SurfaceReflectance(double n1, double n2, double cosi, bool coated, double nanometres) {
+  return Reflectance(n1, n2, n1 / n2, cosi, coated, 1 / nanometres);
 }
 
 void PrepareGhostSettings(const ExactSurface* s, int n, GhostSettings* settings) {
@@ -175,10 +172,12 @@ static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, 
       i += dir;
       continue;
     }
-    V nrm = normal.Normalized();
+    // The intersection's normal is of unit length already.
+    V nrm = normal;
     double cosi = -nrm.Dot(r.d);
     if (cosi < 0) nrm = -nrm, cosi = -cosi;
-    const double R = SurfaceReflectance(n1, n2, cosi, settings.coated, settings.nanometres);
+    const double eta = n1 / n2;
+    const double R = Reflectance(n1, n2, eta, cosi, settings.coated, 1 / settings.nanometres);
     if (taken < count && i == chosen[taken]) {
       weight *= R;
       ++taken;
@@ -188,7 +187,7 @@ static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, 
       continue;
     }
     // Refracted; total internal reflection here belongs to another path.
-    const double eta = n1 / n2, k = 1 - eta * eta * (1 - cosi * cosi);
+    const double k = 1 - eta * eta * (1 - cosi * cosi);
     if (R >= 1 || k < 0) return false;
     weight *= 1 - R;
     r = {hit, r.d * eta + nrm * (eta * cosi - std::sqrt(k)), kExactMint<double>};

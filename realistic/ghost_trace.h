@@ -25,12 +25,19 @@
 // interference at this wavelength and angle. Total internal reflection
 // gives 1.
 double SurfaceReflectance(double n1, double n2, double cosi, bool coated, double nanometres);
+// The same given eta = n1 / n2 and 1 / nanometres, as the ghost trace (and
+// its batch lanes, operation for operation) forms it.
+double Reflectance(double n1, double n2, double eta, double cosi, bool coated, double inverse_nm);
 
 // The single-layer coating: magnesium fluoride, a quarter wave thick at
 // 550 nm.
 constexpr double kCoatingIndex = 1.38;
 constexpr double kCoatingDesign = 550;  // nm
 constexpr double kGhostPi = 3.14159265358979323846;
+constexpr double kInverseLayerSquared = 1 / (kCoatingIndex * kCoatingIndex);
+// 2 delta = 2 (2 pi n_layer thickness c_layer / lambda), thickness a quarter
+// wave at the design wavelength.
+constexpr double kTwiceDeltaScale = 2 * (2 * kGhostPi * kCoatingIndex * (kCoatingDesign / (4 * kCoatingIndex)));
 
 // cos(x) to within a unit or two of the last place, for the coating's
 // interference term, from plain IEEE arithmetic (a reduction by pi/2 and

@@ -73,6 +73,9 @@ struct ExactSurfaceData {
 // with the vertex's side open; planar: the stop or a flat surface).
 struct GhostSurfaceData {
   double radius, center, zintercept, diameter, lo, hi, index;
+  // The index ratio n1 / n2 met going toward the front (from this
+  // surface's medium into the one before it) and toward the back.
+  double eta_to_front, eta_to_back;
   bool planar;
   const LensInterface* shape;  // for a bladed stop's polygon
 };
@@ -469,9 +472,10 @@ int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, 
   std::vector<GhostSurfaceData> table;
   for (size_t i = 0; i < s.size(); ++i) {
     const LensInterface& shape = lens->GetInterfaces()[i];
+    const double front = i == 0 ? 1.0 : s[i - 1].index;
     table.push_back({s[i].radius, s[i].center, s[i].zintercept, s[i].diameter,
                      s[i].radius > 0 ? -INFINITY : s[i].zmin, s[i].radius < 0 ? INFINITY : s[i].zmax,
-                     s[i].index, s[i].IsStop() || shape.IsPlane(), &shape});
+                     s[i].index, s[i].index / front, front / s[i].index, s[i].IsStop() || shape.IsPlane(), &shape});
   }
   auto trace = sse2::TraceGhostLanes;
   switch (RealisticBatchWidth(lanes)) {
