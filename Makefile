@@ -6,8 +6,9 @@
 #   make demo   install only what the program needs, build only the program
 #               and the plug-in, and render the built-in scene through the
 #               default lens
-#   make install PREFIX=P   install realcam, the plug-in, the lenses and the
-#               host interface headers and library under P (default /usr/local)
+#   make install PREFIX=P   install realcam, the plug-in, the lenses, the
+#               host interface headers and library, the C interface
+#               librealcam and the Python module under P (default /usr/local)
 #   make package  build the Debian package realcam_<version>_<arch>.deb
 #   make bench  build and run the benchmarks (not part of the tests)
 #   make fuzz   run the fuzzers of the prescription loader and the two importers
@@ -64,13 +65,15 @@ test: native m32 asan tsan
 release:
 	@scripts/install-deps demo
 	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DREALCAM_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
-	cmake --build build/release -j $(JOBS) --target realcam realistic realcam_core_shared realcam_c realcam_python
+	cmake --build build/release -j $(JOBS) --target realcam realistic realcam_core_shared
 
 demo: release
 	@mkdir -p out
 	build/release/bin/realcam render -o out/demo.png
 
+# Everything installed: the C interface and the Python module too.
 install: release
+	cmake --build build/release -j $(JOBS)
 	cmake --install build/release --prefix $(PREFIX)
 
 package:

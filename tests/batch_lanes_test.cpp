@@ -145,7 +145,7 @@ TEST(BatchLanes, BladedStopsGiveGenerateRaysBits) {
 // still gives GenerateRay's bits on each width, with two and four
 // reflections, coated and bare, round and bladed, in both sampling modes.
 TEST(BatchLanes, FlarePathsGiveGenerateRaysBits) {
-  const std::vector<Sample> samples = Samples(sizeof(void*) == 4 ? 4000 : 16000);
+  const std::vector<Sample> samples = Samples(sizeof(void*) == 4 ? 2000 : 16000);
   int which = 0;
   for (const char* name : {"planar-50mm-f2.dat", "double-gauss-100mm-f2.dat", "fisheye-5mm-f1.8.dat",
                            "tessar-101mm-f4.5.dat", "retrofocus-24mm.dat"})

@@ -357,7 +357,7 @@ TEST(GenerateRay, TheLensCentrePassesWhereItsNeighboursDo) {
   RealisticFactory();
   const GenerateRaysFn batch = BatchFunction();
   ASSERT_NE(batch, nullptr);
-  const int width = 240, height = 160;
+  const int width = 180, height = 120;
   std::vector<Sample> samples;
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x)
