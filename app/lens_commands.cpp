@@ -541,7 +541,8 @@ int RunFocus(const FocusOptions& o) {
            90 - tf.plane_angle, FormatFloat(float(tf.u)).c_str());
     printf("real rays: film points at heights %.2f, 0, %.2f focus at (y, z) = ", tf.film_heights.front(),
            tf.film_heights.back());
-    for (const auto& p : tf.points) printf("(%.2f, %.1f) ", p[1], p[2]);
+    for (size_t i = 0; i < tf.points.size(); ++i)
+      printf("%s(%.2f, %.1f)", i ? " " : "", tf.points[i][1], tf.points[i][2]);
     printf("\n  their plane meets the front focal plane at y = %.3f (hinge rule: %.3f, %+.2f%%)\n", tf.real_hinge,
            tf.hinge, 100 * (tf.real_hinge / tf.hinge - 1));
     return 0;
