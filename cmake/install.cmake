@@ -89,4 +89,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+# The Python module links no libpython (shlibdeps cannot see it) and needs
+# numpy when imported.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-numpy")
 include(CPack)
