@@ -231,16 +231,9 @@ InfoData ComputeInfo(const InfoOptions& o, bool check) {
 }
 
 Json InfoJson(const InfoOptions& o, const InfoData& d) {
-  const LensStack* lens = d.lens.get();
+  const auto& [lens, t, paraxial_error, first_order_error, depth, efl, front_efl, bfl, ffd, chromatic,
+               has_chromatic, film, first, ghosts, film_z] = d;
   const auto& s = lens->GetInterfaces();
-  const float depth = d.depth, efl = d.efl, front_efl = d.front_efl, bfl = d.bfl, ffd = d.ffd;
-  const ThickLens& t = d.t;
-  const Chromatic& chromatic = d.chromatic;
-  const bool has_chromatic = d.has_chromatic;
-  const FilmSetup& film = d.film;
-  const FirstOrder& first = d.first;
-  const std::string &paraxial_error = d.paraxial_error, &first_order_error = d.first_order_error;
-  const std::vector<GhostPath>& ghosts = d.ghosts;
   Json j;
   Json surfaces = Json::array();
   for (const LensInterface& f : s) {
@@ -339,17 +332,9 @@ int RunInfo(const InfoOptions& o) {
     PrintJson(InfoJson(o, d));
     return 0;
   }
-  const LensStack* lens = d.lens.get();
+  const auto& [lens, t, paraxial_error, first_order_error, depth, efl, front_efl, bfl, ffd, chromatic,
+               has_chromatic, film, first, ghosts, film_z] = d;
   const auto& s = lens->GetInterfaces();
-  const float depth = d.depth, efl = d.efl, front_efl = d.front_efl, bfl = d.bfl, ffd = d.ffd;
-  const ThickLens& t = d.t;
-  const Chromatic& chromatic = d.chromatic;
-  const bool has_chromatic = d.has_chromatic;
-  const FilmSetup& film = d.film;
-  const FirstOrder& first = d.first;
-  const std::string &paraxial_error = d.paraxial_error, &first_order_error = d.first_order_error;
-  const std::vector<GhostPath>& ghosts = d.ghosts;
-  const double film_z = d.film_z;
 
   printf("lens %s: %zu surfaces, stop at %d, depth %s\n", o.lens.c_str(), s.size(),
          lens->GetIndexOfStop(), FormatFloat(depth).c_str());

@@ -218,10 +218,13 @@ Point RealisticCamera::FilmPoint(const Sample& sample) const {
 }
 
 Vec3T<double> RealisticCamera::MovedFilmPoint(double fX, double fY) const {
-  // In the film's own frame, then onto the moved plane around its centre.
-  const double u = (2 * fX - 1) * (exact ? film_x : double(film_corner.x));
-  const double v = (2 * fY - 1) * (exact ? film_y : double(film_corner.y));
-  const double centre_z = exact ? film_z_exact : double(film_corner.z);
+  // In the film's own frame, then onto the moved plane around its centre;
+  // the film's sides and z in double where the camera has them so (its
+  // rays in double, or flare).
+  const bool wide = exact || reflections > 0;
+  const double u = (2 * fX - 1) * (wide ? film_x : double(film_corner.x));
+  const double v = (2 * fY - 1) * (wide ? film_y : double(film_corner.y));
+  const double centre_z = wide ? film_z_exact : double(film_corner.z);
   const Vec3T<double> centre{double(movement.shift_x), double(movement.shift_y), centre_z};
   return centre + film_axes[0] * u + film_axes[1] * v;
 }
