@@ -11,6 +11,7 @@
 
 #include "app/commands.h"
 #include "import/patent_table.h"
+#include "import/seq_reader.h"
 #include "import/zmx_reader.h"
 
 namespace {
@@ -18,9 +19,10 @@ namespace {
 ImportedLens ReadAnyLensFile(const std::string& path, const GlassOverrides& overrides) {
   RequireReadableLens(path);
   if (LooksLikeZmx(path)) return ReadZmx(path, overrides);
+  if (LooksLikeSeq(path)) return ReadSeq(path, overrides);
   if (LooksLikePatentTable(path)) return ReadPatentTable(path);
-  throw std::runtime_error(path + ": neither a Zemax sequential file (.zmx) nor a patent table "
-                           "(a header row naming r, d, nd and vd)");
+  throw std::runtime_error(path + ": neither a Zemax sequential file (.zmx), a CODE V sequence file (.seq) nor "
+                           "a patent table (a header row naming r, d, nd and vd)");
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
@@ -91,7 +93,7 @@ std::string ConvertForeignLens(const std::string& path) {
   const size_t dot = path.rfind('.');
   const std::string extension = dot == std::string::npos ? "" : path.substr(dot);
   if (extension == ".dat") return path;
-  if (!LooksLikeZmx(path) && !LooksLikePatentTable(path)) return path;
+  if (!LooksLikeZmx(path) && !LooksLikeSeq(path) && !LooksLikePatentTable(path)) return path;
   const ImportedLens lens = ReadAnyLensFile(path, {});
   for (const std::string& w : lens.warnings) fprintf(stderr, "realcam: warning: %s\n", w.c_str());
   if (ConvertedFolder().empty()) {

@@ -20,6 +20,8 @@ struct ImportedSurface {
   double abbe = 0;        // V_d of a glass given by its numbers, or 0
   bool aspheric = false;
   AsphereTerms asphere;
+  bool mirror = false;    // reflects: the light goes back (index: the same medium)
+  double obscuration = 0; // an opaque centred disc's diameter, or 0
   int source_line = 0;    // where the surface begins in the file read
 };
 
@@ -30,6 +32,7 @@ struct ImportedLens {
   std::vector<ImportedSurface> surfaces;
   std::vector<std::string> notes;     // every choice the conversion made
   std::vector<std::string> warnings;  // choices a user should look at
+  double design_nm = 0;   // the file's primary wavelength, or 0 where it names none
 };
 
 // Glasses given on the command line (--glass NAME=nd,vd), by name.
@@ -47,6 +50,13 @@ struct ImportError : std::runtime_error {
 // their notes print it (seven digits).
 constexpr size_t kMaxImportBytes = 8 << 20;
 std::string NoteNumber(double v);
+// A lens file's text as bytes of ASCII, Latin-1 or UTF-8 lines: UTF-16
+// (with its byte-order mark) narrowed, a UTF-8 mark dropped. Throws
+// ImportError for a file that cannot be read or is over the limit.
+std::string ReadLensText(const std::string& path);
+// A title as UTF-8: Latin-1 text converted, control characters dropped,
+// trimmed.
+std::string TitleText(const std::string& text);
 
 // The lens as a realcam prescription, with a header of comments that
 // records the source, the units, the glasses and every choice made.
@@ -60,6 +70,14 @@ ImportedLens ReadPrescription(const std::string& path);
 // STANDARD and EVENASPH surfaces, catalogue or model glasses, semi-diameters,
 // the stop, and the film as the image surface.
 std::string WriteZmx(const ImportedLens& lens);
+
+// The stop plane for a file's stop on a surface that is not a plane in
+// air: in the medium in front of `surface` (whose glass `medium` holds),
+// at the surface's vertex, or where the surface's rim lies where that is
+// met first (a surface curving back toward the light); the previous
+// surface's thickness shortened to it. Adds a warning.
+ImportedSurface StopPlaneBefore(ImportedLens* lens, const ImportedSurface& surface, const ImportedSurface& medium,
+                                const std::string& label);
 
 // Sets the stop's diameter so that the lens's paraxial entrance pupil has
 // the given diameter.

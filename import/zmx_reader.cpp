@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 
+#include "import/clear_apertures.h"
 #include "realistic/glass_catalogue.h"
 
 namespace {
@@ -15,34 +17,6 @@ namespace {
 std::string Upper(std::string s) {
   for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
   return s;
-}
-
-// The file's text as bytes of ASCII (or Latin-1, or UTF-8) lines: UTF-16
-// with its byte-order mark is narrowed, a UTF-8 mark dropped.
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ImportError(path + ": cannot open the file");
-  std::string bytes;
-  char buf[65536];
-  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-    bytes.append(buf, size_t(in.gcount()));
-    if (bytes.size() > kMaxImportBytes)
-      throw ImportError(path + ": over 8 MiB; not a lens file");
-  }
-  if (bytes.size() >= 2 && ((unsigned char)bytes[0] == 0xff && (unsigned char)bytes[1] == 0xfe)) {
-    std::string text;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-      text.push_back(bytes[i + 1] == 0 ? bytes[i] : '?');
-    return text;
-  }
-  if (bytes.size() >= 2 && ((unsigned char)bytes[0] == 0xfe && (unsigned char)bytes[1] == 0xff)) {
-    std::string text;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-      text.push_back(bytes[i] == 0 ? bytes[i + 1] : '?');
-    return text;
-  }
-  if (bytes.compare(0, 3, "\xef\xbb\xbf") == 0) bytes.erase(0, 3);
-  return bytes;
 }
 
 double Number(const std::string& word, const std::string& where, const char* what) {
@@ -59,7 +33,8 @@ struct ZmxSurface {
   std::string type = "STANDARD";
   double curvature = 0, thickness = 0, semi_diameter = 0, conic = 0;
   double parm[9] = {};
-  bool stop = false, thickness_infinite = false;
+  bool stop = false, thickness_infinite = false, has_diam = false;
+  double obscuration = 0;  // an OBSC's radius
   std::vector<std::string> glass;  // the GLAS line's words after GLAS
   int glass_line = 0;
 };
@@ -89,7 +64,7 @@ bool LooksLikeZmx(const std::string& path) {
 }
 
 ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
-  const std::string text = ReadText(path);
+  const std::string text = ReadLensText(path);
   ImportedLens lens;
   lens.source = path;
   lens.format = "Zemax sequential";
@@ -97,6 +72,10 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
   std::string unit_name = "MM";
   std::vector<std::string> catalogues;
   double enpd = 0, fnum = 0;
+  int field_type = 0;
+  std::vector<double> x_fields, y_fields;
+  std::map<int, double> wavelengths;  // micrometres, by number
+  int primary = 1;
   std::vector<ZmxSurface> surfaces;
   std::istringstream lines(text);
   std::string line;
@@ -119,7 +98,24 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
       if (rest[0] != "SEQ")
         throw ImportError(where + ": a non-sequential file (MODE " + rest[0] + "); realcam reads sequential lenses");
     } else if (key == "NAME") {
-      lens.title = line.size() > 5 ? line.substr(5) : "";
+      lens.title = TitleText(line.size() > 5 ? line.substr(5) : "");
+    } else if (key == "FTYP") {
+      need(1);
+      field_type = int(Number(rest[0], where, "FTYP"));
+    } else if (key == "XFLN" || key == "YFLN") {
+      std::vector<double>& list = key == "XFLN" ? x_fields : y_fields;
+      list.clear();
+      for (const std::string& w : rest) list.push_back(Number(w, where, key.c_str()));
+    } else if (key == "WAVM" || key == "WAVL") {
+      if (key == "WAVM") {
+        need(2);
+        wavelengths[int(Number(rest[0], where, "WAVM's number"))] = Number(rest[1], where, "WAVM");
+      } else {
+        for (size_t k = 0; k < rest.size(); ++k) wavelengths[int(k) + 1] = Number(rest[k], where, "WAVL");
+      }
+    } else if (key == "PWAV") {
+      need(1);
+      primary = int(Number(rest[0], where, "PWAV"));
     } else if (key == "UNIT") {
       need(1);
       unit_name = Upper(rest[0]);
@@ -156,6 +152,13 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
       } else if (key == "DIAM") {
         need(1);
         s.semi_diameter = Number(rest[0], where, "DIAM");
+        s.has_diam = s.semi_diameter > 0;
+      } else if (key == "OBSC") {
+        // OBSC type radius ...: a circular obscuration (type 0).
+        need(2);
+        if (Number(rest[0], where, "OBSC's type") != 0)
+          throw ImportError(where + ": a non-circular obscuration (OBSC " + rest[0] + "); realcam models a centred disc");
+        s.obscuration = Number(rest[1], where, "OBSC");
       } else if (key == "CONI") {
         need(1);
         s.conic = Number(rest[0], where, "CONI");
@@ -183,8 +186,6 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
   auto resolve = [&](const ZmxSurface& z, ImportedSurface* s) {
     const std::string where = path + ":" + std::to_string(z.glass_line) + ": surface " + std::to_string(z.number);
     std::string name = z.glass[0];
-    if (Upper(name) == "MIRROR")
-      throw ImportError(where + " is a mirror (GLAS MIRROR): a catadioptric lens, which realcam cannot model");
     const auto given = overrides.find(name);
     if (given != overrides.end()) {
       s->index = given->second.nd, s->abbe = given->second.vd;
@@ -247,6 +248,8 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
 
   // Surface 0 is the object, the last the image; between them the lens.
   double stop_diam = 0;
+  double n_before = 1;  // the medium the light is in
+  ImportedSurface medium_before;  // and its glass
   for (size_t i = 1; i + 1 < surfaces.size(); ++i) {
     const ZmxSurface& z = surfaces[i];
     const std::string where = path + ":" + std::to_string(z.line) + ": surface " + std::to_string(z.number);
@@ -259,7 +262,14 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
     s.thickness = z.thickness * unit;
     s.aperture = 2 * z.semi_diameter * unit;
     s.radius = z.curvature == 0 ? INFINITY : unit / z.curvature;
-    if (!z.glass.empty()) resolve(z, &s);
+    if (!z.glass.empty() && Upper(z.glass[0]) == "MIRROR") {
+      // The light turns back in the medium it came through.
+      s.mirror = true;
+      s.index = n_before;
+    } else if (!z.glass.empty()) {
+      resolve(z, &s);
+    }
+    s.obscuration = 2 * z.obscuration * unit;
     if (z.type == "EVENASPH") {
       s.aspheric = true;
       s.asphere.k = z.conic;
@@ -272,19 +282,16 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
     }
     if (z.stop) {
       stop_diam = s.aperture;
-      const bool plain = z.curvature == 0 && !s.aspheric && s.index == 1 && z.glass.empty();
+      const bool plain = z.curvature == 0 && !s.aspheric && s.index == 1 && z.glass.empty() && !s.mirror;
       if (!plain) {
         // A stop on a curved or glass surface: a stop plane at its vertex.
-        ImportedSurface stop;
-        stop.radius = 0, stop.thickness = 0, stop.aperture = s.aperture, stop.source_line = z.line;
-        lens.surfaces.push_back(stop);
-        lens.warnings.push_back("surface " + std::to_string(z.number) +
-                                " is the stop but not a plane in air: the stop is a plane at its vertex");
+        lens.surfaces.push_back(StopPlaneBefore(&lens, s, medium_before, "surface " + std::to_string(z.number)));
       } else {
         s.radius = 0;
       }
     }
     lens.surfaces.push_back(s);
+    if (!s.mirror) n_before = s.index, medium_before = s;
   }
   bool has_stop = false;
   for (const ImportedSurface& s : lens.surfaces) has_stop = has_stop || s.radius == 0;
@@ -311,6 +318,30 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
   } else {
     lens.notes.push_back("Aperture: the stop's DIAM (the file defines no entrance pupil or f-number).");
   }
+  if (!wavelengths.empty() && wavelengths.count(primary)) lens.design_nm = 1000 * wavelengths[primary];
+  // Surfaces without a DIAM get the clear aperture a design program
+  // would give them, from the pupil and the fields.
+  ApertureSpec spec;
+  spec.pupil_diameter = pupil;
+  spec.kind = field_type == 1 ? ApertureSpec::kObjectHeight
+                              : field_type >= 2 ? ApertureSpec::kParaxialImageHeight : ApertureSpec::kAngle;
+  // The files list twelve fields, unused ones as zeros after the last.
+  size_t n_fields = std::max(x_fields.size(), y_fields.size());
+  auto at = [](const std::vector<double>& v, size_t i) { return i < v.size() ? v[i] : 0.0; };
+  while (n_fields > 1 && at(x_fields, n_fields - 1) == 0 && at(y_fields, n_fields - 1) == 0) --n_fields;
+  std::string fields_text;
+  for (size_t i = 0; i < n_fields; ++i) {
+    const double r = std::hypot(at(x_fields, i), at(y_fields, i));
+    spec.fields.push_back(spec.kind == ApertureSpec::kAngle ? r : r * unit);
+    fields_text += (i ? " " : "") + NoteNumber(r);
+  }
+  spec.object_distance = surfaces[0].thickness_infinite ? INFINITY : surfaces[0].thickness * unit;
+  spec.described = std::string(enpd > 0 ? "ENPD " + NoteNumber(enpd) : fnum > 0 ? "FNUM " + NoteNumber(fnum) : "");
+  if (n_fields)
+    spec.described += std::string(spec.described.empty() ? "" : ", ") +
+                      (field_type == 0 ? "field angles " : field_type == 1 ? "object heights " : "image heights ") +
+                      fields_text;
+  ComputeClearApertures(&lens, spec);
   if (lens.title.empty() || lens.title.find_first_not_of(' ') == std::string::npos) {
     const size_t slash = path.rfind('/');
     lens.title = path.substr(slash == std::string::npos ? 0 : slash + 1);

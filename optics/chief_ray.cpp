@@ -59,6 +59,9 @@ bool SolveAim(const std::function<Aimed(double)>& aim, double lo, double hi, Aim
 }  // namespace
 
 double ChiefRayFieldAngle(const LensStack& lens, double film_z, double h) {
+  // The chief ray is a reference: an obscuration in its way (a mirror
+  // lens's secondary) does not move it.
+  if (lens.HasObscuration()) return ChiefRayFieldAngle(lens.WithoutObscurations(), film_z, h);
   const double depth = lens.GetLensDepth();
   const double r = 0.5 * std::fabs(double(lens.GetBackElementDiameter()));
   // From the film point toward a height a on the back vertex plane.
@@ -76,6 +79,7 @@ double ChiefRayFieldAngle(const LensStack& lens, double film_z, double h) {
 }
 
 double ChiefRayImageHeight(const LensStack& lens, double film_z, double theta) {
+  if (lens.HasObscuration()) return ChiefRayImageHeight(lens.WithoutObscurations(), film_z, theta);
   const double r = 0.5 * std::fabs(double(lens.GetFrontElementDiameter()));
   const float z0 = NearPlaneZ(lens);
   const Vector d(0.f, float(std::sin(theta)), float(std::cos(theta)));

@@ -79,21 +79,25 @@ struct Surface {
   double thickness;
   bool stop;
   int asphere_line = 0;  // the asphere line that shapes it, if any
+  bool mirror = false;
 };
 
 // Where two neighbouring surfaces (the second `gap` behind the first)
 // come closest within both clear apertures: the least axial distance from
 // the first to the second, and the height at which it occurs. The sags
 // are the surfaces' own: spheres, planes and aspheres alike.
-void ClosestApproach(const LensInterface& a, const LensInterface& b, double gap, double* least, double* at) {
+// `travel` is the way the light goes from the first to the second: +1
+// toward the film, -1 after a mirror has turned it back.
+void ClosestApproach(const LensInterface& a, const LensInterface& b, double gap, double travel, double* least,
+                     double* at) {
   double hmax = 0.5 * std::min(std::fabs(a.GetDiameter()), std::fabs(b.GetDiameter()));
   for (const LensInterface* s : {&a, &b})
     if (!s->IsStop() && !s->IsPlane()) hmax = std::min(hmax, double(std::fabs(s->GetRadius())));
   constexpr int kSteps = 256;
-  *least = gap, *at = 0;
+  *least = travel * gap, *at = 0;
   for (int k = 1; k <= kSteps; ++k) {
     const double h = hmax * k / kSteps;
-    const double d = gap + b.Sag(h) - a.Sag(h);
+    const double d = travel * (gap + b.Sag(h) - a.Sag(h));
     if (d < *least) *least = d, *at = h;
   }
 }
@@ -115,6 +119,7 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
   bool first_data = true;
   int line_number = 0;
   int stop_line = 0;
+  int stop_warning = -1;  // the stop's "not in air" warning, while it may yet be withdrawn
   double previous_index = 1;  // medium in front of the current surface
   while (std::getline(in, line)) {
     ++line_number;
@@ -125,6 +130,7 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
       if (!surfaces.empty()) surfaces.back().asphere_line = line_number;
       continue;
     }
+    if (line.compare(0, 12, "obscuration ") == 0 || line.compare(0, 12, "obscuration\t") == 0) continue;
     if (line[0] == ' ' || line[0] == '\t') {
       int count = 0;
       if (AllNumbers(line, &count) && count >= 4)
@@ -200,9 +206,19 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
       }
     }
     surfaces.push_back({line_number, fields[1].start, values[1], r == 0});
+    {
+      const std::string& rest = fields[3].text;
+      const size_t tab = rest.find('\t');
+      surfaces.back().mirror = tab != std::string::npos && Trim(rest.substr(tab)).compare(0, 6, "mirror") == 0;
+      // A stop that stands for a mirror (a plane at its rim, in the
+      // mirror's glass) is one a design program puts there.
+      if (surfaces.back().mirror && surfaces.size() >= 2 && surfaces[surfaces.size() - 2].stop && stop_warning >= 0)
+        out.erase(out.begin() + stop_warning), stop_warning = -1;
+    }
     if (r == 0) {
       if (stop_line == 0) stop_line = line_number;
       if (n != 1 || previous_index != 1) {
+        stop_warning = int(out.size());
         char indices[96];
         snprintf(indices, sizeof indices, "index %g behind it, %g in front", n, previous_index);
         warn(line_number, fields[2].start,
@@ -226,17 +242,19 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
   auto check_gaps = [&](const LensStack& lens) {
     const auto& shapes = lens.GetInterfaces();
     if (shapes.size() != surfaces.size()) return;
+    double travel = 1;  // a mirror turns the light, and the thicknesses' sign with it
     for (size_t i = 0; i + 1 < surfaces.size(); ++i) {
       const Surface &a = surfaces[i], &b = surfaces[i + 1];
+      if (shapes[i].IsMirror()) travel = -travel;
       if (a.stop || b.stop) {
-        if (a.thickness < 0)
+        if (a.thickness * travel < 0)
           warn(a.line, a.thickness_column,
                "column 2 (thickness) is " + Num(a.thickness) +
                    "; the stop and its neighbour are in reverse order along the axis");
         continue;
       }
       double least, at;
-      ClosestApproach(shapes[i], shapes[i + 1], a.thickness, &least, &at);
+      ClosestApproach(shapes[i], shapes[i + 1], a.thickness, travel, &least, &at);
       const bool aspheric = a.asphere_line || b.asphere_line;
       if (least < 0) {
         error(a.line, a.thickness_column,
@@ -244,12 +262,13 @@ std::vector<LensDiagnostic> CheckLensFile(const std::string& path) {
                   " " + Num(-least) + " in front of this one at height " + Num(at) + ": the two " +
                   (aspheric ? "surfaces (one of them aspheric)" : "surfaces") +
                   " cross within their clear apertures");
-      } else if (a.thickness <= 0) {
+      } else if (a.thickness * travel <= 0) {
         // Two glass surfaces touch only where they are cemented, which
         // takes one line, not two.
         warn(a.line, a.thickness_column,
              "column 2 (thickness) is " + Num(a.thickness) + "; the next surface (line " +
-                 std::to_string(b.line) + ") does not cross this one, but a lens has no zero or negative gaps");
+                 std::to_string(b.line) + ") does not cross this one, but a lens has no zero or negative gaps" +
+                 (travel < 0 ? " (after a mirror the light travels back: its gaps are negative)" : ""));
       }
     }
   };

@@ -17,8 +17,18 @@ double Curvature(const LensInterface& s) {
   const double base = s.IsPlane() ? 0.0 : 1.0 / s.GetRadius();
   return s.GetAsphere() ? base + 2 * s.GetAsphere()->a[0] : base;
 }
+// The indices carry a sign: negative while a mirror has turned the light
+// back toward -z (after a mirror n' = -n), so that one refraction formula
+// serves both, and u stays the slope dy/dz.
+double IndexAfter(const LensStack& lens, size_t i) {
+  const auto& s = lens.GetInterfaces();
+  double sign = 1;
+  for (size_t k = 0; k <= i; ++k)
+    if (s[k].IsMirror()) sign = -sign;
+  return sign * s[i].GetIndexOfRefractionPosZ();
+}
 double IndexBefore(const LensStack& lens, size_t i) {
-  return i == 0 ? 1.0 : lens.GetInterfaces()[i - 1].GetIndexOfRefractionPosZ();
+  return i == 0 ? 1.0 : IndexAfter(lens, i - 1);
 }
 
 // Carries a ray given at surface `first` (before refraction there) to
@@ -27,7 +37,7 @@ YU TraceForward(const LensStack& lens, YU ray, size_t first, size_t last) {
   const auto& s = lens.GetInterfaces();
   for (size_t i = first; i <= last; ++i) {
     if (i > first) ray.y += (double(s[i].GetAxisIntercept()) - s[i - 1].GetAxisIntercept()) * ray.u;
-    const double n = IndexBefore(lens, i), n2 = s[i].GetIndexOfRefractionPosZ();
+    const double n = IndexBefore(lens, i), n2 = IndexAfter(lens, i);
     ray.u = (n * ray.u - ray.y * (n2 - n) * Curvature(s[i])) / n2;
   }
   return ray;
@@ -41,7 +51,7 @@ YU TraceBackward(const LensStack& lens, YU ray, size_t first) {
   for (size_t k = first + 1; k-- > 0;) {
     if (k < first) ray.y += (double(s[k].GetAxisIntercept()) - s[k + 1].GetAxisIntercept()) * ray.u;
     // From the medium behind surface k to the one in front of it.
-    const double n = s[k].GetIndexOfRefractionPosZ(), n2 = IndexBefore(lens, k);
+    const double n = IndexAfter(lens, k), n2 = IndexBefore(lens, k);
     ray.u = (n * ray.u - ray.y * (n2 - n) * Curvature(s[k])) / n2;
   }
   return ray;

@@ -28,7 +28,10 @@ SurfacePath TraceSurfaces(const LensStack& lens, const Ray& start, bool from_fil
       const float behind = s[size_t(i)].GetIndexOfRefractionPosZ();
       const float in_front = i == 0 ? 1.f : s[size_t(i - 1)].GetIndexOfRefractionPosZ();
       const float before = from_film ? behind : in_front, after = from_film ? in_front : behind;
-      if (before != after) ray = Refract(ray.o, hit, normal, before, after);
+      if (s[size_t(i)].IsMirror())
+        ray = Reflect(ray.d, hit, normal);
+      else if (before != after)
+        ray = Refract(ray.o, hit, normal, before, after);
     }
   } catch (const LensError&) {
     return path;

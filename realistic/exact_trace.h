@@ -129,8 +129,22 @@ bool AsphereIntersect(double z0, double c, const AsphereTerms& a, double diamete
 }
 
 template <typename T>
+bool ExactIntersectSurface(const ExactSurface& s, const LensInterface& shape, const RayT<T>& ray, Vec3T<T>* hit,
+                           Vec3T<T>* normal);
+
+template <typename T>
 bool ExactIntersect(const ExactSurface& s, const LensInterface& shape, const RayT<T>& ray, Vec3T<T>* hit,
                     Vec3T<T>* normal) {
+  if (!(shape.GetObscuration() > 0.f)) return ExactIntersectSurface(s, shape, ray, hit, normal);
+  Vec3T<T> p, n;
+  if (!ExactIntersectSurface(s, shape, ray, &p, &n) || shape.Obscured(double(p.x), double(p.y))) return false;
+  *hit = p, *normal = n;
+  return true;
+}
+
+template <typename T>
+bool ExactIntersectSurface(const ExactSurface& s, const LensInterface& shape, const RayT<T>& ray, Vec3T<T>* hit,
+                           Vec3T<T>* normal) {
   if (shape.GetAsphere())
     return AsphereIntersect(s.zintercept, shape.IsPlane() ? 0.0 : 1.0 / s.radius, *shape.GetAsphere(),
                             s.diameter, ray, hit, normal);
@@ -195,6 +209,14 @@ RayT<T> ExactRefract(const Vec3T<T>& O, const Vec3T<T>& P, Vec3T<T> N, T ni, T n
   return {P, dir, kExactMint<T>};
 }
 
+// The ray that leaves a mirror at P: the incoming direction d mirrored in
+// the unit normal N.
+template <typename T>
+RayT<T> ExactReflect(const Vec3T<T>& d, const Vec3T<T>& P, const Vec3T<T>& N) {
+  const Vec3T<T> u = d.Normalized();
+  return {P, u - N * (T(2) * N.Dot(u)), kExactMint<T>};
+}
+
 // The medium in front of the front element is air.
 template <typename T>
 bool ExactTraceFilmToWorld(const ExactSurface* s, const LensInterface* shape, int n, const RayT<T>& ray,
@@ -208,7 +230,10 @@ bool ExactTraceFilmToWorld(const ExactSurface* s, const LensInterface* shape, in
   for (int i = n - 1; i >= 0; --i) {
     if (!ExactIntersect(s[i], shape[i], t, &hit, &normal)) return false;
     const T before = T(s[i].index), after = i == 0 ? T(1) : T(s[i - 1].index);
-    if (before != after) t = ExactRefract(t.o, hit, normal, before, after);
+    if (shape[i].IsMirror())
+      t = ExactReflect(t.d, hit, normal);
+    else if (before != after)
+      t = ExactRefract(t.o, hit, normal, before, after);
   }
   *exit = {t.o, t.d.Normalized(), t.mint};
   return true;
@@ -225,7 +250,10 @@ bool ExactTraceWorldToFilm(const ExactSurface* s, const LensInterface* shape, in
   for (int i = 0; i < n; ++i) {
     if (!ExactIntersect(s[i], shape[i], t, &hit, &normal)) return false;
     const T before = i == 0 ? T(1) : T(s[i - 1].index), after = T(s[i].index);
-    if (before != after) t = ExactRefract(t.o, hit, normal, before, after);
+    if (shape[i].IsMirror())
+      t = ExactReflect(t.d, hit, normal);
+    else if (before != after)
+      t = ExactRefract(t.o, hit, normal, before, after);
   }
   *exit = {t.o, t.d.Normalized(), t.mint};
   return true;

@@ -71,10 +71,13 @@ void ExitPupil::BuildTables(const LensStack& lens_in, float film_z, PassTest pas
   const int steps = film_radius > 0 ? kRadialSteps : 1;
   bool seed = false;
   Bounds previous{};
+  const bool holes = lens.HasObscuration();
   auto find = [&](float r, bool* found) {
     previous = Find(lens, r, film_z, seed ? &previous : nullptr, found, pass_test);
     seed = *found;
-    return previous;
+    Bounds b = previous;
+    if (holes) FindHole(lens, r, film_z, &b, pass_test);
+    return b;
   };
   Bounds a;
   bool found_a;
@@ -104,6 +107,16 @@ void ExitPupil::BuildTables(const LensStack& lens_in, float film_z, PassTest pas
     } else {
       bin.a = bin.c = {std::min({a.x0, m.x0, c.x0}), std::max({a.x1, m.x1, c.x1}),
                        std::max({a.y1, m.y1, c.y1})};
+    }
+    if (holes) {
+      // The hole between the ends: what the three holes share, less the
+      // margins the rectangles grow by.
+      Bounds h = bin.a;
+      h.hx0 = std::max({a.hx0, m.hx0, c.hx0}) + bin.grow.x0 + bin.grow.x1;
+      h.hx1 = std::min({a.hx1, m.hx1, c.hx1}) - bin.grow.x0 - bin.grow.x1;
+      h.hy1 = std::min({a.hy1, m.hy1, c.hy1}) - bin.grow.y1;
+      if (!(h.hx0 < h.hx1) || !(h.hy1 > 0)) h.hx0 = h.hx1 = h.hy1 = 0;
+      bin.a.hx0 = bin.c.hx0 = h.hx0, bin.a.hx1 = bin.c.hx1 = h.hx1, bin.a.hy1 = bin.c.hy1 = h.hy1;
     }
     bins.push_back(bin);
     a = c, found_a = found_c;
@@ -145,6 +158,11 @@ bool HitStopPlane(const LensStack& lens, const Point& film, float x, float y, fl
       if ((c[2] + t * d[2] - 0) * radius > 0) t = -b + std::sqrt(disc);
       for (int k = 0; k < 3; ++k) o[k] += t * d[k];
       for (int k = 0; k < 3; ++k) n[k] = (o[k] - (k == 2 ? centre : 0)) / radius;
+    }
+    if (s[size_t(i)].IsMirror()) {
+      const double dn = n[0] * d[0] + n[1] * d[1] + n[2] * d[2];
+      for (int k = 0; k < 3; ++k) d[k] -= 2 * dn * n[k];
+      continue;
     }
     const double before = s[size_t(i)].GetIndexOfRefractionPosZ();
     const double after = s[size_t(i - 1)].GetIndexOfRefractionPosZ();
@@ -341,13 +359,105 @@ ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z, 
   return b;
 }
 
+void ExitPupil::FindHole(const LensStack& lens, float r, float film_z, Bounds* b, PassTest pass_test) const {
+  constexpr int kHoleGrid = 48;
+  const float hx = (b->x1 - b->x0) / kHoleGrid, hy = 2 * b->y1 / kHoleGrid;
+  if (!(hx > 0) || !(hy > 0)) return;
+  std::vector<float> fx, fy, lx, ly;
+  for (int j = 0; j < kHoleGrid; ++j)
+    for (int i = 0; i < kHoleGrid; ++i)
+      lx.push_back(b->x0 + (float(i) + 0.5f) * hx), ly.push_back(-b->y1 + (float(j) + 0.5f) * hy);
+  std::vector<unsigned char> pass(lx.size());
+  if (pass_test) {
+    fx.assign(lx.size(), r), fy.assign(lx.size(), 0.f);
+    pass_test(lens, film_z, int(lx.size()), fx.data(), fy.data(), lx.data(), ly.data(), pass.data());
+  } else {
+    const Point film(r, 0.f, film_z);
+    for (size_t k = 0; k < lx.size(); ++k) {
+      const Ray ray(film, Normalize(Point(lx[k], ly[k], back_z) - film), 0.001f,
+                    std::numeric_limits<float>::infinity(), 0.f);
+      Ray out;
+      try {
+        pass[k] = lens.TraceFilmToWorld(ray, &out);
+      } catch (const LensError&) {
+        pass[k] = 1;
+      }
+    }
+  }
+  // Outside the disc counts as passing: the hole stays within it.
+  for (size_t k = 0; k < lx.size(); ++k)
+    if (lx[k] * lx[k] + ly[k] * ly[k] > back_radius * back_radius) pass[k] = 1;
+  auto blocked = [&](int i0, int i1, int j0, int j1) {
+    if (i0 < 0 || j0 < 0 || i1 >= kHoleGrid || j1 >= kHoleGrid) return false;
+    for (int j = j0; j <= j1; ++j)
+      for (int i = i0; i <= i1; ++i)
+        if (pass[size_t(j * kHoleGrid + i)]) return false;
+    return true;
+  };
+  // Grown from the middle, symmetric in y (the grid is), one cell a step.
+  const int jc0 = kHoleGrid / 2 - 1, jc1 = kHoleGrid / 2;
+  int i0 = -1;
+  for (int i = 0; i < kHoleGrid; ++i)
+    if (blocked(i, i, jc0, jc1) && (i0 < 0 || std::abs(i - kHoleGrid / 2) < std::abs(i0 - kHoleGrid / 2))) i0 = i;
+  if (i0 < 0) return;
+  int i1 = i0, j0 = jc0, j1 = jc1;
+  for (bool grew = true; grew;) {
+    grew = false;
+    if (blocked(i0 - 1, i1, j0, j1)) --i0, grew = true;
+    if (blocked(i0, i1 + 1, j0, j1)) ++i1, grew = true;
+    if (blocked(i0, i1, j0 - 1, j1 + 1)) --j0, ++j1, grew = true;
+  }
+  // From the outermost blocked cells' centres, a cell further in: the
+  // edge between grid points is not resolved.
+  const float x0 = b->x0 + (float(i0) + 1.5f) * hx, x1 = b->x0 + (float(i1) - 0.5f) * hx;
+  const float y1 = b->y1 - (float(j0) + 1.5f) * hy;
+  // (The true edge lies between the outermost blocked centres and the
+  // passing ones beyond; a cell's margin inside them keeps the hole blocked
+  // where the grid is too coarse to tell.)
+  if (x0 < x1 && y1 > 0) b->hx0 = x0, b->hx1 = x1, b->hy1 = y1;
+}
+
+float ExitPupil::HoledArea(const Bounds& b) {
+  return (b.x1 - b.x0) * (2.f * b.y1) - (b.hx1 - b.hx0) * (2.f * b.hy1);
+}
+
+ExitPupil::HolePoint ExitPupil::SampleAroundHole(const Bounds& b, double fx, double fy, double r, float u, float v,
+                                                 double z, float* area, bool* inside) const {
+  // The rectangle less the hole, as four pieces: the bands below and
+  // above the hole (full width) and the pieces left and right of it. u
+  // picks the piece by its area and is stretched across it; v spans it.
+  const double w = double(b.x1) - b.x0, band = double(b.y1) - b.hy1, mid = 2.0 * b.hy1;
+  const double pieces[4] = {w * band, w * band, (double(b.hx0) - b.x0) * mid, (double(b.x1) - b.hx1) * mid};
+  const double total = pieces[0] + pieces[1] + pieces[2] + pieces[3];
+  double t = double(u) * total;
+  int k = 0;
+  while (k < 3 && t >= pieces[k]) t -= pieces[k], ++k;
+  const double s = pieces[k] > 0 ? std::min(1.0, t / pieces[k]) : 0.0;
+  double px, py;
+  if (k < 2) {
+    px = b.x0 + s * w;
+    py = k == 0 ? -double(b.y1) + v * band : double(b.hy1) + v * band;
+  } else {
+    px = k == 2 ? b.x0 + s * (double(b.hx0) - b.x0) : b.hx1 + s * (double(b.x1) - b.hx1);
+    py = -double(b.hy1) + v * mid;
+  }
+  const double c = r > 0 ? fx / r : 1.0, sn = r > 0 ? fy / r : 0.0;
+  const double x = px * c - py * sn, y = px * sn + py * c;
+  *area = float(total);
+  *inside = x * x + y * y <= double(back_radius) * back_radius;
+  return {x, y, z};
+}
+
 ExitPupil::Bounds ExitPupil::BoundsAt(float r, float z) const {
   if (planes.size() == 1) return BoundsOnPlane(0, r);
   // The two planes around z, and the rectangle holding both of theirs.
   const float at = std::min(1.f, std::max(0.f, (z - z_near) / (z_far - z_near))) * float(planes.size() - 1);
   const size_t k = std::min(planes.size() - 2, size_t(at));
   const Bounds a = BoundsOnPlane(k, r), b = BoundsOnPlane(k + 1, r);
-  return {std::min(a.x0, b.x0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+  Bounds u{std::min(a.x0, b.x0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+  u.hx0 = std::max(a.hx0, b.hx0), u.hx1 = std::min(a.hx1, b.hx1), u.hy1 = std::min(a.hy1, b.hy1);
+  if (!(u.hx0 < u.hx1) || !(u.hy1 > 0)) u.hx0 = u.hx1 = u.hy1 = 0;
+  return u;
 }
 
 ExitPupil::Bounds ExitPupil::BoundsOnPlane(size_t plane, float r) const {
@@ -374,6 +484,7 @@ ExitPupil::Bounds ExitPupil::BoundsOnPlane(size_t plane, float r) const {
 Point ExitPupil::Sample(float fx, float fy, float u, float v, float* area, bool* inside, float fz) const {
   const float r = std::sqrt(fx * fx + fy * fy);
   const Bounds b = BoundsAt(r, fz);
+  if (b.hy1 > 0.f) return SampleAroundHole(b, fx, fy, r, u, v, double(back_z), area, inside).Narrow();
   const float px = b.x0 + u * (b.x1 - b.x0), py = b.y1 * (2.f * v - 1.f);
   // Turn the rectangle from the +x axis to the film point's direction.
   const float c = r > 0 ? fx / r : 1.f, s = r > 0 ? fy / r : 0.f;
@@ -387,6 +498,10 @@ Vec3T<double> ExitPupil::SampleExact(double fx, double fy, float u, float v, dou
                                      float* area, bool* inside, double fz) const {
   const double r = std::sqrt(fx * fx + fy * fy);
   const Bounds b = BoundsAt(float(r), float(fz));
+  if (b.hy1 > 0.f) {
+    const HolePoint p = SampleAroundHole(b, fx, fy, r, u, v, back_z_exact, area, inside);
+    return {p.x, p.y, p.z};
+  }
   const double px = b.x0 + u * (double(b.x1) - b.x0), py = b.y1 * (2.0 * v - 1.0);
   const double c = r > 0 ? fx / r : 1.0, s = r > 0 ? fy / r : 0.0;
   const double x = px * c - py * s, y = px * s + py * c;
@@ -402,5 +517,9 @@ bool ExitPupil::ContainsExact(double fx, double fy, double x, double y, float* a
   // Into the frame in which the film point lies on +x.
   const double c = r > 0 ? fx / r : 1.0, s = r > 0 ? fy / r : 0.0;
   const double px = x * c + y * s, py = -x * s + y * c;
+  if (b.hy1 > 0.f) {
+    *area = HoledArea(b);
+    if (px > b.hx0 && px < b.hx1 && std::fabs(py) < b.hy1) return false;
+  }
   return px >= b.x0 && px <= b.x1 && std::fabs(py) <= b.y1;
 }

@@ -61,9 +61,23 @@ class ExitPupil {
  private:
   // x0 <= x <= x1, -y1 <= y <= y1 (the lens is symmetric about the plane
   // through the axis and the film point).
+  // A lens with an obscured centre (a mirror lens) also has a hole:
+  // hx0 <= x <= hx1, |y| <= hy1 passes nothing (hy1 0: no hole).
   struct Bounds {
     float x0, x1, y1;
+    float hx0 = 0, hx1 = 0, hy1 = 0;
   };
+  // The largest rectangle around the middle of b, symmetric about y = 0,
+  // where a grid over b finds no passing ray, a cell inside its edge.
+  void FindHole(const LensStack& lens, float r, float film_z, Bounds* b, PassTest pass_test) const;
+  // Sampling the rectangle less its hole, evenly.
+  struct HolePoint {
+    double x, y, z;
+    Point Narrow() const { return Point(float(x), float(y), float(z)); }
+  };
+  HolePoint SampleAroundHole(const Bounds& b, double fx, double fy, double r, float u, float v, double z,
+                             float* area, bool* inside) const;
+  static float HoledArea(const Bounds& b);
   // The rectangle for the film point (r, 0, film_z). `near` is the one
   // found for the previous, slightly smaller radius, or null: the pupil
   // moves little between neighbouring radii, so a search around it is

@@ -165,6 +165,13 @@ static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, 
     if (i >= n) return false;  // back out toward the film: no light
     V hit, normal;
     if (!ExactIntersect(s[i], shape[i], r, &hit, &normal)) return false;
+    if (shape[i].IsMirror()) {
+      // A mirror of the lens's own (a catadioptric lens): every path
+      // reflects there, all the light, and keeps its way along the list.
+      r = ExactReflect(r.d, hit, normal);
+      i += dir;
+      continue;
+    }
     const double n_front = i == 0 ? 1.0 : s[i - 1].index, n_back = s[i].index;
     const double n1 = dir < 0 ? n_back : n_front, n2 = dir < 0 ? n_front : n_back;
     if (n1 == n2) {

@@ -156,3 +156,13 @@ bool LensInterface::IntersectAspheric(const Ray& ray, Point* hitpoint, Vector* h
   *hitpoint_normal = Vector(float(normal.x), float(normal.y), float(normal.z));
   return true;
 }
+
+bool LensInterface::IntersectObscured(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const {
+  Point p;
+  Vector n;
+  const bool hit = asphere ? IntersectAspheric(ray, &p, &n)
+                           : IsStop() || IsPlane() ? IntersectPlanar(ray, &p, &n) : IntersectSpherical(ray, &p, &n);
+  if (!hit || Obscured(p.x, p.y)) return false;
+  *hitpoint = p, *hitpoint_normal = n;
+  return true;
+}

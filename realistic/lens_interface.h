@@ -51,6 +51,19 @@ class LensInterface {
   // also within the blades' polygon.
   bool InsideIris(double x, double y) const;
 
+  // A mirror: the light turns back here instead of crossing. Its index
+  // is that of the medium the light returns into, the one it came from.
+  void SetMirror() { mirror = true; }
+  bool IsMirror() const { return mirror; }
+  // A centred opaque disc of this diameter on the surface (a mirror lens's
+  // secondary mirror seen from the front): hits nearer the axis than its
+  // radius are blocked. 0: none.
+  void SetObscuration(float d) { obscuration = d; }
+  float GetObscuration() const { return obscuration; }
+  bool Obscured(double x, double y) const {
+    return obscuration > 0.f && x * x + y * y < 0.25 * double(obscuration) * double(obscuration);
+  }
+
   // The medium behind the surface at another wavelength.
   void SetIndexOfRefraction(float n) { index = n; }
 
@@ -86,6 +99,7 @@ class LensInterface {
   // within its aperture; on a miss nothing is written. The ray's interval
   // is not consulted.
   bool Intersect(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const {
+    if (obscuration > 0.f) return IntersectObscured(ray, hitpoint, hitpoint_normal);
     if (asphere) return IntersectAspheric(ray, hitpoint, hitpoint_normal);
     return IsStop() || IsPlane() ? IntersectPlanar(ray, hitpoint, hitpoint_normal)
                                  : IntersectSpherical(ray, hitpoint, hitpoint_normal);
@@ -96,6 +110,7 @@ class LensInterface {
   bool IntersectSpherical(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
   // In double (exact_trace.h), rounded to float once.
   bool IntersectAspheric(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
+  bool IntersectObscured(const Ray& ray, Point* hitpoint, Vector* hitpoint_normal) const;
 
 
   float radius;
@@ -106,6 +121,8 @@ class LensInterface {
   float zmin;
   float zmax;
   bool aspheric_aperture = false;
+  bool mirror = false;
+  float obscuration = 0.f;
   // Set only for a bladed stop; shared by copies, never changed.
   std::shared_ptr<const Iris> iris;
   // Set only for an asphere; shared by copies, never changed.

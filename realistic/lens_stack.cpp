@@ -40,8 +40,9 @@ double ReadNumber(const char* text, char** end = nullptr) {
 // Abbe number of the medium behind the surface, or the name of a glass of
 // the catalogue (*glass). 0 (or nothing there) means no dispersion data.
 float ReadAbbeNumber(const char* aperture_field, const std::string& line, const std::string& where,
-                     const Glass** glass) {
+                     const Glass** glass, bool* mirror) {
   *glass = nullptr;
+  *mirror = false;
   char* end = nullptr;
   ReadNumber(aperture_field, &end);
   if (end == aperture_field || *end != '\t') return 0.f;
@@ -54,6 +55,7 @@ float ReadAbbeNumber(const char* aperture_field, const std::string& line, const 
     name = name.substr(0, name.find_first_of(" \t\r"));
     // Nothing, or a comment.
     if (name.empty() || name[0] == '#') return 0.f;
+    if (strcasecmp(name.c_str(), "mirror") == 0) return *mirror = true, 0.f;
     std::string why;
     *glass = FindGlass(name, &why);
     if (!*glass) {
@@ -147,6 +149,26 @@ std::string Explain(const ConsistencyError& e, float r, float ap, int stop_line,
 
 bool IsAsphereLine(const std::string& line) {
   return line.compare(0, 7, "asphere") == 0 && (line.size() == 7 || line[7] == ' ' || line[7] == '\t');
+}
+
+bool IsObscurationLine(const std::string& line) {
+  return line.compare(0, 11, "obscuration") == 0 && (line.size() == 11 || line[11] == ' ' || line[11] == '\t');
+}
+
+// An obscuration line: "obscuration" and the opaque disc's diameter.
+float ReadObscuration(const std::string& line, const std::string& where, float aperture) {
+  const char* p = line.c_str() + 11;
+  while (*p == ' ' || *p == '\t') ++p;
+  char* end = nullptr;
+  const double d = ReadNumber(p, &end);
+  while (end && (*end == ' ' || *end == '\t')) ++end;
+  if (end == p || !end || (*end != '\0' && *end != '#') || !std::isfinite(d) || !(d > 0))
+    throw LensError(where + ":1: an obscuration line holds the opaque disc's diameter, a positive number "
+                    "(\"obscuration 50\")");
+  if (!(d < std::fabs(double(aperture))))
+    throw LensError(where + ":1: obscuration " + Number(float(d)) + " is as wide as the surface's clear aperture " +
+                    Number(std::fabs(aperture)) + "; no light would pass");
+  return float(d);
 }
 
 // Whether a column's text spells an infinite value: "inf" or "infinity",
@@ -248,9 +270,11 @@ LensStack::LensStack(FILE* f_in, const std::string& file) : index_of_stop(-1) {
   auto asphere_follows = [&]() {
     for (size_t i = 0;; ++i) {
       if (i == ahead.size() && (at_end || !read())) return false;
-      if (!skipped(ahead[i].second)) return IsAsphereLine(ahead[i].second);
+      if (!skipped(ahead[i].second) && !IsObscurationLine(ahead[i].second)) return IsAsphereLine(ahead[i].second);
     }
   };
+  int mirrors = 0;
+  bool obscured = false;
   for (;;) {
     if (ahead.empty() && (at_end || !read())) break;
     const int line_number = ahead.front().first;
@@ -258,6 +282,15 @@ LensStack::LensStack(FILE* f_in, const std::string& file) : index_of_stop(-1) {
     ahead.pop_front();
     const std::string where = file + ":" + std::to_string(line_number);
     if (skipped(line)) continue;
+
+    if (IsObscurationLine(line)) {
+      if (interfaces.empty())
+        throw LensError(where + ":1: an obscuration line before any surface; it covers the centre of the surface on the line before it");
+      if (obscured) throw LensError(where + ":1: a second obscuration line for one surface");
+      interfaces.back().SetObscuration(ReadObscuration(line, where, interfaces.back().GetDiameter()));
+      obscured = true;
+      continue;
+    }
 
     if (IsAsphereLine(line)) {
       if (interfaces.empty())
@@ -296,7 +329,22 @@ LensStack::LensStack(FILE* f_in, const std::string& file) : index_of_stop(-1) {
                         kColumnNames[col] + ") is not a finite number");
     }
     const Glass* glass = nullptr;
-    const float abbe = ReadAbbeNumber(line.c_str() + (fields[3] - storage.c_str()), line, where, &glass);
+    bool mirror = false;
+    float abbe = ReadAbbeNumber(line.c_str() + (fields[3] - storage.c_str()), line, where, &glass, &mirror);
+    if (mirror) {
+      // The light turns back into the medium it came through: its index
+      // (column 3 repeats it, or gives 0) and its dispersion.
+      const float medium = dispersion.empty() ? 1.f : interfaces.back().GetIndexOfRefractionPosZ();
+      if (values[0] == 0.f)
+        throw LensError(where + ": a mirror of radius 0; the stop is radius 0 (a flat mirror is radius inf)");
+      if (values[2] != 0.f && values[2] != medium)
+        throw LensError(where + ": column 3 of a mirror is the index of the medium the light returns into, the "
+                        "one in front of the mirror (" + Number(medium) + "), or 0; it is " + Number(values[2]));
+      values[2] = medium;
+      exact_values[2] = exact_n_d.empty() ? 1.0 : exact_n_d.back();
+      if (!dispersion.empty()) abbe = dispersion.back().v_d, glass = dispersion.back().glass;
+      ++mirrors;
+    }
     double exact_n = exact_values[2];
     if (values[0] == 0.f && exact_n == 0) exact_n = 1;
     const float r = values[0], axpos = values[1], ap = values[3];
@@ -306,6 +354,8 @@ LensStack::LensStack(FILE* f_in, const std::string& file) : index_of_stop(-1) {
     try {
       // An asphere's aperture is bounded by its own sag, not its base sphere.
       LensInterface surface(r, sum, n, ap, r != 0.f && asphere_follows());
+      if (mirror) surface.SetMirror();
+      obscured = false;
       sum = sum + axpos;
       if (surface.IsStop()) {
         LENS_CHECK(index_of_stop == -1, "index_of_stop == -1",
@@ -337,6 +387,10 @@ LensStack::LensStack(FILE* f_in, const std::string& file) : index_of_stop(-1) {
       throw e.WithContext(where, Explain(e, r, ap, stop_line, stop_line_had_numbers));
     }
   }
+  if (mirrors % 2)
+    throw LensError(file + ": " + std::to_string(mirrors) + (mirrors == 1 ? " mirror turns" : " mirrors turn") +
+                    " the light back toward the scene; a camera's film lies behind the lens, so a "
+                    "prescription has an even number of mirrors");
 }
 
 void LensStack::SetApertureDiameter(float diameter) {
@@ -346,6 +400,24 @@ void LensStack::SetApertureDiameter(float diameter) {
 
 void LensStack::SetApertureBlades(int blades, float rotation_degrees) {
   interfaces[index_of_stop].SetBlades(blades, rotation_degrees);
+}
+
+bool LensStack::HasObscuration() const {
+  for (const LensInterface& s : interfaces)
+    if (s.GetObscuration() > 0.f) return true;
+  return false;
+}
+
+bool LensStack::HasMirror() const {
+  for (const LensInterface& s : interfaces)
+    if (s.IsMirror()) return true;
+  return false;
+}
+
+LensStack LensStack::WithoutObscurations() const {
+  LensStack clear = *this;
+  for (LensInterface& s : clear.interfaces) s.SetObscuration(0.f);
+  return clear;
 }
 
 bool LensStack::HasDispersion() const {

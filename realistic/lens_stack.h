@@ -68,6 +68,12 @@ class LensStack {
   void CalculateParaxialThickLensApproximation(float* f1, float* f2, float* p1, float* p2) const;
 
   const std::vector<LensInterface>& GetInterfaces() const { return interfaces; }
+  // Whether a surface has an opaque centre (a mirror lens's obscuration),
+  // and the same lens without them: for reference rays (the chief ray, the
+  // focus probes), which the optics define whatever blocks them.
+  bool HasObscuration() const;
+  LensStack WithoutObscurations() const;
+  bool HasMirror() const;
   int GetIndexOfStop() const { return index_of_stop; }
 
   // Dispersion data of the medium behind each surface, from the optional

@@ -57,7 +57,9 @@ bool LensStack::TraceFilmToWorld(const Ray& ray, Ray* exitRay) const {
     const float index_after = (i == 0) ? kWorldIndex : interfaces[i - 1].GetIndexOfRefractionPosZ();
     // Between equal media (the stop in air, a cemented pair of one glass)
     // the surface only clips; the ray keeps its origin.
-    if (index_before != index_after)
+    if (interfaces[i].IsMirror())
+      tRay = Reflect(tRay.d, hitpoint, hitpoint_normal);
+    else if (index_before != index_after)
       tRay = Refract(tRay.o, hitpoint, hitpoint_normal, index_before, index_after);
   }
   exitRay->o = tRay.o;
@@ -84,7 +86,9 @@ bool LensStack::TraceWorldToFilm(const Ray& ray, Ray* exitRay) const {
     if (!interfaces[i].Intersect(tRay, &hitpoint, &hitpoint_normal)) return false;
     const float index_before = (i == 0) ? kWorldIndex : interfaces[i - 1].GetIndexOfRefractionPosZ();
     const float index_after = interfaces[i].GetIndexOfRefractionPosZ();
-    if (index_before != index_after)
+    if (interfaces[i].IsMirror())
+      tRay = Reflect(tRay.d, hitpoint, hitpoint_normal);
+    else if (index_before != index_after)
       tRay = Refract(tRay.o, hitpoint, hitpoint_normal, index_before, index_after);
   }
   exitRay->o = tRay.o;
@@ -131,6 +135,9 @@ void Crossings(const Ray& entry, const Ray& exit, float* focal, float* principal
 
 void LensStack::CalculateParaxialThickLensApproximation(float* f1, float* f2, float* p1,
                                                         float* p2) const {
+  // The probes run near the axis, where an obscuration (a mirror lens's
+  // secondary) would block them: the focus model is the optics' own.
+  if (HasObscuration()) return WithoutObscurations().CalculateParaxialThickLensApproximation(f1, f2, p1, p2);
   Ray parallel_from_world, parallel_from_film, exit;
   ProbeParallel(*this, GetFrontElementDiameter(), -1.f, 1.f, &LensStack::TraceWorldToFilm, "world",
                 &parallel_from_world, &exit);

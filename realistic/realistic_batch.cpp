@@ -264,9 +264,11 @@ std::vector<ExactSurfaceData> ExactSurfaceTable(const LensStack& lens) {
   return table;
 }
 
-bool HasAsphere(const LensStack& lens) {
+// Aspheres, mirrors and obscured surfaces are traced in the scalar code
+// only.
+bool ScalarOnly(const LensStack& lens) {
   for (const LensInterface& surface : lens.GetInterfaces())
-    if (surface.GetAsphere()) return true;
+    if (surface.GetAsphere() || surface.IsMirror() || surface.GetObscuration() > 0.f) return true;
   return false;
 }
 
@@ -288,7 +290,7 @@ void TraceFilmRaysPass(const LensStack& lens, float film_z, int n, const float* 
       return (unsigned char)1;
     }
   };
-  if (HasAsphere(lens)) {
+  if (ScalarOnly(lens)) {
     for (int i = 0; i < n; ++i) pass[i] = scalar(i);
     return;
   }
@@ -373,10 +375,10 @@ void TraceFilmRaysPass(const LensStack& lens, float film_z, int n, const float* 
 
 int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float* weights,
                                   int lanes) const {
-  // Aspheres are intersected in the scalar code only; flare paths have
-  // lanes of their own.
-  if (reflections > 0 && !HasAsphere(*lens)) return GenerateRaysGhost(n, samples, rays, weights, lanes);
-  if (reflections > 0 || HasAsphere(*lens)) {
+  // Aspheres, mirrors and obscurations are traced in the scalar code
+  // only; flare paths have lanes of their own.
+  if (reflections > 0 && !ScalarOnly(*lens)) return GenerateRaysGhost(n, samples, rays, weights, lanes);
+  if (reflections > 0 || ScalarOnly(*lens)) {
     for (int i = 0; i < n; ++i) weights[i] = GenerateRay(samples[i], &rays[i]);
     return n;
   }

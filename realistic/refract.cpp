@@ -37,3 +37,8 @@ Ray Refract(const Point& O, const Point& P, const Vector& Normal, float ni, floa
              "fabs(refract_dir.Length() - 1.0f) < EPSILON", operation);
   return Ray(P, refract_dir);
 }
+
+Ray Reflect(const Vector& D, const Point& P, const Vector& Normal) {
+  const Vector u = Normalize(D);
+  return Ray(P, Normalize(u - (2.f * Dot(Normal, u)) * Normal));
+}

@@ -18,3 +18,7 @@ Ray Refract(const Point& O, const Point& P, const Vector& Normal, float ni, floa
 // decides exactly as the check does (a NaN or negative x fails both).
 constexpr float kUnitLengthSquaredMin = 0x1.fef9fcp-1f;  // 0.998000979
 constexpr float kUnitLengthSquaredMax = 0x1.008322p+0f;  // 1.00200093
+
+// The ray that leaves a mirror at P: the direction D mirrored in the unit
+// normal (either side). Its origin is P, mint 0.001, maxt +inf, time 0.
+Ray Reflect(const Vector& D, const Point& P, const Vector& Normal);
