@@ -12,7 +12,7 @@
 #   make package  build the Debian package realcam_<version>_<arch>.deb
 #   make bench  build and run the benchmarks (not part of the tests)
 #   make fuzz   run the fuzzers of the prescription loader and the two importers
-#               (.zmx, patent tables) for a bounded time each
+#               (.zmx, .seq, patent tables) for a bounded time each
 
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
@@ -98,12 +98,14 @@ bench:
 fuzz: deps
 	cmake -S . -B build/fuzz -DREALCAM_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DREALCAM_HOST=OFF \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
-	cmake --build build/fuzz -j $(JOBS) --target lens_fuzzer zmx_fuzzer patent_fuzzer
-	@mkdir -p build/fuzz/corpus build/fuzz/corpus_zmx build/fuzz/corpus_patent
+	cmake --build build/fuzz -j $(JOBS) --target lens_fuzzer zmx_fuzzer seq_fuzzer patent_fuzzer
+	@mkdir -p build/fuzz/corpus build/fuzz/corpus_zmx build/fuzz/corpus_seq build/fuzz/corpus_patent
 	build/fuzz/bin/lens_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 -artifact_prefix=build/fuzz/ \
 	  build/fuzz/corpus tests/fuzz_corpus
 	build/fuzz/bin/zmx_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 -artifact_prefix=build/fuzz/zmx- \
 	  build/fuzz/corpus_zmx tests/fuzz_corpus_zmx
+	build/fuzz/bin/seq_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 -artifact_prefix=build/fuzz/seq- \
+	  build/fuzz/corpus_seq tests/fuzz_corpus_seq
 	build/fuzz/bin/patent_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 -artifact_prefix=build/fuzz/patent- \
 	  build/fuzz/corpus_patent tests/fuzz_corpus_patent
 

@@ -204,7 +204,7 @@ void ComputeClearApertures(ImportedLens* lens, const ApertureSpec& spec) {
     ++filled;
   }
   std::string warning = "the file gives no clear apertures";
-  if (filled + 1 < int(lens->surfaces.size())) warning = std::to_string(filled) + " surfaces have no clear aperture in the file";
+  if (filled + 1 < int(lens->surfaces.size())) warning = std::to_string(filled) + (filled == 1 ? " surface has" : " surfaces have") + " no clear aperture in the file";
   warning += ": computed as a design program does, from the real rays of the entrance pupil's rim (diameter " +
              Text(pupil) + " mm";
   if (!spec.described.empty()) warning += ", " + spec.described;

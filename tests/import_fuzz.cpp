@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes as a lens file of another format, read by one importer
-// (REALCAM_IMPORT_ZMX or REALCAM_IMPORT_PATENT), then written as a
+// (REALCAM_IMPORT_ZMX, REALCAM_IMPORT_SEQ or REALCAM_IMPORT_PATENT), then written as a
 // prescription and loaded the way the tools load it. Every input must end
 // as a lens or one of the importers' or the loader's errors: no crash, no
 // sanitizer report, no hang. Built as libFuzzer targets (zmx_fuzzer,
-// patent_fuzzer) and as replays of the stored corpora for the tests.
+// seq_fuzzer, patent_fuzzer) and as replays of the stored corpora for the tests.
 #include <unistd.h>
 
 #include <cstddef>
@@ -16,6 +16,7 @@
 
 #include "core/error.h"
 #include "import/patent_table.h"
+#include "import/seq_reader.h"
 #include "import/zmx_reader.h"
 #include "realistic/lens_error.h"
 #include "realistic/lens_stack.h"
@@ -40,8 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size) fwrite(data, 1, size, f);
   fclose(f);
   try {
-#ifdef REALCAM_IMPORT_ZMX
+#if defined(REALCAM_IMPORT_ZMX)
     const ImportedLens lens = ReadZmx(input, {});
+#elif defined(REALCAM_IMPORT_SEQ)
+    const ImportedLens lens = ReadSeq(input, {});
 #else
     const ImportedLens lens = ReadPatentTable(input);
 #endif

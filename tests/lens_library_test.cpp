@@ -38,6 +38,8 @@ const Design kDesigns[] = {
     // The teaching lenses are designed as thin lenses of 100 mm.
     {"singlet-100mm-f4.dat", 100.0, kEfl},
     {"achromat-100mm-f4.dat", 100.0, kEfl},
+    // A design program's paraxial EFL for the catadioptric telephoto.
+    {"mirror-1000mm-f7.5.dat", 999.637, kEfl},
 };
 
 class LensLibrary : public ::testing::TestWithParam<Design> {};
