@@ -5,14 +5,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "app/commands.h"
 #include "import/patent_table.h"
 #include "import/seq_reader.h"
 #include "import/zmx_reader.h"
+#include "optics/lens_check.h"
 
 namespace {
 
@@ -66,11 +69,40 @@ int RunImport(const ImportOptions& o) {
   const ImportedLens lens = ReadAnyLensFile(o.input, ParseGlassOverrides(o.glasses));
   for (const std::string& w : lens.warnings) fprintf(stderr, "realcam: warning: %s\n", w.c_str());
   const std::string text = WritePrescription(lens);
-  if (o.output.empty() || o.output == "-") {
+  const bool to_stdout = o.output.empty() || o.output == "-";
+  // The checker reads the prescription as written, and says what is wrong
+  // with it now, not at the first render.
+  char checked[] = "/tmp/realcam-import-check-XXXXXX";
+  const int fd = mkstemp(checked);
+  if (fd < 0) throw std::runtime_error("cannot make a file for the imported lens's check");
+  close(fd);
+  WriteFile(checked, text);
+  std::vector<LensDiagnostic> diagnostics;
+  try {
+    diagnostics = CheckLensFile(checked);
+  } catch (...) {
+    unlink(checked);
+    throw;
+  }
+  unlink(checked);
+  int errors = 0;
+  const std::string named = to_stdout ? o.input + " (as imported)" : o.output;
+  for (const LensDiagnostic& d : diagnostics) {
+    errors += d.error;
+    std::string line = FormatDiagnostic(checked, d);
+    if (line.compare(0, std::strlen(checked), checked) == 0) line = named + line.substr(std::strlen(checked));
+    fprintf(stderr, "realcam: %s\n", line.c_str());
+  }
+  if (to_stdout) {
     fputs(text.c_str(), stdout);
   } else {
     WriteFile(o.output, text);
     printf("realcam: wrote %s (%zu surfaces from %s)\n", o.output.c_str(), lens.surfaces.size(), lens.format.c_str());
+  }
+  if (errors) {
+    fprintf(stderr, "realcam: the imported lens has %d error%s (above): correct the source file, or the written "
+            "prescription, before using it\n", errors, errors == 1 ? "" : "s");
+    return 1;
   }
   return 0;
 }
