@@ -19,14 +19,14 @@ int RunCheck(const CheckOptions& o) {
                       {"column", d.column},
                       {"severity", d.error || o.strict ? "error" : "warning"},
                       {"message", d.message}});
-    PrintJson({{"file", o.lens}, {"errors", errors}, {"warnings", warnings}, {"diagnostics", list}});
+    PrintJson({{"file", ShownLensPath(o.lens)}, {"errors", errors}, {"warnings", warnings}, {"diagnostics", list}});
   } else {
     for (const LensDiagnostic& d : found) {
       LensDiagnostic shown = d;
       shown.error = d.error || o.strict;
-      printf("%s\n", FormatDiagnostic(o.lens, shown).c_str());
+      printf("%s\n", WithShownLensPaths(FormatDiagnostic(o.lens, shown)).c_str());
     }
-    printf("%s: %d error%s, %d warning%s\n", o.lens.c_str(), errors, errors == 1 ? "" : "s", warnings,
+    printf("%s: %d error%s, %d warning%s\n", ShownLensPath(o.lens).c_str(), errors, errors == 1 ? "" : "s", warnings,
            warnings == 1 ? "" : "s");
   }
   return errors > 0 ? 1 : 0;

@@ -192,6 +192,14 @@ int RunExport(const ExportOptions& o);
 // converted to a prescription in a temporary folder (removed at exit); any
 // other path is returned as it is.
 std::string ConvertForeignLens(const std::string& path);
+// The path a user gave for a lens: the original file for a converted one
+// ("x.zmx (as imported)"), any other path as it is; and a message with
+// every converted file's path so replaced.
+std::string ShownLensPath(const std::string& path);
+std::string WithShownLensPaths(std::string message);
+// Whether a lens given on the command line could not be read or converted
+// (its message then says what to do; no "--help" follows it).
+bool& LensArgumentFailed();
 
 struct LensesOptions {
   bool json = false;

@@ -45,14 +45,17 @@ int RunDraw(const DrawOptions& o) {
   const ThickLens thick = ComputeThickLens(lens);
   if (!(thick.Efl() > 0) && o.filmdistance <= 0)
     throw std::runtime_error(o.lens + ": no positive focal length; give --filmdistance");
+  // The drawing names the file the user gave.
+  DrawOptions named = o;
+  named.lens = ShownLensPath(o.lens);
   if (o.vignetting) {
     std::string report;
-    WriteOut(o.output, DrawVignetting(lens, thick, o, &report));
+    WriteOut(o.output, DrawVignetting(lens, thick, named, &report));
     if (!o.output.empty()) fprintf(stderr, "realcam: wrote %s\n%s", o.output.c_str(), report.c_str());
     return 0;
   }
   int rays = 0;
-  WriteOut(o.output, DrawSection(lens, thick, o, &rays));
+  WriteOut(o.output, DrawSection(lens, thick, named, &rays));
   if (!o.output.empty()) fprintf(stderr, "realcam: wrote %s (%d rays)\n", o.output.c_str(), rays);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -32,6 +33,12 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
   if (!out || !(out << text) || !(out.flush()))
     throw std::runtime_error("cannot write \"" + path + "\"");
+}
+
+// Converted lens files and the files they came from.
+std::map<std::string, std::string>& Converted() {
+  static std::map<std::string, std::string> converted;
+  return converted;
 }
 
 // Converted lens files live in one folder for the process, removed at exit.
@@ -126,6 +133,9 @@ std::string ConvertForeignLens(const std::string& path) {
   const std::string extension = dot == std::string::npos ? "" : path.substr(dot);
   if (extension == ".dat") return path;
   if (!LooksLikeZmx(path) && !LooksLikeSeq(path) && !LooksLikePatentTable(path)) return path;
+  // Once a process: its warnings are said once.
+  for (const auto& [converted, original] : Converted())
+    if (original == path) return converted;
   const ImportedLens lens = ReadAnyLensFile(path, {});
   for (const std::string& w : lens.warnings) fprintf(stderr, "realcam: warning: %s\n", w.c_str());
   if (ConvertedFolder().empty()) {
@@ -139,5 +149,23 @@ std::string ConvertForeignLens(const std::string& path) {
   name = name.substr(0, name.rfind('.')) + ".dat";
   const std::string converted = ConvertedFolder() + "/" + name;
   WriteFile(converted, WritePrescription(lens));
+  Converted()[converted] = path;
   return converted;
+}
+
+std::string ShownLensPath(const std::string& path) {
+  const auto found = Converted().find(path);
+  return found == Converted().end() ? path : found->second + " (as imported)";
+}
+
+std::string WithShownLensPaths(std::string message) {
+  for (const auto& [converted, original] : Converted())
+    for (size_t at; (at = message.find(converted)) != std::string::npos;)
+      message.replace(at, converted.size(), original + " (as imported)");
+  return message;
+}
+
+bool& LensArgumentFailed() {
+  static bool failed = false;
+  return failed;
 }

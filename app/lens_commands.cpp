@@ -12,6 +12,7 @@
 
 #include "app/commands.h"
 #include "app/json_output.h"
+#include "app/lens_loading.h"
 #include "app/lens_info.h"
 #include "app/lens_loading.h"
 #include "app/number_text.h"
@@ -278,6 +279,7 @@ Json InfoJson(const InfoOptions& o, const InfoData& d) {
     j["entrance_pupil"] = {{"z", JsonNumber(p.entrance.z)}, {"diameter", JsonNumber(p.entrance.diameter)}};
     j["exit_pupil"] = {{"z", JsonNumber(p.exit.z)}, {"diameter", JsonNumber(p.exit.diameter)}};
     j["f_number"] = JsonNumber(p.f_number);
+    if (const double design = DesignWavelength(o.lens); design > 0) j["design_wavelength"] = design;
     j["f_number_real"] = JsonNumber(first.f_number_real);
     j["precision"] = o.settings.precision;
     if (o.focus > 0) j["working_f_number"] = JsonNumber(first.working_f_number);
@@ -336,8 +338,16 @@ int RunInfo(const InfoOptions& o) {
                has_chromatic, film, first, ghosts, film_z] = d;
   const auto& s = lens->GetInterfaces();
 
-  printf("lens %s: %zu surfaces, stop at %d, depth %s\n", o.lens.c_str(), s.size(),
+  printf("lens %s: %zu surfaces, stop at %d, depth %s\n", ShownLensPath(o.lens).c_str(), s.size(),
          lens->GetIndexOfStop(), FormatFloat(depth).c_str());
+  // The numbers designers quote first: the paraxial focal length and
+  // f-number (the probe-ray thick lens below is the camera's focus model).
+  if (first_order_error.empty())
+    printf("focal length %.4f, f/%.3f (paraxial, d line%s)\n", first.paraxial.efl, first.paraxial.f_number,
+           o.settings.wavelength > 0 ? "; the indices below at --wavelength" : "");
+  if (const double design = DesignWavelength(o.lens); design > 0)
+    printf("design wavelength %g nm (the source file's primary); reported at %s\n", design,
+           o.settings.wavelength > 0 ? "--wavelength" : "the d line (587.56 nm) unless --wavelength is given");
   printf("%3s %12s %12s %12s %10s %10s %12s %12s\n", "#", "radius", "zintercept", "center", "index",
          "diameter", "zmin", "zmax");
   for (size_t i = 0; i < s.size(); ++i)
@@ -353,9 +363,9 @@ int RunInfo(const InfoOptions& o) {
     printf("thick lens: %s\n", paraxial_error.c_str());
     return 0;
   }
-  printf("thick lens (lens-space z): f1 %s  p1 %s  f2 %s  p2 %s\n", FormatFloat(t.f1).c_str(),
+  printf("thick lens from probe rays (the camera's focus model; lens-space z): f1 %s  p1 %s  f2 %s  p2 %s\n", FormatFloat(t.f1).c_str(),
          FormatFloat(t.p1).c_str(), FormatFloat(t.f2).c_str(), FormatFloat(t.p2).c_str());
-  printf("effective focal length %s (film side), %s (world side)\n", FormatFloat(efl).c_str(),
+  printf("probe-ray effective focal length %s (film side), %s (world side)\n", FormatFloat(efl).c_str(),
          FormatFloat(front_efl).c_str());
   printf("back focal distance %s, front focal distance %s\n", FormatFloat(bfl).c_str(),
          FormatFloat(ffd).c_str());

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/lens_loading.h"
+#include "app/commands.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <cstring>
 #include <stdexcept>
 
@@ -30,7 +33,7 @@ void CheckLensBeforeUse(const std::string& path) {
   int errors = 0;
   for (const LensDiagnostic& d : CheckLensFile(path)) {
     if (!d.error) {
-      fprintf(stderr, "%s\n", FormatDiagnostic(path, d).c_str());
+      fprintf(stderr, "%s\n", WithShownLensPaths(FormatDiagnostic(path, d)).c_str());
     } else if (errors++ == 0) {
       // "file:line:column: message": main says that it is an error.
       first_error = FormatDiagnostic(path, d);
@@ -39,7 +42,7 @@ void CheckLensBeforeUse(const std::string& path) {
     }
   }
   if (errors > 1)
-    first_error += "\n(and " + std::to_string(errors - 1) + " more: realcam check " + path + " lists them)";
+    first_error += "\n(and " + std::to_string(errors - 1) + " more: realcam check " + ShownLensPath(path) + " lists them)";
   if (errors > 0) throw std::runtime_error(first_error);
 }
 
@@ -107,4 +110,13 @@ std::unique_ptr<LensStack> LoadLens(const std::string& file, const LensSettings&
   if (settings.blades > 0) lens->SetApertureBlades(settings.blades, float(settings.blade_rotation));
   lens->SetExact(settings.precision == "double");
   return lens;
+}
+
+double DesignWavelength(const std::string& path) {
+  // "# Design wavelength: 780 nm ..." in the header comments an import writes.
+  std::ifstream in(path);
+  const std::string key = "# Design wavelength: ";
+  for (std::string line; std::getline(in, line) && !line.empty() && line[0] == '#';)
+    if (line.compare(0, key.size(), key) == 0) return std::strtod(line.c_str() + key.size(), nullptr);
+  return 0;
 }

@@ -45,3 +45,6 @@ void RequireReadableLens(const std::string& path);
 // (what no lens can be, or what the loader refuses) thrown, with the file,
 // line and column, before deeper code can fail on it with less to say.
 void CheckLensBeforeUse(const std::string& path);
+
+// The design wavelength (nm) a converted lens's header records, or 0.
+double DesignWavelength(const std::string& path);

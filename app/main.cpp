@@ -66,6 +66,7 @@ CLI::Validator LensByName() {
         try {
           text = FindLens(text);
         } catch (const std::exception& e) {
+          LensArgumentFailed() = true;
           return e.what();
         }
         return "";
@@ -411,7 +412,10 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    fprintf(stderr, "realcam: error: %s\nRun with --help for more information.\n", e.what());
+    // A lens that cannot be read says what to do itself; options that
+    // cannot be parsed point to the help.
+    fprintf(stderr, "realcam: error: %s\n%s", e.what(),
+            LensArgumentFailed() ? "" : "Run with --help for more information.\n");
     return 1;
   }
   try {
@@ -420,7 +424,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "realcam: error: out of memory\n");
     return 1;
   } catch (const std::exception& e) {
-    fprintf(stderr, "realcam: error: %s\n", e.what());
+    fprintf(stderr, "realcam: error: %s\n", WithShownLensPaths(e.what()).c_str());
     return 1;
   }
 }

@@ -401,7 +401,7 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   summary->eye[0] = eye.x, summary->eye[1] = eye.y, summary->eye[2] = eye.z;
   summary->target[0] = target.x, summary->target[1] = target.y, summary->target[2] = target.z;
   summary->best_focus = best_focus;
-  summary->lens = lens_file;
+  summary->lens = ShownLensPath(lens_file);
   summary->weight = o.weight;
   summary->blades = o.blades;
   summary->blade_rotation = o.blade_rotation;

@@ -134,6 +134,9 @@ std::string WritePrescription(const ImportedLens& lens) {
   std::ostringstream out;
   out << "# " << (lens.title.empty() ? "Imported lens" : lens.title) << "\n";
   out << "# Imported by realcam import from " << lens.source << " (" << lens.format << ").\n";
+  if (lens.design_nm > 0)
+    out << "# Design wavelength: " << NoteNumber(lens.design_nm) << " nm (the file's primary); column 3 gives "
+        << "indices at the d line.\n";
   for (const std::string& note : lens.notes) out << "# " << note << "\n";
   for (const std::string& warning : lens.warnings) out << "# Warning: " << warning << "\n";
   out << "# radius\tthickness\tindex\taperture\tglass or abbe number\n";

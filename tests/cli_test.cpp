@@ -649,6 +649,40 @@ TEST(Import, ComputedAperturesAndCodeVFiles) {
   }
 }
 
+// A converted lens is named as the user gave it, with the figures
+// designers quote first and the file's design wavelength; a Latin-1 title
+// arrives as UTF-8; a lens realcam cannot model is refused without a
+// pointer to --help, and a file the checker faults fails its import.
+TEST(Import, TellsTheTruthAboutTheUsersFile) {
+  if (!HaveLensFiles()) GTEST_SKIP() << "no " << kLensFiles;
+  const Result info = Realcam("info '" + kLensFiles + "cooke_triplet.seq'");
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("lens " + kLensFiles + "cooke_triplet.seq (as imported): 7 surfaces"), std::string::npos)
+      << info.out;
+  EXPECT_NE(info.out.find("\nfocal length 50.3343, f/5.033 (paraxial, d line)\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("design wavelength 587.6 nm"), std::string::npos);
+  EXPECT_EQ(info.out.find("realcam-import-"), std::string::npos) << info.out;
+  EXPECT_EQ(info.err.find("realcam-import-"), std::string::npos) << info.err;
+  const std::string latin1 = WriteTestFile("latin1.zmx", "VERS 1\nMODE SEQ\nNAME Objectif \xe0 miroir\nENPD 10\n"
+      "SURF 0\n  DISZ INFINITY\nSURF 1\n  STOP\n  DISZ 5\n  DIAM 5\nSURF 2\n  CURV 0.02\n  DISZ 4\n"
+      "  GLAS N-BK7 0 0 1.5168 64.17\n  DIAM 8\nSURF 3\n  DISZ 95\n  DIAM 8\nSURF 4\n");
+  const Result title = Realcam("import '" + latin1 + "'");
+  ASSERT_EQ(title.status, 0) << title.err;
+  EXPECT_EQ(title.out.rfind("# Objectif \xc3\xa0 miroir\n", 0), 0u) << title.out;
+  const Result decentred = Realcam("info '" + WriteTestFile("tilted.seq", "SO 0 1e10\nS 50 5 N-BK7_SCHOTT\nADE 2\nSI\n") + "'");
+  EXPECT_EQ(decentred.status, 1);
+  EXPECT_NE(decentred.err.find("tilted.seq:3: ADE (a decentred or tilted surface); realcam models centred"),
+            std::string::npos) << decentred.err;
+  EXPECT_EQ(decentred.err.find("--help"), std::string::npos) << decentred.err;
+  // Surfaces that cross, as a table without apertures can give them.
+  const Result crossing = Realcam("import '" + WriteTestFile("crossing.zmx", "VERS 1\nMODE SEQ\nSURF 0\n  DISZ INFINITY\n"
+      "SURF 1\n  STOP\n  DISZ 1\n  DIAM 10\nSURF 2\n  CURV 0.1\n  DISZ 0.5\n  GLAS N-BK7 0 0 1.5168 64.17\n"
+      "  DIAM 9\nSURF 3\n  CURV -0.1\n  DISZ 20\n  DIAM 9\nSURF 4\n") + "'");
+  EXPECT_EQ(crossing.status, 1);
+  EXPECT_NE(crossing.err.find("crossing.zmx (as imported):"), std::string::npos) << crossing.err;
+  EXPECT_NE(crossing.err.find("cross within their clear apertures"), std::string::npos) << crossing.err;
+}
+
 // Every bundled lens goes out as a Zemax file and comes back with every
 // float of every surface the same.
 TEST(Import, ExportAndImportRoundTripEveryBundledLens) {
