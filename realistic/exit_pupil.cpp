@@ -109,14 +109,30 @@ void ExitPupil::BuildTables(const LensStack& lens_in, float film_z, PassTest pas
                        std::max({a.y1, m.y1, c.y1})};
     }
     if (holes) {
-      // The hole between the ends: what the three holes share, less the
-      // margins the rectangles grow by.
-      Bounds h = bin.a;
-      h.hx0 = std::max({a.hx0, m.hx0, c.hx0}) + bin.grow.x0 + bin.grow.x1;
-      h.hx1 = std::min({a.hx1, m.hx1, c.hx1}) - bin.grow.x0 - bin.grow.x1;
-      h.hy1 = std::min({a.hy1, m.hy1, c.hy1}) - bin.grow.y1;
-      if (!(h.hx0 < h.hx1) || !(h.hy1 > 0)) h.hx0 = h.hx1 = h.hy1 = 0;
-      bin.a.hx0 = bin.c.hx0 = h.hx0, bin.a.hx1 = bin.c.hx1 = h.hx1, bin.a.hy1 = bin.c.hy1 = h.hy1;
+      const bool all = a.hy1 > 0.f && m.hy1 > 0.f && c.hy1 > 0.f;
+      if (bin.interpolate && all) {
+        // The hole moves with the film point as the rectangle does: it is
+        // interpolated between the ends and shrunk by twice what the
+        // middle's hole falls short of the interpolation, and a little.
+        const float w = std::min(a.hx1 - a.hx0, c.hx1 - c.hx0), h = std::min(a.hy1, c.hy1);
+        bin.grow.hx0 = 2 * std::max(0.f, m.hx0 - 0.5f * (a.hx0 + c.hx0)) + 0.02f * w;
+        bin.grow.hx1 = 2 * std::max(0.f, 0.5f * (a.hx1 + c.hx1) - m.hx1) + 0.02f * w;
+        bin.grow.hy1 = 2 * std::max(0.f, 0.5f * (a.hy1 + c.hy1) - m.hy1) + 0.02f * h;
+      } else {
+        // What the three holes share.
+        Bounds hole{};
+        if (all) {
+          hole.hx0 = std::max({a.hx0, m.hx0, c.hx0});
+          hole.hx1 = std::min({a.hx1, m.hx1, c.hx1});
+          hole.hy1 = std::min({a.hy1, m.hy1, c.hy1});
+        }
+        if (!(hole.hx0 < hole.hx1) || !(hole.hy1 > 0.f)) hole.hx0 = hole.hx1 = hole.hy1 = 0.f;
+        bin.a.hx0 = bin.c.hx0 = hole.hx0, bin.a.hx1 = bin.c.hx1 = hole.hx1, bin.a.hy1 = bin.c.hy1 = hole.hy1;
+        bin.grow.hx0 = bin.grow.hx1 = bin.grow.hy1 = 0.f;
+        // An interpolated rectangle keeps the ends' holes only through
+        // the shrink: none here.
+        if (bin.interpolate) bin.grow.hy1 = INFINITY;
+      }
     }
     bins.push_back(bin);
     a = c, found_a = found_c;
@@ -477,6 +493,12 @@ ExitPupil::Bounds ExitPupil::BoundsOnPlane(size_t plane, float r) const {
     b.y1 = bin.a.y1 + t * (bin.c.y1 - bin.a.y1) + bin.grow.y1;
     b.x0 = std::max(b.x0, -back_radius), b.x1 = std::min(b.x1, back_radius);
     b.y1 = std::min(b.y1, back_radius);
+    if (b.hy1 > 0.f) {
+      b.hx0 = bin.a.hx0 + t * (bin.c.hx0 - bin.a.hx0) + bin.grow.hx0;
+      b.hx1 = bin.a.hx1 + t * (bin.c.hx1 - bin.a.hx1) - bin.grow.hx1;
+      b.hy1 = bin.a.hy1 + t * (bin.c.hy1 - bin.a.hy1) - bin.grow.hy1;
+      if (!(b.hx0 < b.hx1) || !(b.hy1 > 0.f)) b.hx0 = b.hx1 = b.hy1 = 0.f;
+    }
   }
   return b;
 }
