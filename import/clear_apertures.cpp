@@ -212,3 +212,41 @@ void ComputeClearApertures(ImportedLens* lens, const ApertureSpec& spec) {
   if (blocked) warning += "; " + std::to_string(blocked) + " of " + std::to_string(traced) + " rays missed a surface";
   lens->warnings.push_back(warning);
 }
+
+namespace {
+
+// The surface's sag at height h: z from its vertex along the axis.
+double SagAt(const ImportedSurface& s, double h) {
+  if (s.radius == 0) return 0;
+  const double c = std::isinf(s.radius) ? 0.0 : 1 / s.radius;
+  if (s.aspheric) return AsphereSag(c, s.asphere, h * h);
+  if (c == 0) return 0;
+  const double arg = 1 - c * c * h * h;
+  return arg >= 0 ? c * h * h / (1 + std::sqrt(arg)) : NAN;
+}
+
+}  // namespace
+
+int KeepSurfacesApart(ImportedLens* lens) {
+  std::vector<bool> narrowed(lens->surfaces.size());
+  double travel = 1;
+  for (size_t i = 0; i + 1 < lens->surfaces.size(); ++i) {
+    ImportedSurface &a = lens->surfaces[i], &b = lens->surfaces[i + 1];
+    if (a.mirror) travel = -travel;
+    if (a.radius == 0 || b.radius == 0) continue;  // the stop is no material surface
+    for (int step = 0; step < 100; ++step) {
+      const double hmax = 0.5 * std::min(a.aperture, b.aperture);
+      double least = INFINITY;
+      for (int k = 0; k <= 64; ++k) {
+        const double h = hmax * k / 64, d = travel * (a.thickness + SagAt(b, h) - SagAt(a, h));
+        least = std::min(least, std::isfinite(d) ? d : -INFINITY);
+      }
+      if (least >= 0.1 * std::fabs(a.thickness)) break;
+      a.aperture *= 0.95, b.aperture *= 0.95;
+      narrowed[i] = narrowed[i + 1] = true;
+    }
+  }
+  int count = 0;
+  for (bool n : narrowed) count += n;
+  return count;
+}

@@ -32,3 +32,9 @@ bool ParaxialEntrancePupil(const ImportedLens& lens, double* z, double* stop_ove
 // (naming `lens.source`) where the file gives no pupil, or no real ray of
 // it passes the lens.
 void ComputeClearApertures(ImportedLens* lens, const ApertureSpec& spec);
+
+// Narrows neighbouring surfaces' clear apertures (both, by 5% a step)
+// until none cross within them: glass and air gaps keep at least a tenth
+// of their axial thickness at the rim. Returns how many surfaces it
+// narrowed.
+int KeepSurfacesApart(ImportedLens* lens);

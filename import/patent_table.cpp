@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "import/patent_table.h"
 
+#include "import/clear_apertures.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -67,6 +69,36 @@ Column ColumnOf(const std::string& name) {
   return kOther;
 }
 
+// A line of the specifications patents print above or below a table:
+// "Fno = 2.1", "F/2.1", "F-number 2.1", "half field 24", "ω = 24.0°",
+// "2ω = 48". Reads what it finds; true when the line is one.
+bool ReadSpecification(const std::string& line, double* fnumber, double* half_field) {
+  std::string l = Lower(line);
+  for (const char* sep : {"=", ":", "\xc2\xb0", ",", ";"})
+    for (size_t at; (at = l.find(sep)) != std::string::npos;) l.replace(at, std::string(sep).size(), " ");
+  const std::vector<std::string> w = Words(l);
+  bool any = false;
+  for (size_t i = 0; i < w.size(); ++i) {
+    const std::string& k = w[i];
+    double v;
+    auto next = [&](size_t j) { return j < w.size() && ParseNumber(w[j], &v) && v > 0; };
+    if ((k.rfind("f/", 0) == 0 && k.size() > 2 && ParseNumber(k.substr(2), &v) && v > 0)) {
+      *fnumber = v, any = true;
+    } else if ((k == "fno" || k == "fno." || k == "f-number" || k == "f#" || k == "f/#" || k == "f/no") && next(i + 1)) {
+      *fnumber = v, any = true;
+    } else if ((k == "\xcf\x89" || k == "w" || k == "hfov") && next(i + 1)) {
+      *half_field = v, any = true;
+    } else if ((k == "2\xcf\x89" || k == "2w" || k == "fov") && next(i + 1)) {
+      *half_field = v / 2, any = true;
+    } else if (k == "half" && i + 1 < w.size() && (w[i + 1] == "field" || w[i + 1] == "field-angle") && next(i + 2)) {
+      *half_field = v, any = true;
+    } else if ((k == "half-field" || k == "half-angle") && next(i + 1)) {
+      *half_field = v, any = true;
+    }
+  }
+  return any;
+}
+
 }  // namespace
 
 bool LooksLikePatentTable(const std::string& path) {
@@ -90,6 +122,7 @@ ImportedLens ReadPatentTable(const std::string& path) {
   std::vector<Column> columns;
   bool has_aperture = false, in_aspheres = false;
   std::vector<std::string> asphere_columns;
+  double fnumber = 0, half_field = 0;
   std::map<int, size_t> by_number;  // surface number -> index in lens.surfaces
   std::string line;
   size_t bytes = 0;
@@ -125,6 +158,16 @@ ImportedLens ReadPatentTable(const std::string& path) {
     }
     if (is_header) continue;
     if (Lower(w[0]).find("aspher") == 0) continue;  // a caption
+    {
+      // The specifications: not a row (a row starts with its surface).
+      int number;
+      std::string first = w[0];
+      if (!first.empty() && first.back() == '*') first.pop_back();
+      const std::string lf = Lower(first);
+      const bool row = SurfaceNumber(first, &number) || lf == "sto" || lf == "stop" || lf == "(stop)" ||
+                       lf.find("(stop)") != std::string::npos;
+      if (!row && ReadSpecification(line, &fnumber, &half_field)) continue;
+    }
     if (in_aspheres) {
       // surface K A4 A6 ...
       std::string label = w[0];
@@ -213,7 +256,15 @@ ImportedLens ReadPatentTable(const std::string& path) {
                            ").");
     }
   }
-  if (!has_aperture) {
+  if (!has_aperture && fnumber > 0) {
+    // The f-number (and the half field) printed with the table: the
+    // apertures a design program would give.
+    ApertureSpec spec;
+    spec.fnumber = fnumber;
+    if (half_field > 0) spec.fields = {0, 0.7 * half_field, half_field};
+    spec.described = "f/" + NoteNumber(fnumber) + (half_field > 0 ? ", half field " + NoteNumber(half_field) + " deg" : "");
+    ComputeClearApertures(&lens, spec);
+  } else if (!has_aperture) {
     // No clear apertures: 90% of each sphere's diameter, the planes and the
     // stop as wide as their narrower neighbour.
     double widest = 0;
@@ -228,8 +279,12 @@ ImportedLens ReadPatentTable(const std::string& path) {
         a = std::min(a, lens.surfaces[i + 1].aperture);
       s.aperture = a;
     }
-    lens.warnings.push_back("the table gives no clear apertures: each is 90% of its sphere's diameter, the "
-                            "stop's and the planes' their narrower neighbour's; set them from the patent's drawing");
+    const int narrowed = KeepSurfacesApart(&lens);
+    lens.warnings.push_back("the table gives no clear apertures (and no f-number to compute them from): each is "
+                            "90% of its sphere's diameter, the stop's and the planes' their narrower neighbour's" +
+                            std::string(narrowed ? ", " + std::to_string(narrowed) + " narrowed so that no "
+                                        "neighbours cross" : "") +
+                            "; set them from the patent's drawing, or give the table's f-number (\"Fno 2.1\")");
   }
   lens.notes.push_back("Units: as the table's (taken as millimetres). The last d is the distance to the image, "
                        "the default film distance.");
