@@ -61,11 +61,13 @@ std::vector<GhostPath> ComputeGhostPaths(const LensStack& lens, double film_z, b
       Ray2 ray;
       ray.z = s[0].GetAxisIntercept();
       ray.widest = std::numeric_limits<double>::infinity();
-      for (int k = 0; k < j; ++k) ray.Surface(s[size_t(k)], after(k), false);
+      // The lens's own mirrors (a catadioptric lens) reflect wherever met.
+      auto mirror = [&](int k) { return s[size_t(k)].IsMirror(); };
+      for (int k = 0; k < j; ++k) ray.Surface(s[size_t(k)], after(k), mirror(k));
       ray.Surface(s[size_t(j)], 0, true);
-      for (int k = j - 1; k > i; --k) ray.Surface(s[size_t(k)], before(k), false);
+      for (int k = j - 1; k > i; --k) ray.Surface(s[size_t(k)], before(k), mirror(k));
       ray.Surface(s[size_t(i)], 0, true);
-      for (int k = i + 1; k < count; ++k) ray.Surface(s[size_t(k)], after(k), false);
+      for (int k = i + 1; k < count; ++k) ray.Surface(s[size_t(k)], after(k), mirror(k));
       g.focus_z = ray.u != 0 ? ray.z - ray.y / ray.u : std::numeric_limits<double>::infinity();
       const double radius = std::isfinite(ray.widest) ? ray.widest : 0.5 * std::fabs(double(s[0].GetDiameter()));
       g.beam = 2 * radius;
