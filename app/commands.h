@@ -160,6 +160,17 @@ int RunFocus(const FocusOptions& o);
 
 int RunDraw(const DrawOptions& o);
 
+struct ReportOptions {
+  std::string lens, output;
+  double aperture = -1, fstop = -1;
+  int blades = 0;
+  double blade_rotation = 0;
+  double focus = -1, filmdistance = -1;
+  std::string film = "36x24";
+  bool json = false;
+};
+int RunReport(const ReportOptions& o);
+
 struct CheckOptions {
   std::string lens;
   bool strict = false, json = false;

@@ -362,6 +362,24 @@ int main(int argc, char** argv) {
               "plot the passing share and relative illumination across the film instead");
   d->callback([&] { run = [&] { return RunDraw(draw); }; });
 
+  ReportOptions report;
+  CLI::App* rp = app.add_subcommand(
+      "report", "a lens's data sheet as one HTML page: MTF, spot diagrams, distortion, illumination, colour, "
+                "bokeh, ghosts");
+  AddLens(rp, &report.lens);
+  rp->add_option("-o,--output", report.output, "the page to write (default: standard output)");
+  AddStop(rp, &report.aperture, &report.fstop);
+  AddBlades(rp, &report.blades, &report.blade_rotation);
+  rp->add_option("--focus", report.focus,
+                 "object distance from the front vertex: lens units, or with a unit (3m, 120in) (default: infinity)")
+      ->transform(Length(1));
+  rp->add_option("--filmdistance", report.filmdistance, "back vertex to film (default: the best focus)")
+      ->check(kPositive)
+      ->excludes(rp->get_option("--focus"));
+  rp->add_option("--film", report.film, "film size WxH in lens units")->capture_default_str();
+  rp->add_flag("--json", report.json, "the same figures as one JSON object");
+  rp->callback([&] { run = [&] { return RunReport(report); }; });
+
   CheckOptions check;
   CLI::App* c = app.add_subcommand(
       "check", "look for what the prescription format allows but almost never means");
