@@ -3,6 +3,8 @@
 // built-in scene, per second, on 1 and 2 threads.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+
 #include "app/commands.h"
 #include "render/renderer.h"
 
@@ -51,5 +53,15 @@ BENCHMARK_CAPTURE(BM_RenderOptions, six_blades, 6, 0)->Unit(benchmark::kMillisec
 BENCHMARK_CAPTURE(BM_RenderOptions, eight_bands, 0, 8)->Unit(benchmark::kMillisecond)->UseManualTime();
 
 }  // namespace
+
+// A full `realcam report` of the double Gauss (every pupil function, spot,
+// curve and the page), written to /dev/null. Goal: under 3 s.
+void BM_Report(benchmark::State& state) {
+  ReportOptions o;
+  o.lens = REALCAM_LENS_DIR "/double-gauss-100mm-f2.dat";
+  o.output = "/dev/null";
+  for (auto _ : state) RunReport(o);
+}
+BENCHMARK(BM_Report)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -28,6 +28,7 @@ constexpr int kCurvePoints = 81;
 constexpr int kChartGrid = 48;
 constexpr int kCurveGrid = 96;
 constexpr int kSpotGrid = 25;
+constexpr int kRmsGrid = 64;
 constexpr int kBokehGrid = 48;
 
 // The lens in light of one colour (itself where it has no dispersion).
@@ -184,9 +185,26 @@ LensReport ComputeLensReport(const LensStack& lens_in, const ReportSettings& set
     };
     double cx, cy;
     if (!land(colours[1], 0, 0, &cx, &cy)) continue;
-    double all_x = 0, all_y = 0;
+    // The RMS radii from a fine grid (as best focus samples its bundle);
+    // the drawing keeps a coarser one.
+    double all_x = 0, all_y = 0, all_xx = 0;
     int all = 0;
     for (int c = 0; c < 3; ++c) {
+      std::vector<std::array<double, 2>> fine;
+      for (int j = 0; j < kRmsGrid; ++j)
+        for (int i = 0; i < kRmsGrid; ++i) {
+          const double x = rp * (2.0 * (i + 0.5) / kRmsGrid - 1), y = rp * (2.0 * (j + 0.5) / kRmsGrid - 1);
+          if (x * x + y * y > rp * rp) continue;
+          double fx, fy;
+          if (land(colours[size_t(c)], x, y, &fx, &fy)) fine.push_back({fx - cx, fy - cy});
+        }
+      double mx = 0, my = 0;
+      for (const auto& q : fine) mx += q[0], my += q[1];
+      if (!fine.empty()) mx /= double(fine.size()), my /= double(fine.size());
+      double sum = 0;
+      for (const auto& q : fine) sum += (q[0] - mx) * (q[0] - mx) + (q[1] - my) * (q[1] - my);
+      s.rms[size_t(c)] = fine.empty() ? NAN : std::sqrt(sum / double(fine.size()));
+      for (const auto& q : fine) all_x += q[0], all_y += q[1], all_xx += q[0] * q[0] + q[1] * q[1], ++all;
       auto& pts = s.points[size_t(c)];
       for (int j = 0; j < kSpotGrid; ++j)
         for (int i = 0; i < kSpotGrid; ++i) {
@@ -195,20 +213,10 @@ LensReport ComputeLensReport(const LensStack& lens_in, const ReportSettings& set
           double fx, fy;
           if (land(colours[size_t(c)], x, y, &fx, &fy)) pts.push_back({fx - cx, fy - cy});
         }
-      double mx = 0, my = 0;
-      for (const auto& q : pts) mx += q[0], my += q[1];
-      if (!pts.empty()) mx /= double(pts.size()), my /= double(pts.size());
-      double sum = 0;
-      for (const auto& q : pts) sum += (q[0] - mx) * (q[0] - mx) + (q[1] - my) * (q[1] - my);
-      s.rms[size_t(c)] = pts.empty() ? NAN : std::sqrt(sum / double(pts.size()));
-      for (const auto& q : pts) all_x += q[0], all_y += q[1], ++all;
     }
     if (all) {
       all_x /= all, all_y /= all;
-      double sum = 0;
-      for (const auto& pts : s.points)
-        for (const auto& q : pts) sum += (q[0] - all_x) * (q[0] - all_x) + (q[1] - all_y) * (q[1] - all_y);
-      s.rms_poly = std::sqrt(sum / all);
+      s.rms_poly = std::sqrt(std::max(0.0, all_xx / all - all_x * all_x - all_y * all_y));
     }
     r.spots.push_back(s);
   }

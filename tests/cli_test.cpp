@@ -1187,3 +1187,48 @@ TEST(Render, MovementsAndFramingFlags) {
   EXPECT_NE(hinge.out.find("\"hinge_distance\":"), std::string::npos) << hinge.out;
   EXPECT_NE(hinge.out.find("\"real_points\":"), std::string::npos) << hinge.out;
 }
+
+// The lens report: one page with nothing to fetch, and numbers that agree
+// with the other tools: the axial spot with best focus's, distortion and
+// illumination at the corner with info's on the same film, an MTF of 1 at
+// zero frequency that never rises above the diffraction limit by more than
+// the sampling's error.
+TEST(Report, PageAndNumbersAgreeWithTheOtherTools) {
+  const std::string page = WriteTestFile("planar-report.html", "");
+  const Result html = Realcam("report planar-50mm-f2 -o '" + page + "'");
+  ASSERT_EQ(html.status, 0) << html.err;
+  const std::string text = Slurp(page);
+  EXPECT_EQ(text.rfind("<!DOCTYPE html>", 0), 0u);
+  EXPECT_NE(text.find("Planar type, 50 mm f/2"), std::string::npos);
+  for (const char* remote : {"<script", "src=\"http", "href=\"http", "url(http", "@import"})
+    EXPECT_EQ(text.find(remote), std::string::npos) << remote;
+  size_t plots = 0;
+  for (size_t at = 0; (at = text.find("class=\"plot", at)) != std::string::npos; ++at) ++plots;
+  EXPECT_EQ(plots, 19u);  // the drawing, 4 MTF plots, 5 spots, 4 curves, 5 bokeh shapes
+
+  const Result json = Realcam("report planar-50mm-f2 --json");
+  ASSERT_EQ(json.status, 0) << json.err;
+  const nlohmann::json r = nlohmann::json::parse(json.out);
+  const double best = r["spots"]["best_focus_rms"].get<double>();
+  EXPECT_NEAR(r["spots"]["fields"][0]["rms_radius"]["d"].get<double>(), best, 0.02 * best);
+  const double cutoff = r["mtf"]["diffraction_cutoff_cycles_per_mm"].get<double>();
+  for (const auto& field : r["mtf"]["fields"]) {
+    EXPECT_NEAR(field["sagittal_d"][0].get<double>(), 1.0, 1e-9);
+    EXPECT_NEAR(field["tangential_white"][0].get<double>(), 1.0, 1e-9);
+    const auto& nu = field["frequency_cycles_per_mm"];
+    for (size_t k = 1; k < nu.size(); ++k) {
+      const double s = nu[k].get<double>() / cutoff, phi = std::acos(std::min(1.0, s));
+      const double limit = 2 / M_PI * (phi - std::cos(phi) * std::sin(phi));
+      EXPECT_LE(field["sagittal_d"][k].get<double>(), limit + 0.02) << nu[k];
+    }
+  }
+  char film[64];
+  snprintf(film, sizeof film, "%.9g", r["settings"]["filmdistance"].get<double>());
+  const Result info = Realcam(std::string("info planar-50mm-f2 --json --filmdistance ") + film);
+  ASSERT_EQ(info.status, 0) << info.err;
+  const nlohmann::json i = nlohmann::json::parse(info.out);
+  EXPECT_NEAR(r["distortion_percent"]["y"].back().get<double>(), i["distortion"]["corner"].get<double>(), 0.01);
+  EXPECT_NEAR(r["relative_illumination"]["exit_weight"]["y"].back().get<double>(),
+              i["relative_illumination"]["corner"].get<double>(), 0.005);
+  EXPECT_NEAR(r["first_order"]["efl"].get<double>(), i["paraxial_efl"].get<double>(), 1e-4);
+}
