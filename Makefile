@@ -11,6 +11,9 @@
 #               librealcam and the Python module under P (default /usr/local)
 #   make package  build the Debian package realcam_<version>_<arch>.deb
 #   make bench  build and run the benchmarks (not part of the tests)
+#   make browser-test  load realcam report pages of three bundled lenses in
+#               headless Chromium: no network request, no console error,
+#               every plot drawn (not part of make test: Chromium is large)
 #   make fuzz   run the fuzzers of the prescription loader and the two importers
 #               (.zmx, .seq, patent tables) for a bounded time each
 
@@ -19,7 +22,7 @@ PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps native m32 asan tsan test demo release install package bench fuzz clean
+.PHONY: all deps native m32 asan tsan test demo release install package bench browser-test fuzz clean
 
 all: native
 
@@ -70,6 +73,15 @@ release:
 demo: release
 	@mkdir -p out
 	build/release/bin/realcam render -o out/demo.png
+
+# realcam report in a real browser.
+browser-test: release
+	@scripts/install-deps browser
+	@mkdir -p build/browser
+	for lens in planar-50mm-f2 double-gauss-100mm-f2 mirror-1000mm-f7.5; do \
+	  build/release/bin/realcam report $$lens -o build/browser/$$lens.html || exit 1; done
+	/usr/bin/python3 tests/browser/check_report.py tests/browser/harness.html build/browser/planar-50mm-f2.html \
+	  build/browser/double-gauss-100mm-f2.html build/browser/mirror-1000mm-f7.5.html
 
 # Everything installed: the C interface and the Python module too.
 install: release

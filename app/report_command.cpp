@@ -178,13 +178,16 @@ std::string SpotPlot(const SpotAtField& s, double airy, double half) {
 }
 
 // The back element's disc seen from a film point, the passing part dark.
-std::string BokehPlot(const BokehAtField& b) {
+std::string BokehPlot(const BokehAtField& b, double extent, double back) {
   const double size = 130, cell = size / b.grid;
   std::ostringstream o;
   o << "<svg class=\"plot bokeh\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << size << "\" height=\"" << size + 18
     << "\" viewBox=\"0 0 " << size << " " << size + 18 << "\">\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-  o << "<circle cx=\"" << size / 2 << "\" cy=\"" << size / 2 << "\" r=\"" << size / 2 - 0.5
-    << "\" fill=\"none\" stroke=\"#bbb\"/>\n";
+  // The back element's rim, where it crosses the square.
+  const double k = size / (2 * extent);
+  o << "<rect x=\"0.5\" y=\"0.5\" width=\"" << size - 1 << "\" height=\"" << size - 1
+    << "\" fill=\"none\" stroke=\"#ddd\"/><circle cx=\"" << Fixed(size / 2 - b.centre_x * k) << "\" cy=\""
+    << Fixed(size / 2 + b.centre_y * k) << "\" r=\"" << Fixed(back * k) << "\" fill=\"none\" stroke=\"#bbb\"/>\n";
   for (int j = 0; j < b.grid; ++j)
     for (int i = 0; i < b.grid; ++i)
       if (b.pass[size_t(j * b.grid + i)])
@@ -277,7 +280,7 @@ std::string Html(const ReportOptions& o, const LensStack& lens, const LensReport
     << "table{border-collapse:collapse;font-size:13px}td,th{padding:2px 10px;border-bottom:1px solid #e4e4e4;text-align:right}\n"
     << "th{text-align:left}.note{color:#555;font-size:12px;max-width:900px}\n"
     << "svg text.t{font:bold 13px sans-serif}svg text.n{font:11px sans-serif;fill:#333}svg text.l{font:12px sans-serif}\n"
-    << "svg line.g{stroke:#e6e6e6}.lens svg{max-width:860px;width:100%;height:auto}.lens{flex:1 1 600px}\n"
+    << "svg{overflow:hidden}svg line.g{stroke:#e6e6e6}.lens svg{max-width:860px;width:100%;height:auto}.lens{flex:1 1 600px}\n"
     << "@media print{body{margin:0}h2{break-after:avoid}}\n</style></head><body>\n";
   h << "<h1>" << Escape(title) << "</h1>\n<div class=\"src\">";
   // The header's prose up to the import's notes, as one paragraph.
@@ -410,10 +413,12 @@ std::string Html(const ReportOptions& o, const LensStack& lens, const LensReport
   h << "</div>\n";
 
   h << "<h2>Out-of-focus highlights across the field</h2>\n<div class=\"row\">";
-  for (const BokehAtField& b : r.bokeh) h << BokehPlot(b);
+  const double back = 0.5 * std::fabs(lens.GetExactSurfaces().back().diameter);
+  for (const BokehAtField& b : r.bokeh) h << BokehPlot(b, r.bokeh_extent, back);
   h << "</div>\n<p class=\"note\">The part of the back element through which light reaches the film point (dark), "
-       "at the centre and toward the corner: a far out-of-focus point of light takes this shape, cut to a cat's "
-       "eye by the rims toward the corners, and to the iris's polygon where it has blades.</p>\n";
+       "at the centre and toward the corner, each in a square " << Fixed(2 * r.bokeh_extent, 1) << " mm across "
+       "around its light (the grey circle: the back element's rim): a far out-of-focus point of light takes this shape, cut to a cat's eye by "
+       "the rims toward the corners, and to the iris's polygon where it has blades.</p>\n";
 
   h << "<h2>Ghosts</h2>\n<table><tr><th>surfaces</th><th>reflectances (coated)</th><th>focus from the film (mm)</th>"
        "<th>irradiance (share of the source's)</th></tr>\n";

@@ -29,7 +29,7 @@ constexpr int kChartGrid = 48;
 constexpr int kCurveGrid = 96;
 constexpr int kSpotGrid = 25;
 constexpr int kRmsGrid = 64;
-constexpr int kBokehGrid = 48;
+constexpr int kBokehGrid = 64;
 
 // The lens in light of one colour (itself where it has no dispersion).
 LensStack InColour(const LensStack& lens, double nanometres) {
@@ -82,7 +82,8 @@ bool LandCentreRay(const LensStack& l, const Paraxial& par, double film_z, doubl
   }
   RayT<double> out;
   try {
-    if (!l.TraceWorldToFilmExact(in, &out) || !(out.d.z > 0)) return false;
+    const LensStack& clear = l.HasObscuration() ? l.WithoutObscurations() : l;
+    if (!clear.TraceWorldToFilmExact(in, &out) || !(out.d.z > 0)) return false;
   } catch (const LensError&) {
     return false;
   }
@@ -184,7 +185,7 @@ LensReport ComputeLensReport(const LensStack& lens_in, const ReportSettings& set
       return true;
     };
     double cx, cy;
-    if (!land(colours[1], 0, 0, &cx, &cy)) continue;
+    if (!land(colours[1].HasObscuration() ? colours[1].WithoutObscurations() : colours[1], 0, 0, &cx, &cy)) continue;
     // The RMS radii from a fine grid (as best focus samples its bundle);
     // the drawing keeps a coarser one.
     double all_x = 0, all_y = 0, all_xx = 0;
@@ -260,23 +261,49 @@ LensReport ComputeLensReport(const LensStack& lens_in, const ReportSettings& set
 
   // The out-of-focus highlight's shape: which part of the back element
   // passes light to five film points along +x.
+  // The grid spans the square around the light that passes at any of the
+  // five points (a first pass over the whole disc finds it), so that a
+  // small pupil's shape is drawn as finely as a large one's.
   const double back = 0.5 * std::fabs(lens.GetExactSurfaces().back().diameter);
+  auto passes = [&](double height, double x, double y) {
+    if (x * x + y * y > back * back) return false;
+    const Vec3T<double> film{height, 0, r.film_z}, to{x, y, depth};
+    RayT<double> out;
+    try {
+      return lens.TraceFilmToWorldExact({film, (to - film).Normalized(), kExactMint<double>}, &out);
+    } catch (const LensError&) {
+      return false;
+    }
+  };
+  // Each field's light is found on a grid over the whole disc, then drawn
+  // on a finer one around it: one size for all five, each centred on its
+  // own light, so that a small pupil's shape shows as well as a large one's.
+  std::array<std::array<double, 4>, 5> boxes;  // x0, x1, y0, y1
+  double extent = 0;
   for (int k = 0; k < 5; ++k) {
-    BokehAtField b;
-    b.height = r.corner * k / 4, b.grid = kBokehGrid;
-    b.pass.assign(size_t(kBokehGrid) * kBokehGrid, 0);
-    const Vec3T<double> film{b.height, 0, r.film_z};
+    auto& b = boxes[size_t(k)];
+    b = {INFINITY, -INFINITY, INFINITY, -INFINITY};
     for (int j = 0; j < kBokehGrid; ++j)
       for (int i = 0; i < kBokehGrid; ++i) {
         const double x = back * (2.0 * (i + 0.5) / kBokehGrid - 1), y = back * (1 - 2.0 * (j + 0.5) / kBokehGrid);
-        if (x * x + y * y > back * back) continue;
-        const Vec3T<double> to{x, y, depth};
-        RayT<double> out;
-        try {
-          b.pass[size_t(j * kBokehGrid + i)] =
-              lens.TraceFilmToWorldExact({film, (to - film).Normalized(), kExactMint<double>}, &out);
-        } catch (const LensError&) {
-        }
+        if (!passes(r.corner * k / 4, x, y)) continue;
+        b = {std::min(b[0], x), std::max(b[1], x), std::min(b[2], y), std::max(b[3], y)};
+      }
+    if (b[0] <= b[1]) extent = std::max({extent, 0.5 * (b[1] - b[0]), 0.5 * (b[3] - b[2])});
+  }
+  extent = std::min(back, extent + 2 * back / kBokehGrid);
+  r.bokeh_extent = extent;
+  for (int k = 0; k < 5; ++k) {
+    BokehAtField b;
+    b.height = r.corner * k / 4, b.grid = kBokehGrid;
+    const auto& box = boxes[size_t(k)];
+    if (box[0] <= box[1]) b.centre_x = 0.5 * (box[0] + box[1]), b.centre_y = 0.5 * (box[2] + box[3]);
+    b.pass.assign(size_t(kBokehGrid) * kBokehGrid, 0);
+    for (int j = 0; j < kBokehGrid; ++j)
+      for (int i = 0; i < kBokehGrid; ++i) {
+        const double x = b.centre_x + extent * (2.0 * (i + 0.5) / kBokehGrid - 1);
+        const double y = b.centre_y + extent * (1 - 2.0 * (j + 0.5) / kBokehGrid);
+        b.pass[size_t(j * kBokehGrid + i)] = passes(b.height, x, y);
       }
     r.bokeh.push_back(b);
   }

@@ -45,10 +45,12 @@ struct SpotAtField {
   double rms_poly = 0;
 };
 
-// Which cells of a grid over the back element's disc pass light to the
-// film point (height, 0): the shape of an out-of-focus highlight there.
+// Which cells of a grid over a square of the back element's plane (the
+// report's bokeh_extent around the centre here) pass light to the film
+// point (height, 0): the shape of an out-of-focus highlight there.
 struct BokehAtField {
   double height = 0;
+  double centre_x = 0, centre_y = 0;
   int grid = 0;
   std::vector<unsigned char> pass;  // grid x grid, row-major, y down the rows
 };
@@ -73,6 +75,7 @@ struct LensReport {
   Curve longitudinal_colour;      // focus shift (mm) against wavelength (nm)
   Curve lateral_colour;           // F - C image height (mm) against image height
   std::vector<BokehAtField> bokeh;
+  double bokeh_extent = 0;        // the bokeh grids' half side on the back element's plane
   std::vector<GhostPath> ghosts;
 };
 
