@@ -302,6 +302,7 @@ std::string Html(const ReportOptions& o, const LensStack& lens, const LensReport
     d.lens = name;
     d.filmdistance = r.filmdistance;
     d.filmdiag = 2 * r.corner;
+    d.middle_fan = true;
     int rays = 0;
     std::string svg = DrawSection(lens, ComputeThickLens(lens), d, &rays);
     const size_t at = svg.find("<svg");

@@ -213,11 +213,14 @@ std::string DrawSection(const LensStack& lens, const ThickLens& thick, const Dra
   LensStack red = lens, blue = lens;
   red.SetWavelength(float(kLineC));
   blue.SetWavelength(float(kLineF));
-  const char* colours[2] = {chromatic ? "#2ca02c" : "#d62728", chromatic ? "#888888" : "#2ca02c"};
+  const char* colours[3] = {chromatic ? "#2ca02c" : "#d62728", chromatic ? "#888888" : "#2ca02c", "#1f77b4"};
   int rays = 0;
   double drawn_field = field, axial_width = 0;
-  for (int fan = 0; fan < 2; ++fan) {
-    double angle = (fan == 0 ? 0.0 : field) * kPi / 180;
+  const int fans = o.middle_fan ? 3 : 2;
+  for (int fan = 0; fan < fans; ++fan) {
+    // The third fan: 70% of the drawn field's image height.
+    double angle = (fan == 0 ? 0.0 : fan == 1 ? field : std::atan(0.7 * std::tan(drawn_field * kPi / 180)) * 180 / kPi) *
+                   kPi / 180;
     Vector d;
     const double z_start = front;
     // Start on the line that reaches y_front at the front vertex plane.
@@ -248,11 +251,11 @@ std::string DrawSection(const LensStack& lens, const ThickLens& thick, const Dra
         found = true;
       }
       const bool wide_enough = found && (hi - lo) * std::cos(angle) >= axial_width / 3;
-      if (fan == 0 || o.field >= 0 || wide_enough) break;
+      if (fan != 1 || o.field >= 0 || wide_enough) break;
       angle *= 0.95;
     }
     if (fan == 0) axial_width = found ? hi - lo : 0;
-    if (!found) {  // nothing passes anywhere: draw the asked-for field, blocked
+    if (!found && fan < 2) {  // nothing passes anywhere: draw the asked-for field, blocked
       angle = (fan == 0 ? 0.0 : field) * kPi / 180;
       d = Vector(0.f, float(std::sin(angle)), float(std::cos(angle)));
     }
@@ -285,7 +288,9 @@ std::string DrawSection(const LensStack& lens, const ThickLens& thick, const Dra
   }
   std::ostringstream label;
   label << o.lens << ": EFL " << Svg::Fixed(thick.Efl()) << ", film " << Svg::Fixed(film_z - depth)
-        << " behind the back vertex; fans at 0 and " << Svg::Fixed(drawn_field) << " degrees";
+        << " behind the back vertex; fans at 0"
+        << (o.middle_fan ? ", " + Svg::Fixed(std::atan(0.7 * std::tan(drawn_field * kPi / 180)) * 180 / kPi) : std::string())
+        << " and " << Svg::Fixed(drawn_field) << " degrees";
   // A bladed stop gets a band below the section for its inset.
   double height = svg.Height();
   if (lens.GetIndexOfStop() >= 0 && s[size_t(lens.GetIndexOfStop())].GetBlades() > 0) {

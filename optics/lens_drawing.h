@@ -15,6 +15,7 @@ struct DrawOptions {
   double wavelength = -1;  // nanometres; < 0 for the prescription's indices
   bool vignetting = false;
   bool chromatic = false;  // the axial fan in C, d and F light
+  bool middle_fan = false;  // a third fan, at 70% of the off-axis fan's image height
   std::string precision = "double";  // of the traced rays: the physics, not the camera's bits
 };
 
