@@ -113,10 +113,10 @@ void PrintFirstOrder(const FirstOrder& f, const FilmSetup& film, bool focused, c
   printf("  relative illumination at the corner: %s (exit-angle weight), %s (film-angle weight)\n",
          Figure(100 * f.illumination_corner, "%.1f%%", "none").c_str(),
          Figure(100 * f.illumination_corner_film, "%.1f%%", "none").c_str());
-  const FilmFormat* covers = LargestFormatWithin(f.image_circle);
-  printf("  image circle: %s lit, %s at half the centre's light or more (covers %s)\n",
+  const FilmFormat* covers = LargestFormatWithin(f.covering_circle);
+  printf("  image circle: %s lit, %s at half the centre's light or more (covers %s: half light within %s at f/8)\n",
          Figure(f.image_circle, "%.1f", "none").c_str(), Figure(f.image_circle_half_light, "%.1f", "none").c_str(),
-         covers ? covers->name : "no common film format");
+         covers ? covers->name : "no common film format", Figure(f.covering_circle, "%.1f", "none").c_str());
   if (f.has_chromatic)
     printf("  lateral colour at the corner (F - C image height): %s\n",
            Figure(f.lateral_colour_corner, "%+.4f").c_str());
@@ -298,7 +298,8 @@ Json InfoJson(const InfoOptions& o, const InfoData& d) {
       j["movements"] = {{"shift", o.shift}, {"tilt", o.tilt}, {"reach", JsonNumber(m.reach)},
                         {"beyond_half_light", JsonNumber(m.beyond)}};
     j["image_circle"] = {{"lit", JsonNumber(first.image_circle)},
-                         {"half_light", JsonNumber(first.image_circle_half_light)}};
+                         {"half_light", JsonNumber(first.image_circle_half_light)},
+                         {"half_light_at_f8", JsonNumber(first.covering_circle)}};
   } else {
     j["first_order_error"] = first_order_error;
   }

@@ -51,7 +51,7 @@ void Measure(LensEntry* e) {
     const float film_z = float(lens->GetLensDepth() + p.bfl);
     const Coverage c = ComputeCoverage(*lens, film_z, p.efl / 100);
     e->image_circle = c.lit, e->half_lit = c.half_lit;
-    e->covers = LargestFormatWithin(c.lit);
+    e->covers = LargestFormatWithin(CoveringCircle(*lens, film_z, p.efl / 100));
   } catch (const std::exception& error) {
     e->problem = error.what();
   }
@@ -114,7 +114,8 @@ int RunLenses(const LensesOptions& o) {
     return 0;
   }
   printf("bundled lenses in %s (focused at infinity; image circle: some light / half the centre's;\n"
-         "shift: how far a 36x24 frame may move up or down / sideways within the half-light circle)\n",
+         "shift: how far a 36x24 frame may move up or down / sideways within the half-light circle;\n"
+         "covers: the largest format within the half-light circle at f/8, or at the lens's own stop if slower)\n",
          dir.c_str());
   printf("%-24s %8s %7s %15s %13s  %s\n", "name", "EFL", "f/", "image circle", "shift", "covers");
   for (const LensEntry& e : entries) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "optics/coverage.h"
 
+#include "optics/paraxial.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -56,6 +58,16 @@ Coverage ComputeCoverage(const LensStack& lens, float film_z, double step) {
       },
       step);
   return {2 * lit, 2 * half};
+}
+
+double CoveringCircle(const LensStack& lens, float film_z, double step) {
+  LensStack stopped = lens;
+  try {
+    if (ComputeParaxial(lens).f_number < kCoverageFNumber)
+      stopped.SetApertureDiameter(float(StopDiameterForFNumber(lens, kCoverageFNumber)));
+  } catch (const std::exception&) {
+  }
+  return ComputeCoverage(stopped, film_z, step).half_lit;
 }
 
 const FilmFormat* LargestFormatWithin(double diameter) {

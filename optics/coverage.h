@@ -16,6 +16,14 @@ struct Coverage {
 // radii outward in steps of `step` and refining each edge by bisection.
 Coverage ComputeCoverage(const LensStack& lens, float film_z, double step);
 
+// The circle by which a lens is said to cover a film: the half-light
+// circle (film-angle cos^4 weight) with the lens at f/8, or at its own stop
+// where that is slower, so that a fast lens's vignetting wide open does
+// not count against it and light that only leaks to the corners does not
+// count for it. NaN where nothing passes.
+constexpr double kCoverageFNumber = 8;
+double CoveringCircle(const LensStack& lens, float film_z, double step);
+
 // A named film format and its size, lens units taken as millimetres.
 struct FilmFormat {
   const char* name;

@@ -74,6 +74,7 @@ FirstOrder ComputeFirstOrder(const LensStack& lens, const FilmSetup& film) {
 
   const Coverage coverage = ComputeCoverage(lens, float(film_z), std::max(1e-3, r.paraxial.efl / 100));
   r.image_circle = coverage.lit, r.image_circle_half_light = coverage.half_lit;
+  r.covering_circle = CoveringCircle(lens, float(film_z), std::max(1e-3, r.paraxial.efl / 100));
 
   const FilmPointLight centre = LightAtFilmPoint(lens, float(film_z), 0.f);
   const FilmPointLight corner = LightAtFilmPoint(lens, float(film_z), float(hd));

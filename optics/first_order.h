@@ -20,6 +20,7 @@ struct FirstOrder {
   // The image circle on this film plane: diameters within which some
   // light, and at least half the centre's, reaches the film.
   double image_circle = NAN, image_circle_half_light = NAN;
+  double covering_circle = NAN;   // CoveringCircle: the one "covers" judges by
   double filmdistance = NAN;      // the film distance used
   // Full angles in degrees, from the chief rays to the film's edges and
   // corner; NaN where no chief ray lands there.
