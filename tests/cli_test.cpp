@@ -360,7 +360,9 @@ TEST(Lenses, ListsEveryBundledLensAndTheFilmItCovers) {
     }
     // Designed for a 27 mm circle: light reaches 36 mm, but half the
     // centre's only within 22 even at f/8.
-    if (lens["name"] == "compact-asphere-31mm-f2.1") EXPECT_EQ(lens["covers"], "17.3x13 (Four Thirds)");
+    if (lens["name"] == "compact-asphere-31mm-f2.1") {
+      EXPECT_EQ(lens["covers"], "17.3x13 (Four Thirds)");
+    }
     if (lens["name"] == "retrofocus-24mm") {
       // Its source system covers a 30 degree half field: about 2 x 24 tan 30 = 27.7.
       EXPECT_LT(lens["image_circle"].get<double>(), 43.27);
