@@ -67,6 +67,7 @@ struct RenderOptions {
   // Lens flare: paths that reflect twice inside the lens ("reflections" 2),
   // with the coating "single" or "none".
   bool flare = false;
+  bool starburst = false;  // the iris's diffraction of the sun and the emitters seen directly
   std::string coating = "single";
   // The camera parameter "precision": the physically exact rays unless the
   // plug-in's float arithmetic is asked for.

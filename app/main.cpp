@@ -198,6 +198,9 @@ int main(int argc, char** argv) {
   r->add_option("--coating", render.coating, "with --flare: single (a quarter-wave MgF2 layer) or none")
       ->check(CLI::IsMember({"single", "none"}))
       ->capture_default_str();
+  r->add_flag("--starburst", render.starburst,
+              "the iris's diffraction: the sun and the lights seen directly spread into the stop's Fraunhofer "
+              "pattern (spikes from the blades, Airy rings from a round stop), at 550 nm, energy kept");
   r->add_flag("--focus-paraxial", render.focus_paraxial,
               "put the film at the thick-lens (paraxial) focus for --focus instead of the smallest "
               "RMS spot of the whole opening, which spherical aberration moves at wide apertures");

@@ -17,6 +17,7 @@
 #include "optics/coverage.h"
 #include "optics/first_order.h"
 #include "optics/paraxial.h"
+#include "optics/starburst.h"
 #include "realistic/thick_lens.h"
 #include "app/lens_loading.h"
 #include "app/plugin_loader.h"
@@ -379,6 +380,20 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
   if (!o.crop.empty())
     settings.crop_x0 = o.crop[0], settings.crop_y0 = o.crop[1], settings.crop_x1 = o.crop[2],
     settings.crop_y1 = o.crop[3];
+  if (o.starburst) {
+    // The stop's diffraction pattern at 550 nm, with the film-side
+    // f-number of the axial beam at the focus, in the raster's pixels.
+    LensStack stopped = lens;
+    stopped.SetApertureDiameter(aperture);
+    const double n = focus_m > 0 ? WorkingFNumber(stopped, focus_m * o.scale) : ComputeParaxial(stopped).f_number;
+    if (!(n > 0) || !std::isfinite(n)) throw std::runtime_error("--starburst: the lens has no f-number at this stop");
+    StarburstSettings sb;
+    sb.blades = o.blades, sb.rotation_degrees = o.blade_rotation, sb.nanometres = 550, sb.f_number = n;
+    sb.size = 1024, sb.pad = 2;
+    const double film_width = filmdiag * res.width / std::hypot(double(res.width), double(res.height));
+    settings.starburst_radius = std::max(8, std::min(160, std::max(res.width, res.height) / 4));
+    settings.starburst = StarburstKernel(ComputeStarburst(sb), film_width / res.width, settings.starburst_radius);
+  }
   RenderStats stats;
   Image image = Render(camera_bands, scene, settings, &stats, show_progress ? DrawProgress : nullptr);
   if (const GhostCountsFn counts = FindGhostCounts(plugin)) {

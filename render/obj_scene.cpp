@@ -367,6 +367,12 @@ Vec3 ObjScene::DirectLight(const Hit& hit, const Vec3& albedo, uint64_t* state) 
   return albedo * e * (1.0 / kPi);
 }
 
+Vec3 ObjScene::DirectSource(const Vec3& o, const Vec3& d) const {
+  Hit hit;
+  if (!Intersect(o, d, &hit)) return light.sun ? SunDisc(d, light.sun_direction, sun_irradiance, light.sun_radius) : Vec3();
+  return materials[size_t(material_of[hit.triangle])].ke;
+}
+
 Vec3 ObjScene::Radiance(const Vec3& o, const Vec3& d, uint64_t random) const {
   uint64_t state = random;
   Hit hit;

@@ -29,6 +29,7 @@ class ObjScene : public RadianceScene {
   ObjScene& operator=(const ObjScene&) = delete;
 
   Vec3 Radiance(const Vec3& o, const Vec3& d, uint64_t random) const override;
+  Vec3 DirectSource(const Vec3& o, const Vec3& d) const override;
   // Looking at the middle of the bounding box along +z, from in front of
   // it and a little above.
   // Outside the bounding box; inside it where the scene closes around its

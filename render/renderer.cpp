@@ -37,7 +37,7 @@ struct TileCounts {
 };
 
 TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene& scene,
-                      const RenderSettings& s, int tile, Image* image) {
+                      const RenderSettings& s, int tile, Image* image, std::vector<float>* sources) {
   const int tiles_x = (s.width + kTile - 1) / kTile;
   // The tile's pixels within the region rendered; each pixel's numbers
   // depend on its place in the whole raster only.
@@ -120,7 +120,7 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
     }
     for (int p = 0; p < count; ++p) {
       const int x = x0 + (first + p) % (x1 - x0), y = y0 + (first + p) / (x1 - x0);
-      Vec3 sum;
+      Vec3 sum, source_sum;
       for (int i = 0; i < n; ++i) {
         const size_t k = size_t(p) * size_t(n) + size_t(i);
         const CameraBand& band = bands[size_t(band_of[k])];
@@ -138,16 +138,27 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
         // thread count, and the sample positions stay as they are.
         Rng scene_rng(s.seed * 0x9e3779b97f4a7c15ull ^
                       ((uint64_t(y) * uint64_t(s.width) + uint64_t(x)) << 16 ^ uint64_t(i)));
-        const Vec3 radiance = scene.Radiance(o, d, scene_rng.Next());
+        Vec3 radiance = scene.Radiance(o, d, scene_rng.Next());
+        if (sources) {
+          // The sources' own light goes to the starburst's image.
+          const Vec3 direct = scene.DirectSource(o, d);
+          radiance = radiance - direct;
+          source_sum += (nb > 1 ? direct * band.rgb * double(nb) : direct) * double(weight);
+        }
         if (nb > 1)
           sum += radiance * band.rgb * (double(weight) * nb);
         else
           sum += radiance * double(weight);
       }
-      float* px = &image->rgb[3 * (size_t(y - s.crop_y0) * size_t(image->width) + size_t(x - s.crop_x0))];
+      const size_t at = 3 * (size_t(y - s.crop_y0) * size_t(image->width) + size_t(x - s.crop_x0));
+      float* px = &image->rgb[at];
       px[0] = float(sum.x / n);
       px[1] = float(sum.y / n);
       px[2] = float(sum.z / n);
+      if (sources) {
+        (*sources)[at] = float(source_sum.x / n), (*sources)[at + 1] = float(source_sum.y / n);
+        (*sources)[at + 2] = float(source_sum.z / n);
+      }
     }
   }
   return counts;
@@ -172,12 +183,16 @@ Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
   image.rgb.assign(size_t(image.width) * size_t(image.height) * 3, 0.f);
   const int tiles = ((settings.width + kTile - 1) / kTile) * ((settings.height + kTile - 1) / kTile);
 
+  // With a starburst, the sources' light apart, spread by it afterwards.
+  std::vector<float> sources;
+  std::vector<float>* sources_ptr = nullptr;
+  if (!settings.starburst.empty()) sources.assign(image.rgb.size(), 0.f), sources_ptr = &sources;
   std::atomic<int> next{0}, done{0};
   std::atomic<uint64_t> samples{0}, blocked{0};
   auto worker = [&] {
     TileCounts local;
     for (int t; (t = next.fetch_add(1)) < tiles;) {
-      const TileCounts c = RenderTile(bands, scene, settings, t, &image);
+      const TileCounts c = RenderTile(bands, scene, settings, t, &image, sources_ptr);
       local.samples += c.samples;
       local.blocked += c.blocked;
       done.fetch_add(1);
@@ -200,6 +215,25 @@ Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
     worker();
   }
   for (auto& t : pool) t.join();
+  if (sources_ptr) {
+    // Each pixel's source light spread over the kernel around it, in
+    // double, in raster order: the same for any thread count.
+    const int r = settings.starburst_radius, side = 2 * r + 1;
+    std::vector<double> spread(image.rgb.size(), 0.0);
+    for (int y = 0; y < image.height; ++y)
+      for (int x = 0; x < image.width; ++x) {
+        const size_t at = 3 * (size_t(y) * size_t(image.width) + size_t(x));
+        const float* v = &sources[at];
+        if (v[0] == 0.f && v[1] == 0.f && v[2] == 0.f) continue;
+        for (int ky = std::max(-r, -y); ky <= std::min(r, image.height - 1 - y); ++ky)
+          for (int kx = std::max(-r, -x); kx <= std::min(r, image.width - 1 - x); ++kx) {
+            const double k = settings.starburst[size_t(ky + r) * size_t(side) + size_t(kx + r)];
+            const size_t to = 3 * (size_t(y + ky) * size_t(image.width) + size_t(x + kx));
+            spread[to] += k * v[0], spread[to + 1] += k * v[1], spread[to + 2] += k * v[2];
+          }
+      }
+    for (size_t i = 0; i < spread.size(); ++i) image.rgb[i] = float(double(image.rgb[i]) + spread[i]);
+  }
 
   stats->samples = samples;
   stats->blocked = blocked;

@@ -118,6 +118,12 @@ Vec3 Scene::Sky(const Vec3& d) const {
   return (horizon * (1 - w) + zenith * w) * sky_strength;
 }
 
+Vec3 Scene::DirectSource(const Vec3& o, const Vec3& d) const {
+  Hit hit;
+  if (!Intersect(o, d, 1e30, &hit)) return sun ? SunDisc(d, sun_dir, sun_irradiance, sun_radius) : Vec3();
+  return hit.emission.x > 0 ? hit.emission : Vec3();
+}
+
 Vec3 Scene::Radiance(const Vec3& o, const Vec3& d) const {
   Hit hit;
   if (!Intersect(o, d, 1e30, &hit)) return sun ? Sky(d) + SunDisc(d, sun_dir, sun_irradiance, sun_radius) : Sky(d);

@@ -36,6 +36,10 @@ class RadianceScene {
  public:
   virtual ~RadianceScene() = default;
   virtual Vec3 Radiance(const Vec3& o, const Vec3& d, uint64_t random) const = 0;
+  // The part of Radiance that a light source seen directly along the ray
+  // gives (an emitter it hits first, or the sun's disc): the light a lens's
+  // diffraction spreads into a starburst.
+  virtual Vec3 DirectSource(const Vec3& o, const Vec3& d) const = 0;
   // In scene units.
   virtual Vec3 DefaultEye() const = 0;
   virtual Vec3 DefaultTarget() const = 0;
@@ -70,6 +74,7 @@ class Scene : public RadianceScene {
   // Radiance arriving along the ray from origin o in unit direction d.
   Vec3 Radiance(const Vec3& o, const Vec3& d) const;
   Vec3 Radiance(const Vec3& o, const Vec3& d, uint64_t) const override { return Radiance(o, d); }
+  Vec3 DirectSource(const Vec3& o, const Vec3& d) const override;
 
   // The default viewpoint, in metres.
   Vec3 DefaultEye() const override { return {0.0, 1.0, -1.5}; }

@@ -561,3 +561,36 @@ TEST(Sun, TheDiscCarriesTheSunsIrradiance) {
   light.sun = false;
   EXPECT_NEAR(Scene(light).Radiance(eye, sun).y, off.y, 0.01);
 }
+
+// The iris's starburst spreads the sun's directly seen light over the
+// frame without adding or losing any (within the pixels outside the frame
+// it sends light to), leaves the rest of the image alone, and is the same
+// for any thread count.
+TEST(Starburst, SpreadsTheSunsLightAndKeepsIt) {
+  RenderOptions o = Small(90, 60, 4);
+  o.sun = {0.0, 0.12, 1.0};  // ahead, just above the view's centre
+  o.sun_radius = 1.0;
+  o.fstop = 11;
+  o.blades = 6;
+  const Image plain = RenderWith(o);
+  o.starburst = true;
+  const Image spread = RenderWith(o);
+  o.threads = 1;
+  EXPECT_TRUE(RenderWith(o).rgb == spread.rgb);
+  // The sun's image: the brightest pixel; "far" is 6 pixels and more from it.
+  size_t peak = 0;
+  for (size_t i = 0; i < plain.rgb.size(); ++i)
+    if (plain.rgb[i] > plain.rgb[peak]) peak = i;
+  const int px = int(peak / 3 % 90), py = int(peak / 3 / 90);
+  double a = 0, b = 0, far_a = 0, far_b = 0;
+  for (int y = 0; y < 60; ++y)
+    for (int x = 0; x < 90; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const size_t i = 3 * (size_t(y) * 90 + size_t(x)) + size_t(c);
+        a += plain.rgb[i], b += spread.rgb[i];
+        if (std::hypot(x - px, y - py) > 6) far_a += plain.rgb[i], far_b += spread.rgb[i];
+      }
+  EXPECT_NEAR(b, a, 0.005 * a);
+  EXPECT_GT(far_b, far_a) << "the spikes carry light far from the sun";
+  EXPECT_FALSE(plain.rgb == spread.rgb);
+}
