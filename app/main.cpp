@@ -198,6 +198,11 @@ int main(int argc, char** argv) {
   r->add_option("--coating", render.coating, "with --flare: single (a quarter-wave MgF2 layer) or none")
       ->check(CLI::IsMember({"single", "none"}))
       ->capture_default_str();
+  r->add_option("--light-rays", render.light_rays,
+                "with --flare: rays per ghost path traced from the sun to the film (the sun's ghosts converge in "
+                "seconds); 0 leaves them to the camera's samples")
+      ->check(CLI::Range(0, 1 << 26))
+      ->capture_default_str();
   r->add_flag("--starburst", render.starburst,
               "the iris's diffraction: the sun and the lights seen directly spread into the stop's Fraunhofer "
               "pattern (spikes from the blades, Airy rings from a round stop), at 550 nm, energy kept");

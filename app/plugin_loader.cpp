@@ -51,3 +51,13 @@ GenerateRaysFn FindBatchEntry(const std::string& path) {
 GhostCountsFn FindGhostCounts(const std::string& path) {
   return reinterpret_cast<GhostCountsFn>(FindOptionalEntry(path, "RealisticGhostCounts"));
 }
+
+LightFlareEntries FindLightFlareEntries(const std::string& path) {
+  LightFlareEntries e;
+  e.paths = reinterpret_cast<decltype(e.paths)>(FindOptionalEntry(path, "RealisticGhostPaths"));
+  e.trace = reinterpret_cast<decltype(e.trace)>(FindOptionalEntry(path, "RealisticTraceGhost"));
+  e.front = reinterpret_cast<decltype(e.front)>(FindOptionalEntry(path, "RealisticFrontAperture"));
+  e.is_ghost = reinterpret_cast<decltype(e.is_ghost)>(FindOptionalEntry(path, "RealisticGhostSample"));
+  if (!e.paths || !e.trace || !e.front || !e.is_ghost) return {};
+  return e;
+}

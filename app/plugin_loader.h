@@ -30,3 +30,12 @@ GenerateRaysFn FindBatchEntry(const std::string& path);
 
 // The plug-in's optional lens-flare counts RealisticGhostCounts, or nullptr.
 GhostCountsFn FindGhostCounts(const std::string& path);
+
+// The flare-from-the-light entries, all four or none (all null).
+struct LightFlareEntries {
+  decltype(&RealisticGhostPaths) paths = nullptr;
+  decltype(&RealisticTraceGhost) trace = nullptr;
+  decltype(&RealisticFrontAperture) front = nullptr;
+  decltype(&RealisticGhostSample) is_ghost = nullptr;
+};
+LightFlareEntries FindLightFlareEntries(const std::string& path);

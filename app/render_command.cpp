@@ -394,8 +394,22 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
     settings.starburst_radius = std::max(8, std::min(160, std::max(res.width, res.height) / 4));
     settings.starburst = StarburstKernel(ComputeStarburst(sb), film_width / res.width, settings.starburst_radius);
   }
+  if (o.flare && o.light_rays > 0 && bands.empty() && o.shift.empty() && tilt_x == 0 && tilt_y == 0) {
+    // The sun's ghosts from the light, where the plug-in offers it.
+    const LightFlareEntries e = FindLightFlareEntries(plugin);
+    if (e.trace) {
+      settings.light_traced.paths = e.paths, settings.light_traced.trace = e.trace;
+      settings.light_traced.front = e.front, settings.light_traced.is_ghost = e.is_ghost;
+      settings.light_traced.rays_per_path = o.light_rays;
+      const double diag = std::hypot(double(res.width), double(res.height));
+      settings.light_traced.pixel_area = (filmdiag / diag) * (filmdiag / diag);
+    }
+  }
   RenderStats stats;
   Image image = Render(camera_bands, scene, settings, &stats, show_progress ? DrawProgress : nullptr);
+  summary->light_paths = stats.light_paths, summary->light_rays = stats.light_rays;
+  summary->light_seconds = stats.light_seconds;
+  summary->light_rgb = std::move(stats.light_rgb);
   if (const GhostCountsFn counts = FindGhostCounts(plugin)) {
     for (const auto& camera : cameras) {
       unsigned long long samples = 0, ghosts = 0;
@@ -517,6 +531,10 @@ int RunRender(const RenderOptions& o) {
   if (r.flare_samples > 0)
     printf("ghost paths: %.2f%% of the samples (%s) left the lens after reflecting inside it\n",
            100.0 * double(r.ghost_samples) / double(r.flare_samples), Si(double(r.ghost_samples)).c_str());
+  if (r.light_paths > 0)
+    printf("the sun's ghosts traced from the light: %d paths x %s rays, %.2f s (%.0f%% of the render)\n",
+           r.light_paths, Si(double(r.light_rays) / r.light_paths).c_str(), r.light_seconds,
+           r.seconds > 0 ? 100.0 * r.light_seconds / r.seconds : 0.0);
   if (!r.blocked_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.blocked_warning.c_str());
   if (!r.coverage_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.coverage_warning.c_str());
   if (!o.shift.empty() || r.tilt_x != 0 || r.tilt_y != 0)

@@ -440,6 +440,51 @@ realcam_status realcam_camera_generate(const realcam_camera* camera, size_t n, c
   });
 }
 
+realcam_status realcam_camera_ghost_paths(const realcam_camera* camera, int* pairs, size_t capacity, size_t* count) {
+  return Guard(REALCAM_ERROR_TRACE, [&] {
+    Require(camera != nullptr && count != nullptr, "the camera or the result pointer is null");
+    Require(capacity == 0 || pairs != nullptr, "the pairs array is null");
+    *count = size_t(camera->camera->GhostPathList(pairs, int(std::min<size_t>(capacity, 1u << 20))));
+  });
+}
+
+realcam_status realcam_camera_trace_ghost(const realcam_camera* camera, int later, int earlier, size_t n,
+                                          const float* origins, const float* directions, float* raster_xy,
+                                          float* weights) {
+  return Guard(REALCAM_ERROR_TRACE, [&] {
+    Require(camera != nullptr, "the camera is null");
+    Require(n == 0 || (origins && directions && raster_xy && weights), "an array is null");
+    std::vector<Ray> rays(n);
+    for (size_t i = 0; i < n; ++i) {
+      const float* o = origins + 3 * i;
+      const float* d = directions + 3 * i;
+      rays[i] = Ray(camera->camera->WorldToCamera(Point(o[0], o[1], o[2])),
+                    camera->camera->WorldToCamera(Vector(d[0], d[1], d[2])));
+    }
+    Require(camera->camera->TraceGhostRays(later, earlier, int(n), rays.data(), raster_xy, weights) == int(n),
+            "no such ghost path, a camera without reflections, or a moved film");
+  });
+}
+
+realcam_status realcam_camera_front_aperture(const realcam_camera* camera, float* centre, float* radius) {
+  return Guard(REALCAM_ERROR_TRACE, [&] {
+    Require(camera != nullptr && centre != nullptr && radius != nullptr, "a pointer is null");
+    float c[3];
+    Require(camera->camera->FrontAperture(c, radius), "the lens has no aperture");
+    const Point w = camera->camera->CameraToWorld(Point(c[0], c[1], c[2]));
+    centre[0] = w.x, centre[1] = w.y, centre[2] = w.z;
+  });
+}
+
+realcam_status realcam_camera_ghost_sample(const realcam_camera* camera, const float* sample, int* ghost) {
+  return Guard(REALCAM_ERROR_TRACE, [&] {
+    Require(camera != nullptr && sample != nullptr && ghost != nullptr, "a pointer is null");
+    Sample s;
+    s.imageX = sample[0], s.imageY = sample[1], s.lensU = sample[2], s.lensV = sample[3];
+    *ghost = camera->camera->IsGhostSample(s) ? 1 : 0;
+  });
+}
+
 realcam_status realcam_camera_center_weight(const realcam_camera* camera, double* weight) {
   return Guard(REALCAM_ERROR_TRACE, [&] {
     Require(camera != nullptr && weight != nullptr, "the camera or the result pointer is null");

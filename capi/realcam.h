@@ -160,6 +160,30 @@ REALCAM_API realcam_status realcam_camera_center_weight(const realcam_camera* ca
 REALCAM_API realcam_status realcam_camera_film(const realcam_camera* camera, double* width, double* height,
                                                double* filmdistance);
 
+/* Flare traced from the light, for a camera made with "reflections" 2 or
+ * 4. realcam_camera_ghost_paths writes up to `capacity` ghost paths as
+ * pairs of surface indices (the surface the light reflects at first on its
+ * way in, then the one in front of it) and their number to *count.
+ * realcam_camera_trace_ghost traces n world-space rays of light (origins
+ * and directions, 3 floats each, starting in front of the lens, toward it)
+ * along one path: raster_xy[2i..] gets where each lands on the film and
+ * weights[i] the share of its power that arrives there (0: blocked or off
+ * the film); splat power x weight / the pixel's area. The camera's film
+ * must not be shifted or tilted. realcam_camera_front_aperture gives the
+ * centre (world space) and radius of a disc square to the lens's axis at
+ * its front vertex through which all entering light passes.
+ * realcam_camera_ghost_sample says whether a sample (raster x, raster y,
+ * lens u, lens v) is given a ghost path: such samples should count none of
+ * a source whose ghosts are traced from the light. */
+REALCAM_API realcam_status realcam_camera_ghost_paths(const realcam_camera* camera, int* pairs, size_t capacity,
+                                                      size_t* count);
+REALCAM_API realcam_status realcam_camera_trace_ghost(const realcam_camera* camera, int later, int earlier, size_t n,
+                                                      const float* origins, const float* directions,
+                                                      float* raster_xy, float* weights);
+REALCAM_API realcam_status realcam_camera_front_aperture(const realcam_camera* camera, float* centre, float* radius);
+REALCAM_API realcam_status realcam_camera_ghost_sample(const realcam_camera* camera, const float* sample,
+                                                       int* ghost);
+
 #ifdef __cplusplus
 }
 #endif

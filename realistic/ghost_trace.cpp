@@ -217,3 +217,60 @@ bool GhostTraceFilmToWorld(const ExactSurface* s, const LensInterface* shape, in
     return false;  // a path grazing the stop's plane: no light to follow
   }
 }
+
+bool GhostTraceWorldToFilm(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
+                           int later, int earlier, const GhostSettings& settings, RayT<double>* exit,
+                           double* factor) {
+  using V = Vec3T<double>;
+  if (!(earlier >= 0 && earlier < later && later < n)) return false;
+  RayT<double> r{ray.o, ray.d.Normalized(), ray.mint};
+  double weight = 1;
+  int taken = 0;
+  int i = 0, dir = 1;  // toward the film first
+  try {
+    for (int step = 0; step < 3 * (n + 1) + 1; ++step) {
+      if (i >= n) {
+        if (taken < 2) return false;
+        *exit = {r.o, r.d.Normalized(), r.mint};
+        *factor = weight;
+        return true;
+      }
+      if (i < 0) return false;  // back out into the scene
+      V hit, normal;
+      if (!ExactIntersect(s[i], shape[i], r, &hit, &normal)) return false;
+      if (shape[i].IsMirror()) {
+        r = ExactReflect(r.d, hit, normal);
+        i += dir;
+        continue;
+      }
+      const double n_front = i == 0 ? 1.0 : s[i - 1].index, n_back = s[i].index;
+      const double n1 = dir > 0 ? n_front : n_back, n2 = dir > 0 ? n_back : n_front;
+      if (n1 == n2) {
+        r = {hit, r.d, kExactMint<double>};
+        i += dir;
+        continue;
+      }
+      V nrm = normal;
+      double cosi = -nrm.Dot(r.d);
+      if (cosi < 0) nrm = -nrm, cosi = -cosi;
+      const double eta = n1 / n2;
+      const double R = Reflectance(n1, n2, eta, cosi, settings.coated, 1 / settings.nanometres);
+      if ((taken == 0 && i == later) || (taken == 1 && i == earlier)) {
+        weight *= R;
+        ++taken;
+        r = {hit, r.d + nrm * (2 * cosi), kExactMint<double>};
+        dir = -dir;
+        i += dir;
+        continue;
+      }
+      const double k = 1 - eta * eta * (1 - cosi * cosi);
+      if (R >= 1 || k < 0) return false;
+      weight *= 1 - R;
+      r = {hit, r.d * eta + nrm * (eta * cosi - std::sqrt(k)), kExactMint<double>};
+      i += dir;
+    }
+  } catch (const LensError&) {
+    return false;
+  }
+  return false;
+}

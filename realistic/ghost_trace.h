@@ -93,3 +93,14 @@ bool PlanGhostPath(const GhostSettings& settings, int kind, uint64_t random, Gho
 bool GhostTraceFilmToWorld(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
                            const GhostSettings& settings, uint64_t random, RayT<double>* exit, double* factor,
                            int* reflections, int kind = -1);
+
+// Light from the scene along one ghost path: in through the front, a
+// reflection at surface `later`, back toward the front to a reflection at
+// `earlier` (earlier < later, both where the index changes), and on to the
+// film side, refracting everywhere else (a catadioptric lens's own
+// mirrors reflect as always). True where it leaves the back toward the
+// film: *exit is that ray, *factor the product of the two reflectances
+// and every transmittance on the way (Fresnel's, or the coating's).
+bool GhostTraceWorldToFilm(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
+                           int later, int earlier, const GhostSettings& settings, RayT<double>* exit,
+                           double* factor);

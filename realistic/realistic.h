@@ -160,4 +160,39 @@ int RealisticGenerateRays(const Camera* camera, int n, const Sample* samples, Ra
 // Counts taken while other threads are generating rays may be a few
 // samples behind.
 int RealisticGhostCounts(const Camera* camera, unsigned long long* samples, unsigned long long* ghosts);
+
+// Flare traced from the light, for a camera made with "reflections"
+// (optional entries, like the batch entry). A host that knows a bright
+// source (the sun, a lamp) traces rays from it through each ghost path to
+// the film, where every ray lands, instead of waiting for the few camera
+// samples whose ghost path happens to end on it.
+//
+// RealisticGhostPaths writes the camera's two-reflection ghost paths as
+// pairs (the surface the light reflects at first, met on its way in, then
+// the one in front of it it reflects at next), at most `capacity` pairs,
+// and returns how many there are (0 without "reflections"; -1 for a camera
+// of another plug-in). Paths of four reflections stay with GenerateRay.
+//
+// RealisticTraceGhost traces n camera-space rays (the light's own
+// direction, toward the lens, starting in front of it) along one listed
+// path to the film: for each, its raster position (x, y, as Sample's
+// imageX and imageY) and its weight, the product of the path's two
+// reflectances and every transmittance (0: blocked, or off the film). The
+// weight is the share of the ray's power that arrives: a host splats
+// power x weight / the pixel's area. Returns n, or -1 for another plug-in's
+// camera, a path it does not list, a moved or tilted film, or null arrays.
+//
+// RealisticFrontAperture gives the lens's front vertex (camera space) and
+// the radius of a disc around the axis there that every ray entering the
+// lens passes through: where to start the rays.
+//
+// RealisticGhostSample says whether GenerateRay gives this sample a ghost
+// path (1) or the direct one (0): a host that traces a source's ghosts
+// from the light gives such samples none of that source's emission, so no
+// light is counted twice. -1 for another plug-in's camera.
+int RealisticGhostPaths(const Camera* camera, int* pairs, int capacity);
+int RealisticTraceGhost(const Camera* camera, int later, int earlier, int n, const Ray* rays, float* raster_xy,
+                        float* weights);
+int RealisticFrontAperture(const Camera* camera, float* centre, float* radius);
+int RealisticGhostSample(const Camera* camera, const Sample* sample);
 }

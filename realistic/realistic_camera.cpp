@@ -472,6 +472,97 @@ extern "C" __attribute__((visibility("default"))) int RealisticGhostCounts(const
   return 0;
 }
 
+int RealisticCamera::GhostPathList(int* pairs, int capacity) const {
+  if (reflections == 0) return 0;
+  const std::vector<int>& r = ghost_settings.surfaces;
+  int count = 0;
+  for (size_t j = 1; j < r.size(); ++j)
+    for (size_t i = 0; i < j; ++i, ++count)
+      if (pairs && count < capacity) pairs[2 * count] = r[j], pairs[2 * count + 1] = r[i];
+  return count;
+}
+
+int RealisticCamera::TraceGhostRays(int later, int earlier, int n, const Ray* rays, float* raster_xy,
+                                    float* weights) const {
+  if (reflections == 0 || movement.Any() || n < 0 || (n > 0 && (!rays || !raster_xy || !weights))) return -1;
+  const auto& s = lens->GetExactSurfaces();
+  const int count = int(s.size());
+  bool listed = false;
+  for (size_t j = 0; j < ghost_settings.surfaces.size(); ++j)
+    for (size_t i = 0; i < j; ++i)
+      listed = listed || (ghost_settings.surfaces[j] == later && ghost_settings.surfaces[i] == earlier);
+  if (!listed) return -1;
+  for (int k = 0; k < n; ++k) {
+    raster_xy[2 * k] = raster_xy[2 * k + 1] = 0.f;
+    weights[k] = 0.f;
+    // Camera space to lens space: half a turn about y.
+    const Ray& c = rays[k];
+    const RayT<double> in{{-double(c.o.x), double(c.o.y), -double(c.o.z)},
+                          {-double(c.d.x), double(c.d.y), -double(c.d.z)},
+                          0};
+    if (!in.o.Finite() || !in.d.Finite() || !(in.d.z > 0)) continue;
+    RayT<double> out;
+    double factor = 0;
+    if (!GhostTraceWorldToFilm(s.data(), lens->GetInterfaces().data(), count, in, later, earlier, ghost_settings,
+                               &out, &factor) ||
+        !(out.d.z > 0))
+      continue;
+    const double t = (film_z_exact - out.o.z) / out.d.z;
+    const double x = out.o.x + t * out.d.x, y = out.o.y + t * out.d.y;
+    const double fx = 0.5 * (x / film_x + 1), fy = 0.5 * (y / film_y + 1);
+    if (!(fx >= 0 && fx < 1 && fy >= 0 && fy < 1)) continue;
+    raster_xy[2 * k] = float(fx * film->xResolution), raster_xy[2 * k + 1] = float(fy * film->yResolution);
+    weights[k] = float(factor);
+  }
+  return n;
+}
+
+bool RealisticCamera::FrontAperture(float* centre, float* radius) const {
+  // The front vertex in camera space (lens-space z turns to -z), and the
+  // widest clear aperture a ray from the scene meets on its way in.
+  // An oblique ray that enters at a front element's rim, behind the
+  // vertex plane, crosses that plane beyond the rim: half as much again
+  // covers rays up to some 60 degrees from the axis.
+  centre[0] = 0.f, centre[1] = 0.f, centre[2] = 0.f;
+  float r = 0.f;
+  for (const LensInterface& s : lens->GetInterfaces()) r = std::max(r, 0.5f * std::fabs(s.GetDiameter()));
+  *radius = 1.5f * r;
+  return r > 0.f;
+}
+
+extern "C" __attribute__((visibility("default"))) int RealisticGhostPaths(const Camera* camera, int* pairs,
+                                                                        int capacity) {
+  const RealisticCamera* realistic = dynamic_cast<const RealisticCamera*>(camera);
+  if (!realistic || capacity < 0 || (capacity > 0 && !pairs)) return -1;
+  return realistic->GhostPathList(pairs, capacity);
+}
+
+extern "C" __attribute__((visibility("default"))) int RealisticTraceGhost(const Camera* camera, int later,
+                                                                        int earlier, int n, const Ray* rays,
+                                                                        float* raster_xy, float* weights) {
+  const RealisticCamera* realistic = dynamic_cast<const RealisticCamera*>(camera);
+  if (!realistic) return -1;
+  try {
+    return realistic->TraceGhostRays(later, earlier, n, rays, raster_xy, weights);
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+extern "C" __attribute__((visibility("default"))) int RealisticFrontAperture(const Camera* camera, float* centre,
+                                                                           float* radius) {
+  const RealisticCamera* realistic = dynamic_cast<const RealisticCamera*>(camera);
+  if (!realistic || !centre || !radius) return -1;
+  return realistic->FrontAperture(centre, radius) ? 0 : -1;
+}
+
+extern "C" __attribute__((visibility("default"))) int RealisticGhostSample(const Camera* camera,
+                                                                         const Sample* sample) {
+  const RealisticCamera* realistic = dynamic_cast<const RealisticCamera*>(camera);
+  if (!realistic || !sample) return -1;
+  return realistic->IsGhostSample(*sample) ? 1 : 0;
+}
+
 RealisticCamera* NewRealisticCamera(const ParamSet& params, const Transform& world2cam, Film* film,
                                     const LensStack* prototype) {
   {

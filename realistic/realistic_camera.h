@@ -87,6 +87,13 @@ class RealisticCamera : public Camera {
   };
   GhostCounts CountGhosts() const;
 
+  // Flare traced from the light (the entries RealisticGhostPaths,
+  // RealisticTraceGhost, RealisticFrontAperture, RealisticGhostSample).
+  int GhostPathList(int* pairs, int capacity) const;
+  int TraceGhostRays(int later, int earlier, int n, const Ray* rays, float* raster_xy, float* weights) const;
+  bool FrontAperture(float* centre, float* radius) const;
+  bool IsGhostSample(const Sample& s) const { return reflections > 0 && !(s.lensU < 0.5f); }
+
   const LensStack& GetLens() const { return *lens; }
   bool IsExact() const { return exact; }
   const Point& GetFilmCorner() const { return film_corner; }

@@ -373,6 +373,18 @@ Vec3 ObjScene::DirectSource(const Vec3& o, const Vec3& d) const {
   return materials[size_t(material_of[hit.triangle])].ke;
 }
 
+bool ObjScene::Sun(Vec3* direction, Vec3* irradiance, double* radius_degrees) const {
+  if (!light.sun) return false;
+  *direction = light.sun_direction, *irradiance = sun_irradiance, *radius_degrees = light.sun_radius;
+  return true;
+}
+
+Vec3 ObjScene::SunSeen(const Vec3& o, const Vec3& d) const {
+  Hit hit;
+  if (!light.sun || Intersect(o, d, &hit)) return Vec3();
+  return SunDisc(d, light.sun_direction, sun_irradiance, light.sun_radius);
+}
+
 Vec3 ObjScene::Radiance(const Vec3& o, const Vec3& d, uint64_t random) const {
   uint64_t state = random;
   Hit hit;

@@ -30,6 +30,8 @@ class ObjScene : public RadianceScene {
 
   Vec3 Radiance(const Vec3& o, const Vec3& d, uint64_t random) const override;
   Vec3 DirectSource(const Vec3& o, const Vec3& d) const override;
+  bool Sun(Vec3* direction, Vec3* irradiance, double* radius_degrees) const override;
+  Vec3 SunSeen(const Vec3& o, const Vec3& d) const override;
   // Looking at the middle of the bounding box along +z, from in front of
   // it and a little above.
   // Outside the bounding box; inside it where the scene closes around its

@@ -118,6 +118,14 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
       if (nb > 1)
         for (size_t j = 0; j < bs.size(); ++j) rays[slots[j]] = band_rays[j], weights[slots[j]] = band_weights[j];
     }
+    // Each sample in the run's order, where the flare entries ask of it.
+    thread_local std::vector<Sample> in_order;
+    if (s.light_traced.is_ghost) {
+      in_order.resize(total);
+      for (int b = 0; b < nb; ++b)
+        for (size_t j = 0; j < band_samples[size_t(b)].size(); ++j)
+          in_order[band_slots[size_t(b)][j]] = band_samples[size_t(b)][j];
+    }
     for (int p = 0; p < count; ++p) {
       const int x = x0 + (first + p) % (x1 - x0), y = y0 + (first + p) / (x1 - x0);
       Vec3 sum, source_sum;
@@ -139,6 +147,10 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
         Rng scene_rng(s.seed * 0x9e3779b97f4a7c15ull ^
                       ((uint64_t(y) * uint64_t(s.width) + uint64_t(x)) << 16 ^ uint64_t(i)));
         Vec3 radiance = scene.Radiance(o, d, scene_rng.Next());
+        // The sun's ghosts come from the light: a sample on a ghost path
+        // gives none of the sun's own disc.
+        if (s.light_traced.is_ghost && s.light_traced.is_ghost(band.camera, &in_order[k]) == 1)
+          radiance = radiance - scene.SunSeen(o, d);
         if (sources) {
           // The sources' own light goes to the starburst's image.
           const Vec3 direct = scene.DirectSource(o, d);
@@ -162,6 +174,110 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
     }
   }
   return counts;
+}
+
+// The sun's ghosts traced from the light: for each ghost path the camera
+// lists, rays from the sun's disc over the lens's front aperture (a
+// stratified grid of positions, each with its own direction in the disc),
+// each landing ray's power times its path weight splatted into its pixel
+// as irradiance. Paths run in parallel, each into its own image, summed in
+// path order: the same for any thread count.
+void TraceSunFlare(const std::vector<CameraBand>& bands, const RadianceScene& scene, const RenderSettings& s,
+                   Image* image, RenderStats* stats) {
+  Vec3 sun_dir, sun_e;
+  double radius_deg = 0;
+  if (!scene.Sun(&sun_dir, &sun_e, &radius_deg)) return;
+  const auto& lt = s.light_traced;
+  const CameraBand& band = bands[0];
+  const Camera* camera = band.camera;
+  const int count = lt.paths(camera, nullptr, 0);
+  if (count <= 0) return;
+  std::vector<int> pairs(size_t(2 * count));
+  lt.paths(camera, pairs.data(), count);
+  float centre[3], radius = 0;
+  if (lt.front(camera, centre, &radius) != 0) return;
+  // The light's direction in camera space (it travels away from the sun),
+  // and a frame around it.
+  const Vector travel_c = camera->WorldToCamera(Vector(float(-sun_dir.x), float(-sun_dir.y), float(-sun_dir.z)));
+  const Vec3 axis = Unit(Vec3(travel_c.x, travel_c.y, travel_c.z));
+  // Camera space looks along +z: light from the scene travels toward -z.
+  if (!(axis.z < 0)) return;  // the sun behind the camera
+  const Vec3 e1 = Unit(std::fabs(axis.x) < 0.9 ? Vec3(axis.z, 0, -axis.x) : Vec3(0, axis.z, -axis.y));
+  const Vec3 e2 = Vec3(axis.y * e1.z - axis.z * e1.y, axis.z * e1.x - axis.x * e1.z, axis.x * e1.y - axis.y * e1.x);
+  const double cos_r = std::cos(radius_deg * 3.14159265358979323846 / 180);
+  const int side = std::max(1, int(std::sqrt(double(lt.rays_per_path))));
+  const int n = side * side;
+  const double area = 3.14159265358979323846 * double(radius) * radius;
+  // Each ray's power over a pixel's area, per unit of the sun's
+  // irradiance, before the cosine of its angle to the axis.
+  const double per_ray = area / n / lt.pixel_area;
+  const int w = s.width, h = s.height;
+  std::vector<std::vector<float>> parts(static_cast<size_t>(count));
+  std::atomic<int> next{0};
+  auto worker = [&] {
+    std::vector<Ray> rays(static_cast<size_t>(n));
+    std::vector<float> xy(static_cast<size_t>(2 * n)), weights(static_cast<size_t>(n));
+    std::vector<unsigned char> seen(static_cast<size_t>(n));
+    for (int p; (p = next.fetch_add(1)) < count;) {
+      Rng rng(s.seed * 0x2545f4914f6cdd1dull ^ uint64_t(p + 1));
+      for (int j = 0; j < side; ++j)
+        for (int i = 0; i < side; ++i) {
+          const size_t k = size_t(j * side + i);
+          // A point of the front disc (concentric strata) and a direction
+          // in the sun's cone, both from the stratum's random numbers.
+          const double u = (i + rng.Uniform()) / side, v = (j + rng.Uniform()) / side;
+          const double rr = double(radius) * std::sqrt(u), phi = 2 * 3.14159265358979323846 * v;
+          const double cz = 1 - rng.Uniform() * (1 - cos_r), sz = std::sqrt(std::max(0.0, 1 - cz * cz));
+          const double psi = 2 * 3.14159265358979323846 * rng.Uniform();
+          const Vec3 d = axis * cz + e1 * (sz * std::cos(psi)) + e2 * (sz * std::sin(psi));
+          // On the plane z = front vertex (camera space), moved back along
+          // the ray so that it starts in front of the lens (toward +z).
+          const Vec3 at(centre[0] + rr * std::cos(phi), centre[1] + rr * std::sin(phi), centre[2]);
+          const Vec3 o = at - d * (4.0 * radius / std::fabs(d.z));
+          rays[k] = Ray(Point(float(o.x), float(o.y), float(o.z)), Vector(float(d.x), float(d.y), float(d.z)));
+          // Whether the scene lets the sun's light reach that point.
+          const Point pw = camera->CameraToWorld(Point(float(at.x), float(at.y), float(at.z)));
+          const Vector dw = camera->CameraToWorld(Vector(float(-d.x), float(-d.y), float(-d.z)));
+          const Vec3 back = Unit(Vec3(dw.x, dw.y, dw.z));
+          const Vec3 sun_seen = scene.SunSeen(Vec3(pw.x, pw.y, pw.z), back);
+          seen[k] = sun_seen.x > 0 || sun_seen.y > 0 || sun_seen.z > 0;
+        }
+      std::vector<float>& part = parts[size_t(p)];
+      part.assign(size_t(w) * size_t(h), 0.f);
+      if (lt.trace(camera, pairs[size_t(2 * p)], pairs[size_t(2 * p + 1)], n, rays.data(), xy.data(), weights.data()) != n)
+        continue;
+      for (int k = 0; k < n; ++k) {
+        if (!(weights[size_t(k)] > 0) || !seen[size_t(k)]) continue;
+        const int x = int(xy[size_t(2 * k)]), y = int(xy[size_t(2 * k + 1)]);
+        if (x < 0 || y < 0 || x >= w || y >= h) continue;
+        part[size_t(y) * size_t(w) + size_t(x)] += float(per_ray * std::fabs(rays[size_t(k)].d.z) * weights[size_t(k)]);
+      }
+    }
+  };
+  const int nthreads = std::max(1, std::min(s.threads, count));
+  std::vector<std::thread> pool;
+  for (int i = 1; i < nthreads; ++i) pool.emplace_back(worker);
+  worker();
+  for (auto& t : pool) t.join();
+  // In path order, onto the pixels rendered (a crop keeps its region).
+  const bool crop = s.crop_x1 > 0;
+  std::vector<double> added(image->rgb.size(), 0.0);
+  for (int p = 0; p < count; ++p)
+    for (int y = 0; y < image->height; ++y)
+      for (int x = 0; x < image->width; ++x) {
+        const int gx = x + (crop ? s.crop_x0 : 0), gy = y + (crop ? s.crop_y0 : 0);
+        const double v = parts[size_t(p)][size_t(gy) * size_t(w) + size_t(gx)];
+        if (v == 0) continue;
+        double* px = &added[3 * (size_t(y) * size_t(image->width) + size_t(x))];
+        px[0] += v * sun_e.x * band.rgb.x, px[1] += v * sun_e.y * band.rgb.y, px[2] += v * sun_e.z * band.rgb.z;
+      }
+  stats->light_rgb.assign(added.size(), 0.f);
+  for (size_t i = 0; i < added.size(); ++i) {
+    image->rgb[i] = float(double(image->rgb[i]) + added[i]);
+    stats->light_rgb[i] = float(added[i]);
+  }
+  stats->light_paths = count;
+  stats->light_rays = uint64_t(count) * uint64_t(n);
 }
 
 }  // namespace
@@ -215,6 +331,11 @@ Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
     worker();
   }
   for (auto& t : pool) t.join();
+  if (settings.light_traced.trace && settings.light_traced.rays_per_path > 0) {
+    const auto light_start = std::chrono::steady_clock::now();
+    TraceSunFlare(bands, scene, settings, &image, stats);
+    stats->light_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - light_start).count();
+  }
   if (sources_ptr) {
     // Each pixel's source light spread over the kernel around it, in
     // double, in raster order: the same for any thread count.

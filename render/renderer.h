@@ -31,12 +31,27 @@ struct RenderSettings {
   // pixel as without it.
   std::vector<double> starburst;
   int starburst_radius = 0;
+  // Flare of the sun traced from the light: set when the camera offers the
+  // entries (all four); this many rays per ghost path.
+  struct LightTraced {
+    int (*paths)(const Camera*, int*, int) = nullptr;
+    int (*trace)(const Camera*, int, int, int, const Ray*, float*, float*) = nullptr;
+    int (*front)(const Camera*, float*, float*) = nullptr;
+    int (*is_ghost)(const Camera*, const Sample*) = nullptr;
+    int rays_per_path = 0;
+    double pixel_area = 0;  // a pixel's area on the film, lens units squared
+  } light_traced;
 };
 
 struct RenderStats {
   uint64_t samples = 0;
   uint64_t blocked = 0;
   double seconds = 0;
+  // The sun's flare traced from the light: paths, rays and their time.
+  int light_paths = 0;
+  uint64_t light_rays = 0;
+  double light_seconds = 0;
+  std::vector<float> light_rgb;  // what they added to each pixel (the image's layout)
 };
 
 // Linear RGB film values, row 0 at the top, three floats per pixel.

@@ -124,6 +124,18 @@ Vec3 Scene::DirectSource(const Vec3& o, const Vec3& d) const {
   return hit.emission.x > 0 ? hit.emission : Vec3();
 }
 
+bool Scene::Sun(Vec3* direction, Vec3* irradiance, double* radius_degrees) const {
+  if (!sun) return false;
+  *direction = sun_dir, *irradiance = sun_irradiance, *radius_degrees = sun_radius;
+  return true;
+}
+
+Vec3 Scene::SunSeen(const Vec3& o, const Vec3& d) const {
+  Hit hit;
+  if (!sun || Intersect(o, d, 1e30, &hit)) return Vec3();
+  return SunDisc(d, sun_dir, sun_irradiance, sun_radius);
+}
+
 Vec3 Scene::Radiance(const Vec3& o, const Vec3& d) const {
   Hit hit;
   if (!Intersect(o, d, 1e30, &hit)) return sun ? Sky(d) + SunDisc(d, sun_dir, sun_irradiance, sun_radius) : Sky(d);

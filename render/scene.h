@@ -40,6 +40,12 @@ class RadianceScene {
   // gives (an emitter it hits first, or the sun's disc): the light a lens's
   // diffraction spreads into a starburst.
   virtual Vec3 DirectSource(const Vec3& o, const Vec3& d) const = 0;
+  // The sun: its direction (toward it, unit), irradiance and angular
+  // radius (degrees); false where the scene has none. SunSeen is the sun's
+  // disc as Radiance counts it along a ray that leaves the scene (0 for
+  // one that hits something or misses the disc).
+  virtual bool Sun(Vec3* direction, Vec3* irradiance, double* radius_degrees) const = 0;
+  virtual Vec3 SunSeen(const Vec3& o, const Vec3& d) const = 0;
   // In scene units.
   virtual Vec3 DefaultEye() const = 0;
   virtual Vec3 DefaultTarget() const = 0;
@@ -75,6 +81,8 @@ class Scene : public RadianceScene {
   Vec3 Radiance(const Vec3& o, const Vec3& d) const;
   Vec3 Radiance(const Vec3& o, const Vec3& d, uint64_t) const override { return Radiance(o, d); }
   Vec3 DirectSource(const Vec3& o, const Vec3& d) const override;
+  bool Sun(Vec3* direction, Vec3* irradiance, double* radius_degrees) const override;
+  Vec3 SunSeen(const Vec3& o, const Vec3& d) const override;
 
   // The default viewpoint, in metres.
   Vec3 DefaultEye() const override { return {0.0, 1.0, -1.5}; }

@@ -161,3 +161,47 @@ TEST(CInterface, QueriesAndTracesOfAKnownLens) {
   EXPECT_LT(od[1], 0);
   realcam_lens_free(lens);
 }
+
+// Flare from the light through the C interface: a singlet in air has one
+// ghost (reflected at its back surface, then its front), and light along
+// the axis that takes it lands around the film's centre with the weight
+// of two bare reflections (4% each for n = 1.5 at normal incidence) and the
+// transmissions around them; a sample's path is the one GenerateRay gives.
+TEST(CInterface, GhostsTracedFromTheLight) {
+  realcam_lens* lens = realcam_lens_from_text("50\t5\t1.5\t20\n-50\t2\t1\t20\n0\t48\t0\t16\n", nullptr, "singlet");
+  ASSERT_NE(lens, nullptr) << realcam_last_error();
+  const char* keys[] = {"reflections", "coating", "filmdistance", "aperture_diameter", "filmdiag"};
+  const char* values[] = {"2", "none", "48", "16", "20"};
+  realcam_camera* camera = realcam_camera_create(lens, 64, 64, keys, values, 5, nullptr);
+  ASSERT_NE(camera, nullptr) << realcam_last_error();
+  int pairs[8];
+  size_t count = 0;
+  ASSERT_EQ(realcam_camera_ghost_paths(camera, pairs, 4, &count), REALCAM_OK);
+  ASSERT_EQ(count, 1u);
+  EXPECT_EQ(pairs[0], 1);
+  EXPECT_EQ(pairs[1], 0);
+  float centre[3], radius;
+  ASSERT_EQ(realcam_camera_front_aperture(camera, centre, &radius), REALCAM_OK);
+  EXPECT_GE(radius, 10.f);
+  // Light along the axis toward the lens (world = camera space: +z looks
+  // into the scene, so the light travels toward -z), near the axis: the
+  // ghost spreads it six times wider on the film.
+  const float origins[6] = {0, 0.3f, 100, 0.2f, 0, 100}, directions[6] = {0, 0, -1, 0, 0, -1};
+  float xy[4], weights[2];
+  ASSERT_EQ(realcam_camera_trace_ghost(camera, 1, 0, 2, origins, directions, xy, weights), REALCAM_OK);
+  const double r = (0.5 / 2.5) * (0.5 / 2.5);  // ((n - 1) / (n + 1))^2
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_NEAR(weights[i], r * r * (1 - r) * (1 - r), 0.05 * r * r) << i;
+    EXPECT_NEAR(xy[2 * i], 32, 20);
+    EXPECT_NEAR(xy[2 * i + 1], 32, 20);
+  }
+  EXPECT_EQ(realcam_camera_trace_ghost(camera, 0, 1, 2, origins, directions, xy, weights), REALCAM_ERROR_ARGUMENT);
+  const float direct[4] = {32, 32, 0.25f, 0.5f}, ghost[4] = {32, 32, 0.75f, 0.5f};
+  int is_ghost = -1;
+  ASSERT_EQ(realcam_camera_ghost_sample(camera, direct, &is_ghost), REALCAM_OK);
+  EXPECT_EQ(is_ghost, 0);
+  ASSERT_EQ(realcam_camera_ghost_sample(camera, ghost, &is_ghost), REALCAM_OK);
+  EXPECT_EQ(is_ghost, 1);
+  realcam_camera_free(camera);
+  realcam_lens_free(lens);
+}

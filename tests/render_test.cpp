@@ -594,3 +594,48 @@ TEST(Starburst, SpreadsTheSunsLightAndKeepsIt) {
   EXPECT_GT(far_b, far_a) << "the spikes carry light far from the sun";
   EXPECT_FALSE(plain.rgb == spread.rgb);
 }
+
+// The sun's ghosts traced from the light give the light the camera's own
+// ghost samples find, no more and no less: with a large sun (so that the
+// camera-side estimate converges), the ghost light of the two (the camera
+// render less the other's camera part; the traced part alone) agrees in
+// total and in each quarter of the frame within 2%, and the light-traced
+// render is the same for any thread count.
+TEST(LightTracedFlare, AgreesWithTheCameraSideGhosts) {
+  if (sizeof(void*) == 4) GTEST_SKIP() << "statistics are measured on the native build";
+  RenderOptions o = Small(48, 32, 2048);
+  o.lens = REALCAM_LENS_DIR "/planar-50mm-f2.dat";
+  o.weight = "film";
+  o.sampling = "exitpupil";
+  o.flare = true;
+  o.fstop = 5.6;
+  o.sun = {-0.15, 0.18, -1};
+  o.sun_radius = 5;
+  o.sun_strength = 5;
+  o.sky_strength = 0;
+  o.eye = {0.5, 0.6, 11};
+  o.target = {0, 0.5, 0};
+  o.light_rays = 0;
+  RenderSummary summary;
+  const Image camera_side = RenderScene(o, &summary, false);
+  o.light_rays = 1 << 16;
+  const Image light = RenderScene(o, &summary, false);
+  const std::vector<float> traced = summary.light_rgb;
+  ASSERT_EQ(traced.size(), light.rgb.size());
+  o.threads = 1;
+  EXPECT_TRUE(RenderScene(o, &summary, false).rgb == light.rgb);
+  // Ghost light: camera side = camera render - (light render - traced).
+  double total_cam = 0, total_light = 0, qc[4] = {}, ql[4] = {};
+  for (int y = 0; y < 32; ++y)
+    for (int x = 0; x < 48; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const size_t i = 3 * (size_t(y) * 48 + size_t(x)) + size_t(c);
+        const int q = (y >= 16) * 2 + (x >= 24);
+        const double cam = double(camera_side.rgb[i]) - (double(light.rgb[i]) - traced[i]);
+        total_cam += cam, total_light += traced[i];
+        qc[q] += cam, ql[q] += traced[i];
+      }
+  ASSERT_GT(total_light, 0);
+  EXPECT_NEAR(total_light, total_cam, 0.02 * total_cam);
+  for (int q = 0; q < 4; ++q) EXPECT_NEAR(ql[q], qc[q], 0.02 * total_cam) << "quarter " << q;
+}
