@@ -205,3 +205,42 @@ TEST(CInterface, GhostsTracedFromTheLight) {
   realcam_camera_free(camera);
   realcam_lens_free(lens);
 }
+
+// A ghost traced from the light carries the iris's shape: a singlet behind
+// a six-bladed stop passes, along its ghost path, the hexagon's share of
+// the light the round stop passes, 0.827 of it (3 sqrt(3) / (2 pi)),
+// within 0.02.
+TEST(CInterface, TracedGhostHasTheIrissShape) {
+  realcam_lens* lens =
+      realcam_lens_from_text("0\t2\t0\t10\n50\t5\t1.5\t24\n-50\t48\t1\t24\n", nullptr, "stop-first singlet");
+  ASSERT_NE(lens, nullptr) << realcam_last_error();
+  auto landed = [&](const char* blades) {
+    const char* keys[] = {"reflections", "filmdistance", "aperture_diameter", "filmdiag", "aperture_blades"};
+    const char* values[] = {"2", "48", "10", "200", blades};
+    realcam_camera* camera = realcam_camera_create(lens, 256, 256, keys, values, 5, nullptr);
+    EXPECT_NE(camera, nullptr) << realcam_last_error();
+    if (!camera) return 0.0;
+    int pairs[2];
+    size_t count = 0;
+    EXPECT_EQ(realcam_camera_ghost_paths(camera, pairs, 1, &count), REALCAM_OK);
+    // Light along the axis over a fine grid wider than the stop.
+    const int side = 400;
+    std::vector<float> o, d, xy(2 * side * side), w(side * side);
+    for (int j = 0; j < side; ++j)
+      for (int i = 0; i < side; ++i) {
+        o.insert(o.end(), {-6.f + 12.f * (i + 0.5f) / side, -6.f + 12.f * (j + 0.5f) / side, 50.f});
+        d.insert(d.end(), {0.f, 0.f, -1.f});
+      }
+    EXPECT_EQ(realcam_camera_trace_ghost(camera, pairs[0], pairs[1], size_t(side * side), o.data(), d.data(),
+                                         xy.data(), w.data()),
+              REALCAM_OK);
+    double sum = 0;
+    for (float v : w) sum += v;
+    realcam_camera_free(camera);
+    return sum;
+  };
+  const double round = landed("0"), hexagon = landed("6");
+  ASSERT_GT(round, 0);
+  EXPECT_NEAR(hexagon / round, 3 * std::sqrt(3.0) / (2 * M_PI), 0.02);
+  realcam_lens_free(lens);
+}
