@@ -69,10 +69,10 @@ Column ColumnOf(const std::string& name) {
   return kOther;
 }
 
-// A line of the specifications patents print above or below a table:
+// A line of the figures patents print above or below a table:
 // "Fno = 2.1", "F/2.1", "F-number 2.1", "half field 24", "ω = 24.0°",
 // "2ω = 48". Reads what it finds; true when the line is one.
-bool ReadSpecification(const std::string& line, double* fnumber, double* half_field) {
+bool ReadPrintedFigures(const std::string& line, double* fnumber, double* half_field) {
   std::string l = Lower(line);
   for (const char* sep : {"=", ":", "\xc2\xb0", ",", ";"})
     for (size_t at; (at = l.find(sep)) != std::string::npos;) l.replace(at, std::string(sep).size(), " ");
@@ -159,14 +159,14 @@ ImportedLens ReadPatentTable(const std::string& path) {
     if (is_header) continue;
     if (Lower(w[0]).find("aspher") == 0) continue;  // a caption
     {
-      // The specifications: not a row (a row starts with its surface).
+      // The printed figures: not a row (a row starts with its surface).
       int number;
       std::string first = w[0];
       if (!first.empty() && first.back() == '*') first.pop_back();
       const std::string lf = Lower(first);
       const bool row = SurfaceNumber(first, &number) || lf == "sto" || lf == "stop" || lf == "(stop)" ||
                        lf.find("(stop)") != std::string::npos;
-      if (!row && ReadSpecification(line, &fnumber, &half_field)) continue;
+      if (!row && ReadPrintedFigures(line, &fnumber, &half_field)) continue;
     }
     if (in_aspheres) {
       // surface K A4 A6 ...
