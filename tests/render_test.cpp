@@ -602,8 +602,14 @@ TEST(Starburst, SpreadsTheSunsLightAndKeepsIt) {
 // total and in each quarter of the frame within 2%, and the light-traced
 // render is the same for any thread count.
 TEST(LightTracedFlare, AgreesWithTheCameraSideGhosts) {
-  if (sizeof(void*) == 4) GTEST_SKIP() << "statistics are measured on the native build";
-  RenderOptions o = Small(48, 32, 2048);
+  // The statistics on the native build; the 32-bit and sanitizer builds
+  // run the same code at few samples, for its memory and its threads.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const bool statistics = false;
+#else
+  const bool statistics = sizeof(void*) == 8;
+#endif
+  RenderOptions o = Small(48, 32, statistics ? 2048 : 16);
   o.lens = REALCAM_LENS_DIR "/planar-50mm-f2.dat";
   o.weight = "film";
   o.sampling = "exitpupil";
@@ -618,7 +624,7 @@ TEST(LightTracedFlare, AgreesWithTheCameraSideGhosts) {
   o.light_rays = 0;
   RenderSummary summary;
   const Image camera_side = RenderScene(o, &summary, false);
-  o.light_rays = 1 << 16;
+  o.light_rays = statistics ? 1 << 16 : 1 << 10;
   const Image light = RenderScene(o, &summary, false);
   const std::vector<float> traced = summary.light_rgb;
   ASSERT_EQ(traced.size(), light.rgb.size());
@@ -636,6 +642,7 @@ TEST(LightTracedFlare, AgreesWithTheCameraSideGhosts) {
         qc[q] += cam, ql[q] += traced[i];
       }
   ASSERT_GT(total_light, 0);
+  if (!statistics) return;
   EXPECT_NEAR(total_light, total_cam, 0.02 * total_cam);
   for (int q = 0; q < 4; ++q) EXPECT_NEAR(ql[q], qc[q], 0.02 * total_cam) << "quarter " << q;
 }
