@@ -144,64 +144,76 @@ bool PlanGhostPath(const GhostSettings& settings, int kind, uint64_t random, Gho
   return true;
 }
 
-static bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
-                      const GhostSettings& settings, int kind, uint64_t random, RayT<double>* exit,
-                      double* factor, int* reflections) {
+namespace {
+
+// Walks a ray along the stack from surface i in the way dir (-1: toward
+// the scene, +1: toward the film), reflecting at chosen[0 .. count) in
+// that order and at the lens's own mirrors, refracting everywhere else,
+// until it leaves the stack at either end. Returns the index where it
+// left (-1 or n), or kBlocked; *r, *weight and *taken follow it.
+constexpr int kBlocked = -1000;
+int WalkGhost(const ExactSurface* s, const LensInterface* shape, int n, int i, int dir, const int* chosen,
+              int count, const GhostSettings& settings, RayT<double>* r, double* weight, int* taken) {
   using V = Vec3T<double>;
-  GhostPlan plan;
-  if (!PlanGhostPath(settings, kind, random, &plan)) return false;
-  const int count = plan.count;
-  const int* chosen = plan.chosen;
-  RayT<double> r{ray.o, ray.d.Normalized(), ray.mint};
-  double weight = 1 / plan.chance;
-  int taken = 0;
-  int i = n - 1, dir = -1;  // the next surface, and the way along the axis (-1: toward the scene)
   for (int step = 0; step < (count + 1) * (n + 1) + 1; ++step) {
-    if (i < 0) {
-      *exit = {r.o, r.d.Normalized(), r.mint};
-      *factor = weight, *reflections = taken;
-      return true;
-    }
-    if (i >= n) return false;  // back out toward the film: no light
+    if (i < 0 || i >= n) return i;
     V hit, normal;
-    if (!ExactIntersect(s[i], shape[i], r, &hit, &normal)) return false;
+    if (!ExactIntersect(s[i], shape[i], *r, &hit, &normal)) return kBlocked;
     if (shape[i].IsMirror()) {
       // A mirror of the lens's own (a catadioptric lens): every path
       // reflects there, all the light, and keeps its way along the list.
-      r = ExactReflect(r.d, hit, normal);
+      *r = ExactReflect(r->d, hit, normal);
       i += dir;
       continue;
     }
     const double n_front = i == 0 ? 1.0 : s[i - 1].index, n_back = s[i].index;
     const double n1 = dir < 0 ? n_back : n_front, n2 = dir < 0 ? n_front : n_back;
     if (n1 == n2) {
-      r = {hit, r.d, kExactMint<double>};
+      *r = {hit, r->d, kExactMint<double>};
       i += dir;
       continue;
     }
     // The intersection's normal is of unit length already.
     V nrm = normal;
-    double cosi = -nrm.Dot(r.d);
+    double cosi = -nrm.Dot(r->d);
     if (cosi < 0) nrm = -nrm, cosi = -cosi;
     const double eta = n1 / n2;
     const double R = Reflectance(n1, n2, eta, cosi, settings.coated, 1 / settings.nanometres);
-    if (taken < count && i == chosen[taken]) {
-      weight *= R;
-      ++taken;
-      r = {hit, r.d + nrm * (2 * cosi), kExactMint<double>};
+    if (*taken < count && i == chosen[*taken]) {
+      *weight *= R;
+      ++*taken;
+      *r = {hit, r->d + nrm * (2 * cosi), kExactMint<double>};
       dir = -dir;
       i += dir;
       continue;
     }
     // Refracted; total internal reflection here belongs to another path.
     const double k = 1 - eta * eta * (1 - cosi * cosi);
-    if (R >= 1 || k < 0) return false;
-    weight *= 1 - R;
-    r = {hit, r.d * eta + nrm * (eta * cosi - std::sqrt(k)), kExactMint<double>};
+    if (R >= 1 || k < 0) return kBlocked;
+    *weight *= 1 - R;
+    *r = {hit, r->d * eta + nrm * (eta * cosi - std::sqrt(k)), kExactMint<double>};
     i += dir;
   }
-  return false;
+  return kBlocked;
 }
+
+bool GhostPath(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
+               const GhostSettings& settings, int kind, uint64_t random, RayT<double>* exit, double* factor,
+               int* reflections) {
+  GhostPlan plan;
+  if (!PlanGhostPath(settings, kind, random, &plan)) return false;
+  RayT<double> r{ray.o, ray.d.Normalized(), ray.mint};
+  double weight = 1 / plan.chance;
+  int taken = 0;
+  // From the back toward the scene; out through the front is the camera
+  // ray, back out toward the film no light.
+  if (WalkGhost(s, shape, n, n - 1, -1, plan.chosen, plan.count, settings, &r, &weight, &taken) != -1) return false;
+  *exit = {r.o, r.d.Normalized(), r.mint};
+  *factor = weight, *reflections = taken;
+  return true;
+}
+
+}  // namespace
 
 bool GhostTraceFilmToWorld(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
                            const GhostSettings& settings, uint64_t random, RayT<double>* exit, double* factor,
@@ -221,56 +233,19 @@ bool GhostTraceFilmToWorld(const ExactSurface* s, const LensInterface* shape, in
 bool GhostTraceWorldToFilm(const ExactSurface* s, const LensInterface* shape, int n, const RayT<double>& ray,
                            int later, int earlier, const GhostSettings& settings, RayT<double>* exit,
                            double* factor) {
-  using V = Vec3T<double>;
   if (!(earlier >= 0 && earlier < later && later < n)) return false;
   RayT<double> r{ray.o, ray.d.Normalized(), ray.mint};
   double weight = 1;
   int taken = 0;
-  int i = 0, dir = 1;  // toward the film first
+  const int chosen[2] = {later, earlier};
   try {
-    for (int step = 0; step < 3 * (n + 1) + 1; ++step) {
-      if (i >= n) {
-        if (taken < 2) return false;
-        *exit = {r.o, r.d.Normalized(), r.mint};
-        *factor = weight;
-        return true;
-      }
-      if (i < 0) return false;  // back out into the scene
-      V hit, normal;
-      if (!ExactIntersect(s[i], shape[i], r, &hit, &normal)) return false;
-      if (shape[i].IsMirror()) {
-        r = ExactReflect(r.d, hit, normal);
-        i += dir;
-        continue;
-      }
-      const double n_front = i == 0 ? 1.0 : s[i - 1].index, n_back = s[i].index;
-      const double n1 = dir > 0 ? n_front : n_back, n2 = dir > 0 ? n_back : n_front;
-      if (n1 == n2) {
-        r = {hit, r.d, kExactMint<double>};
-        i += dir;
-        continue;
-      }
-      V nrm = normal;
-      double cosi = -nrm.Dot(r.d);
-      if (cosi < 0) nrm = -nrm, cosi = -cosi;
-      const double eta = n1 / n2;
-      const double R = Reflectance(n1, n2, eta, cosi, settings.coated, 1 / settings.nanometres);
-      if ((taken == 0 && i == later) || (taken == 1 && i == earlier)) {
-        weight *= R;
-        ++taken;
-        r = {hit, r.d + nrm * (2 * cosi), kExactMint<double>};
-        dir = -dir;
-        i += dir;
-        continue;
-      }
-      const double k = 1 - eta * eta * (1 - cosi * cosi);
-      if (R >= 1 || k < 0) return false;
-      weight *= 1 - R;
-      r = {hit, r.d * eta + nrm * (eta * cosi - std::sqrt(k)), kExactMint<double>};
-      i += dir;
-    }
+    // In through the front toward the film; it must leave at the back,
+    // having reflected at both.
+    if (WalkGhost(s, shape, n, 0, 1, chosen, 2, settings, &r, &weight, &taken) != n || taken < 2) return false;
   } catch (const LensError&) {
     return false;
   }
-  return false;
+  *exit = {r.o, r.d.Normalized(), r.mint};
+  *factor = weight;
+  return true;
 }
