@@ -2,7 +2,6 @@
 // realcam report: a lens's data sheet as one self-contained HTML page
 // (inline SVG plots, no script, nothing fetched), or its numbers as JSON.
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -22,9 +21,6 @@
 
 namespace {
 
-// The film's width and height as parsed.
-std::array<double, 2> film_size{36, 24};
-
 std::string Num(double v, int digits = 4) {
   if (!std::isfinite(v)) return "–";
   char b[48];
@@ -38,17 +34,6 @@ std::string Fixed(double v, int decimals = 2) {
   return b;
 }
 
-std::string Escape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else if (c == '&') out += "&amp;";
-    else if (c == '"') out += "&quot;";
-    else out.push_back(c);
-  }
-  return out;
-}
 
 // A round number of steps for an axis from lo to hi.
 double NiceStep(double span, int ticks) {
@@ -81,9 +66,9 @@ std::string Plot(const Chart& c) {
   auto Y = [&](double y) { return mt + (c.y1 - y) / (c.y1 - c.y0) * ph; };
   std::ostringstream s;
   s << "<svg class=\"plot\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << c.width << "\" height=\"" << c.height
-    << "\" viewBox=\"0 0 " << c.width << " " << c.height << "\" role=\"img\" aria-label=\"" << Escape(c.title) << "\">\n";
+    << "\" viewBox=\"0 0 " << c.width << " " << c.height << "\" role=\"img\" aria-label=\"" << XmlEscape(c.title) << "\">\n";
   s << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-  s << "<text x=\"" << ml << "\" y=\"17\" class=\"t\">" << Escape(c.title) << "</text>\n";
+  s << "<text x=\"" << ml << "\" y=\"17\" class=\"t\">" << XmlEscape(c.title) << "</text>\n";
   const double xs = NiceStep(c.x1 - c.x0, 6), ys = NiceStep(c.y1 - c.y0, 5);
   for (double x = std::ceil(c.x0 / xs) * xs; x <= c.x1 + 1e-9 * xs; x += xs) {
     s << "<line x1=\"" << Fixed(X(x)) << "\" y1=\"" << mt << "\" x2=\"" << Fixed(X(x)) << "\" y2=\"" << mt + ph
@@ -100,9 +85,9 @@ std::string Plot(const Chart& c) {
   s << "<rect x=\"" << ml << "\" y=\"" << mt << "\" width=\"" << pw << "\" height=\"" << ph
     << "\" fill=\"none\" stroke=\"#444\"/>\n";
   s << "<text x=\"" << ml + pw / 2 << "\" y=\"" << c.height - 8 << "\" class=\"l\" text-anchor=\"middle\">"
-    << Escape(c.xlabel) << "</text>\n";
+    << XmlEscape(c.xlabel) << "</text>\n";
   s << "<text transform=\"translate(14," << mt + ph / 2 << ") rotate(-90)\" class=\"l\" text-anchor=\"middle\">"
-    << Escape(c.ylabel) << "</text>\n";
+    << XmlEscape(c.ylabel) << "</text>\n";
   s << "<clipPath id=\"c" << &c << "\"><rect x=\"" << ml << "\" y=\"" << mt << "\" width=\"" << pw << "\" height=\""
     << ph << "\"/></clipPath>\n<g clip-path=\"url(#c" << &c << ")\">\n";
   for (const Series& se : c.series) {
@@ -129,7 +114,7 @@ std::string Plot(const Chart& c) {
     const double lx = c.legend_low ? ml + 10 : ml + pw - 150;
     s << "<line x1=\"" << lx << "\" y1=\"" << ly - 4 << "\" x2=\"" << lx + 18 << "\" y2=\"" << ly - 4 << "\" stroke=\""
       << se.colour << "\" stroke-width=\"2\"" << (se.dashed ? " stroke-dasharray=\"5 3\"" : "") << "/>";
-    s << "<text x=\"" << lx + 22 << "\" y=\"" << ly << "\" class=\"n\">" << Escape(se.name) << "</text>\n";
+    s << "<text x=\"" << lx + 22 << "\" y=\"" << ly << "\" class=\"n\">" << XmlEscape(se.name) << "</text>\n";
     ly += 13;
   }
   s << "</svg>\n";
@@ -218,7 +203,7 @@ Json ReportJson(const ReportOptions& o, const LensStack& lens, const LensReport&
   j["settings"] = {{"f_number", JsonNumber(r.f_number)}, {"stop_diameter", JsonNumber(lens.GetInterfaces()[size_t(lens.GetIndexOfStop())].GetDiameter())},
                    {"focus", o.focus > 0 ? JsonNumber(o.focus) : Json("infinity")},
                    {"filmdistance", JsonNumber(r.filmdistance)},
-                   {"film", {JsonNumber(film_size[0]), JsonNumber(film_size[1])}},
+                   {"film", {JsonNumber(r.film_width), JsonNumber(r.film_height)}},
                    {"wavelengths_nm", {656.2725, 587.5618, 486.1327}}, {"weights", {1, 1, 1}}};
   j["first_order"] = {{"efl", JsonNumber(r.efl)}, {"f_number", JsonNumber(r.f_number)},
                       {"working_f_number", JsonNumber(r.working_f_number)},
@@ -272,7 +257,7 @@ std::string Html(const ReportOptions& o, const LensStack& lens, const LensReport
   const std::string name = ShownLensPath(o.lens);
   const std::string title = header.empty() ? name : header[0];
   std::ostringstream h;
-  h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" << Escape(title)
+  h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" << XmlEscape(title)
     << " — realcam report</title>\n<style>\n"
     << "body{font:14px/1.45 sans-serif;margin:24px auto;max-width:1400px;color:#222;padding:0 16px}\n"
     << "h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:26px 0 6px;border-bottom:1px solid #ccc}\n"
@@ -282,19 +267,19 @@ std::string Html(const ReportOptions& o, const LensStack& lens, const LensReport
     << "svg text.t{font:bold 13px sans-serif}svg text.n{font:11px sans-serif;fill:#333}svg text.l{font:12px sans-serif}\n"
     << "svg{overflow:hidden}svg line.g{stroke:#e6e6e6}.lens svg{max-width:860px;width:100%;height:auto}.lens{flex:1 1 600px}\n"
     << "@media print{body{margin:0}h2{break-after:avoid}}\n</style></head><body>\n";
-  h << "<h1>" << Escape(title) << "</h1>\n<div class=\"src\">";
+  h << "<h1>" << XmlEscape(title) << "</h1>\n<div class=\"src\">";
   // The header's prose up to the import's notes, as one paragraph.
   for (size_t i = 1; i < header.size(); ++i) {
     if (header[i].rfind("Imported by", 0) == 0) break;
-    h << Escape(header[i]) << " ";
+    h << XmlEscape(header[i]) << " ";
   }
-  h << "<br>File: " << Escape(name) << "</div>\n";
+  h << "<br>File: " << XmlEscape(name) << "</div>\n";
   const double stop = lens.GetInterfaces()[size_t(lens.GetIndexOfStop())].GetDiameter();
   h << "<p><b>Settings:</b> f/" << Fixed(r.f_number, 2) << " (stop " << Fixed(stop, 3) << " mm), focused at "
     << (o.focus > 0 ? Num(o.focus, 6) + " mm" : std::string("infinity")) << " (film "
     << Fixed(r.filmdistance, 3) << " mm behind the back vertex, "
     << (o.filmdistance >= 0 ? "as given" : "the best focus: the smallest RMS spot of the whole opening") << "), film "
-    << Num(film_size[0]) << "x" << Num(film_size[1]) << " mm; white light is C, d and F weighted alike.</p>\n";
+    << Num(r.film_width) << "x" << Num(r.film_height) << " mm; white light is C, d and F weighted alike.</p>\n";
 
   h << "<h2>The lens</h2>\n<div class=\"row\"><div class=\"lens\">";
   {
@@ -441,7 +426,7 @@ std::string Html(const ReportOptions& o, const LensStack& lens, const LensReport
     std::string medium = s[i].IsStop() ? "stop" : s[i].IsMirror() ? "mirror" : d.glass ? d.glass->maker + " " + d.glass->name
                                          : e[i].index == 1 ? "air" : "glass";
     h << "<tr><td>" << i << "</td><td>" << (s[i].IsStop() ? "–" : Num(e[i].radius, 6)) << "</td><td>"
-      << Num(e[i].thickness, 6) << "</td><td>" << Escape(medium) << "</td><td>" << Num(e[i].index, 6) << "</td><td>"
+      << Num(e[i].thickness, 6) << "</td><td>" << XmlEscape(medium) << "</td><td>" << Num(e[i].index, 6) << "</td><td>"
       << (d.v_d > 0 ? Num(d.v_d, 4) : "–") << "</td><td>" << Num(e[i].diameter, 5) << "</td></tr>\n";
   }
   h << "</table>\n<p class=\"src\">Made by realcam report. Every figure is computed from the prescription with real "
@@ -452,11 +437,9 @@ std::string Html(const ReportOptions& o, const LensStack& lens, const LensReport
 }  // namespace
 
 
-int RunReport(const ReportOptions& o_in) {
-  ReportOptions o = o_in;
+int RunReport(const ReportOptions& o) {
   double fw = 36, fh = 24;
   ParseFilmFormat(o.film, &fw, &fh);
-  film_size = {fw, fh};
   RequireReadableLens(o.lens);
   CheckLensBeforeUse(o.lens);
   LensSettings settings;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "import/imported_lens.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -122,6 +123,19 @@ std::string TitleText(const std::string& text) {
   // Trimmed.
   const size_t first = out.find_first_not_of(" \t"), last = out.find_last_not_of(" \t");
   return first == std::string::npos ? "" : out.substr(first, last - first + 1);
+}
+
+std::string UpperCase(std::string s) {
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+double ImportNumber(const std::string& word, const std::string& where, const std::string& what) {
+  char* end = nullptr;
+  const double v = std::strtod(word.c_str(), &end);
+  if (word.empty() || *end != '\0' || !std::isfinite(v))
+    throw ImportError(where + ": " + what + " \"" + word + "\" is not a finite number");
+  return v;
 }
 
 std::string NoteNumber(double v) {

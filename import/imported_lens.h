@@ -50,6 +50,11 @@ struct ImportError : std::runtime_error {
 // their notes print it (seven digits).
 constexpr size_t kMaxImportBytes = 8 << 20;
 std::string NoteNumber(double v);
+// A word in upper case (ASCII), as lens files' keywords are compared.
+std::string UpperCase(std::string s);
+// A word that must be a finite number, else ImportError "where: what "word"
+// is not a finite number".
+double ImportNumber(const std::string& word, const std::string& where, const std::string& what);
 // A lens file's text as bytes of ASCII, Latin-1 or UTF-8 lines: UTF-16
 // (with its byte-order mark) narrowed, a UTF-8 mark dropped. Throws
 // ImportError for a file that cannot be read or is over the limit.

@@ -12,11 +12,6 @@
 
 namespace {
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // One command: its keyword and words, where it stands.
 struct Command {
   std::string key;
@@ -39,7 +34,7 @@ std::vector<Command> Commands(const std::string& text, const std::string& path) 
     bool quoted = false, in_word = false;
     auto finish_word = [&]() {
       if (in_word) {
-        if (c.key.empty()) c.key = Upper(word);
+        if (c.key.empty()) c.key = UpperCase(word);
         else c.words.push_back(word);
       }
       word.clear();
@@ -77,14 +72,6 @@ std::vector<Command> Commands(const std::string& text, const std::string& path) 
   return commands;
 }
 
-double Number(const std::string& word, const std::string& where, const std::string& what) {
-  char* end = nullptr;
-  const double v = std::strtod(word.c_str(), &end);
-  if (word.empty() || *end != '\0' || !std::isfinite(v))
-    throw ImportError(where + ": " + what + " \"" + word + "\" is not a finite number");
-  return v;
-}
-
 // A surface as the file builds it.
 struct SeqSurface {
   int line = 0, number = 0;
@@ -99,14 +86,14 @@ struct SeqSurface {
 
 bool LooksLikeSeq(const std::string& path) {
   const size_t dot = path.rfind('.');
-  if (dot != std::string::npos && Upper(path.substr(dot)) == ".SEQ") return true;
+  if (dot != std::string::npos && UpperCase(path.substr(dot)) == ".SEQ") return true;
   std::ifstream in(path, std::ios::binary);
   std::string line;
   for (int i = 0; i < 20 && std::getline(in, line); ++i) {
     std::istringstream words(line);
     std::string key;
     words >> key;
-    key = Upper(key);
+    key = UpperCase(key);
     if (key.empty() || key[0] == '!') continue;
     return key == "LEN" || key == "TITLE" || key == "TIT" || key == "RDM" || key == "SO";
   }
@@ -139,7 +126,7 @@ ImportedLens ReadSeq(const std::string& path, const GlassOverrides& overrides) {
     auto target = [&](size_t* first) -> SeqSurface& {
       *first = 0;
       if (!c.words.empty()) {
-        const std::string q = Upper(c.words[0]);
+        const std::string q = UpperCase(c.words[0]);
         if (q.size() > 1 && q[0] == 'S' && (std::isdigit(static_cast<unsigned char>(q[1])) || q == "SO" || q == "SI")) {
           *first = 1;
           int k = q == "SO" ? 0 : q == "SI" ? int(surfaces.size()) - 1 : std::atoi(q.c_str() + 1);
@@ -157,7 +144,7 @@ ImportedLens ReadSeq(const std::string& path, const GlassOverrides& overrides) {
       // A new lens, the end of the input, weights, the designer's initials,
       // variable flags, radius mode (the default): nothing to model.
       if (key == "GO") break;
-      if (key == "RDM" && !c.words.empty() && Upper(c.words[0]) == "N")
+      if (key == "RDM" && !c.words.empty() && UpperCase(c.words[0]) == "N")
         throw ImportError(where + ": RDM N (curvatures instead of radii); realcam reads radii");
     } else if (key == "TITLE" || key == "TIT") {
       std::string title;
@@ -165,7 +152,7 @@ ImportedLens ReadSeq(const std::string& path, const GlassOverrides& overrides) {
       lens.title = TitleText(title);
     } else if (key == "DIM") {
       need(1);
-      const std::string u = Upper(c.words[0]);
+      const std::string u = UpperCase(c.words[0]);
       if (u == "M") unit = 1, unit_name = "mm";
       else if (u == "C") unit = 10, unit_name = "cm";
       else if (u == "I") unit = 25.4, unit_name = "inches";
@@ -173,23 +160,23 @@ ImportedLens ReadSeq(const std::string& path, const GlassOverrides& overrides) {
     } else if (key == "WL") {
       need(1);
       wavelengths.clear();
-      for (const std::string& w : c.words) wavelengths.push_back(Number(w, where, "wavelength"));
+      for (const std::string& w : c.words) wavelengths.push_back(ImportNumber(w, where, "wavelength"));
     } else if (key == "REF") {
       need(1);
-      reference = int(Number(c.words[0], where, "REF"));
+      reference = int(ImportNumber(c.words[0], where, "REF"));
     } else if (key == "EPD") {
       need(1);
-      spec.pupil_diameter = Number(c.words[0], where, "EPD");
+      spec.pupil_diameter = ImportNumber(c.words[0], where, "EPD");
       pupil_words = "EPD " + c.words[0];
     } else if (key == "FNO") {
       need(1);
-      spec.fnumber = Number(c.words[0], where, "FNO");
+      spec.fnumber = ImportNumber(c.words[0], where, "FNO");
       pupil_words = "FNO " + c.words[0];
     } else if (key == "YAN" || key == "XAN" || key == "YOB" || key == "XOB") {
       need(1);
       std::vector<double>& list = key[0] == 'Y' ? y_fields : x_fields;
       list.clear();
-      for (const std::string& w : c.words) list.push_back(Number(w, where, key + " field"));
+      for (const std::string& w : c.words) list.push_back(ImportNumber(w, where, key + " field"));
       object_heights = key[1] == 'O';
     } else if (key == "SO" || key == "S" || key == "SI" || (key == "STO" && !c.words.empty())) {
       if (key == "SO" && have_object) throw ImportError(where + ": a second SO (object surface)");
@@ -198,9 +185,9 @@ ImportedLens ReadSeq(const std::string& path, const GlassOverrides& overrides) {
       SeqSurface s;
       s.line = c.line;
       s.number = int(surfaces.size());
-      if (c.words.size() > 0) s.radius = Number(c.words[0], where, "radius");
+      if (c.words.size() > 0) s.radius = ImportNumber(c.words[0], where, "radius");
       if (c.words.size() > 1) {
-        const double t = Number(c.words[1], where, "thickness");
+        const double t = ImportNumber(c.words[1], where, "thickness");
         if (key == "SO" && std::fabs(t) >= 1e10) s.thickness = INFINITY;
         else s.thickness = t;
       }
@@ -218,12 +205,12 @@ ImportedLens ReadSeq(const std::string& path, const GlassOverrides& overrides) {
       SeqSurface& s = target(&first);
       if (c.words.size() <= first) throw ImportError(where + ": " + key + " needs a value");
       const std::string& v = c.words[first];
-      if (key == "RDY") s.radius = Number(v, where, "RDY");
-      else if (key == "THI") s.thickness = Number(v, where, "THI");
+      if (key == "RDY") s.radius = ImportNumber(v, where, "RDY");
+      else if (key == "THI") s.thickness = ImportNumber(v, where, "THI");
       else if (key == "GLA") s.glass = v, s.glass_line = c.line;
-      else if (key == "CIR") s.semi = Number(v, where, "CIR");
-      else if (Upper(v) == "REFL") s.mirror = true;
-      else if (Upper(v) != "REFR")
+      else if (key == "CIR") s.semi = ImportNumber(v, where, "CIR");
+      else if (UpperCase(v) == "REFL") s.mirror = true;
+      else if (UpperCase(v) != "REFR")
         throw ImportError(where + ": RMD " + v + "; realcam models REFR (refracting) and REFL (mirror) surfaces");
     } else if (key == "ASP") {
       size_t first;
@@ -233,7 +220,7 @@ ImportedLens ReadSeq(const std::string& path, const GlassOverrides& overrides) {
       SeqSurface& s = target(&first);
       if (!s.aspheric) throw ImportError(where + ": aspheric term " + key + " on a surface without ASP");
       if (c.words.size() <= first) throw ImportError(where + ": " + key + " needs a value");
-      const double v = Number(c.words[first], where, "aspheric term " + key);
+      const double v = ImportNumber(c.words[first], where, "aspheric term " + key);
       if (key == "K") s.asphere.k = v;
       else s.asphere.a[1 + std::string("ABCDEFGHJ").find(key)] = v;  // A is r^4: a[1]
     } else if (key == "CUY" || key == "CUX" || key == "RDX" || key == "YDE" || key == "XDE" || key == "ADE" ||
@@ -274,7 +261,7 @@ ImportedLens ReadSeq(const std::string& path, const GlassOverrides& overrides) {
     s.aperture = 2 * z.semi * unit;
     s.radius = z.radius == 0 ? INFINITY : z.radius * unit;
     s.mirror = z.mirror;
-    const std::string glass = Upper(z.glass);
+    const std::string glass = UpperCase(z.glass);
     if (z.mirror || glass == "REFL") {
       s.mirror = true;
       s.index = n_before;
@@ -288,8 +275,8 @@ ImportedLens ReadSeq(const std::string& path, const GlassOverrides& overrides) {
       } else if (colon != std::string::npos) {
         // A model glass, n_d:V_d.
         const std::string at = path + ":" + std::to_string(z.glass_line);
-        s.index = Number(z.glass.substr(0, colon), at, "model glass n_d");
-        s.abbe = Number(z.glass.substr(colon + 1), at, "model glass V_d");
+        s.index = ImportNumber(z.glass.substr(0, colon), at, "model glass n_d");
+        s.abbe = ImportNumber(z.glass.substr(colon + 1), at, "model glass V_d");
         if (!(s.index >= 1) || !(s.abbe > 0))
           throw ImportError(at + ": model glass " + z.glass + "; n_d must be at least 1 and V_d positive");
         lens.notes.push_back("Surface " + std::to_string(z.number) + ": a model glass, n_d " + NoteNumber(s.index) +

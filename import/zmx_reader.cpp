@@ -14,19 +14,6 @@
 
 namespace {
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-double Number(const std::string& word, const std::string& where, const char* what) {
-  char* end = nullptr;
-  const double v = std::strtod(word.c_str(), &end);
-  if (word.empty() || *end != '\0' || !std::isfinite(v))
-    throw ImportError(where + ": " + what + " \"" + word + "\" is not a finite number");
-  return v;
-}
-
 // One SURF block as the file gives it.
 struct ZmxSurface {
   int line = 0, number = 0;
@@ -42,7 +29,7 @@ struct ZmxSurface {
 // A maker named on a GCAT line: SUMITA_AUG2011 is Sumita's.
 std::string MakerOf(const std::string& catalogue) {
   static const char* const makers[] = {"SCHOTT", "OHARA", "HOYA", "CDGM", "HIKARI", "SUMITA"};
-  const std::string u = Upper(catalogue);
+  const std::string u = UpperCase(catalogue);
   for (const char* m : makers)
     if (u.compare(0, std::string(m).size(), m) == 0) return m;
   return "";
@@ -52,7 +39,7 @@ std::string MakerOf(const std::string& catalogue) {
 
 bool LooksLikeZmx(const std::string& path) {
   const size_t dot = path.rfind('.');
-  if (dot != std::string::npos && Upper(path.substr(dot)) == ".ZMX") return true;
+  if (dot != std::string::npos && UpperCase(path.substr(dot)) == ".ZMX") return true;
   std::ifstream in(path, std::ios::binary);
   char head[512] = {};
   in.read(head, sizeof head - 1);
@@ -101,24 +88,24 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
       lens.title = TitleText(line.size() > 5 ? line.substr(5) : "");
     } else if (key == "FTYP") {
       need(1);
-      field_type = int(Number(rest[0], where, "FTYP"));
+      field_type = int(ImportNumber(rest[0], where, "FTYP"));
     } else if (key == "XFLN" || key == "YFLN") {
       std::vector<double>& list = key == "XFLN" ? x_fields : y_fields;
       list.clear();
-      for (const std::string& w : rest) list.push_back(Number(w, where, key.c_str()));
+      for (const std::string& w : rest) list.push_back(ImportNumber(w, where, key.c_str()));
     } else if (key == "WAVM" || key == "WAVL") {
       if (key == "WAVM") {
         need(2);
-        wavelengths[int(Number(rest[0], where, "WAVM's number"))] = Number(rest[1], where, "WAVM");
+        wavelengths[int(ImportNumber(rest[0], where, "WAVM's number"))] = ImportNumber(rest[1], where, "WAVM");
       } else {
-        for (size_t k = 0; k < rest.size(); ++k) wavelengths[int(k) + 1] = Number(rest[k], where, "WAVL");
+        for (size_t k = 0; k < rest.size(); ++k) wavelengths[int(k) + 1] = ImportNumber(rest[k], where, "WAVL");
       }
     } else if (key == "PWAV") {
       need(1);
-      primary = int(Number(rest[0], where, "PWAV"));
+      primary = int(ImportNumber(rest[0], where, "PWAV"));
     } else if (key == "UNIT") {
       need(1);
-      unit_name = Upper(rest[0]);
+      unit_name = UpperCase(rest[0]);
       if (unit_name == "MM") unit = 1;
       else if (unit_name == "CM") unit = 10;
       else if (unit_name == "IN") unit = 25.4;
@@ -128,10 +115,10 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
       catalogues = rest;
     } else if (key == "ENPD") {
       need(1);
-      enpd = Number(rest[0], where, "ENPD");
+      enpd = ImportNumber(rest[0], where, "ENPD");
     } else if (key == "FNUM") {
       need(1);
-      fnum = Number(rest[0], where, "FNUM");
+      fnum = ImportNumber(rest[0], where, "FNUM");
     } else if (key == "SURF") {
       need(1);
       surfaces.push_back({});
@@ -141,31 +128,31 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
       ZmxSurface& s = surfaces.back();
       if (key == "TYPE") {
         need(1);
-        s.type = Upper(rest[0]);
+        s.type = UpperCase(rest[0]);
       } else if (key == "CURV") {
         need(1);
-        s.curvature = Number(rest[0], where, "CURV");
+        s.curvature = ImportNumber(rest[0], where, "CURV");
       } else if (key == "DISZ") {
         need(1);
-        if (Upper(rest[0]) == "INFINITY") s.thickness_infinite = true;
-        else s.thickness = Number(rest[0], where, "DISZ");
+        if (UpperCase(rest[0]) == "INFINITY") s.thickness_infinite = true;
+        else s.thickness = ImportNumber(rest[0], where, "DISZ");
       } else if (key == "DIAM") {
         need(1);
-        s.semi_diameter = Number(rest[0], where, "DIAM");
+        s.semi_diameter = ImportNumber(rest[0], where, "DIAM");
         s.has_diam = s.semi_diameter > 0;
       } else if (key == "OBSC") {
         // OBSC type radius ...: a circular obscuration (type 0).
         need(2);
-        if (Number(rest[0], where, "OBSC's type") != 0)
+        if (ImportNumber(rest[0], where, "OBSC's type") != 0)
           throw ImportError(where + ": a non-circular obscuration (OBSC " + rest[0] + "); realcam models a centred disc");
-        s.obscuration = Number(rest[1], where, "OBSC");
+        s.obscuration = ImportNumber(rest[1], where, "OBSC");
       } else if (key == "CONI") {
         need(1);
-        s.conic = Number(rest[0], where, "CONI");
+        s.conic = ImportNumber(rest[0], where, "CONI");
       } else if (key == "PARM") {
         need(2);
-        const double i = Number(rest[0], where, "PARM's number");
-        if (i >= 1 && i <= 8 && i == std::floor(i)) s.parm[int(i)] = Number(rest[1], where, "PARM");
+        const double i = ImportNumber(rest[0], where, "PARM's number");
+        if (i >= 1 && i <= 8 && i == std::floor(i)) s.parm[int(i)] = ImportNumber(rest[1], where, "PARM");
       } else if (key == "STOP") {
         s.stop = true;
       } else if (key == "GLAS") {
@@ -213,7 +200,7 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
       return nullptr;
     };
     const Glass* g = lookup(name);
-    if (!g && Upper(name).size() > 5 && Upper(name).compare(Upper(name).size() - 5, 5, "_MOLD") == 0) {
+    if (!g && UpperCase(name).size() > 5 && UpperCase(name).compare(UpperCase(name).size() - 5, 5, "_MOLD") == 0) {
       g = lookup(name.substr(0, name.size() - 5));
       if (g)
         lens.warnings.push_back("surface " + std::to_string(z.number) + ": moulding glass " + name +
@@ -262,7 +249,7 @@ ImportedLens ReadZmx(const std::string& path, const GlassOverrides& overrides) {
     s.thickness = z.thickness * unit;
     s.aperture = 2 * z.semi_diameter * unit;
     s.radius = z.curvature == 0 ? INFINITY : unit / z.curvature;
-    if (!z.glass.empty() && Upper(z.glass[0]) == "MIRROR") {
+    if (!z.glass.empty() && UpperCase(z.glass[0]) == "MIRROR") {
       // The light turns back in the medium it came through.
       s.mirror = true;
       s.index = n_before;

@@ -88,16 +88,6 @@ std::string Header(double width, double height) {
   return s.str();
 }
 
-std::string Escape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else if (c == '&') out += "&amp;";
-    else out += c;
-  }
-  return out;
-}
 
 // The stop's opening seen along the axis from the film (lens-space +x to
 // the right, +y up), in a box at the drawing's top right: the blades'
@@ -299,7 +289,7 @@ std::string DrawSection(const LensStack& lens, const ThickLens& thick, const Dra
   }
   std::string text = Header(svg.Width(), height) + body.str() +
                      "<text x=\"10\" y=\"18\" font-family=\"sans-serif\" font-size=\"13\">" +
-                     Escape(label.str()) + "</text>\n</svg>\n";
+                     XmlEscape(label.str()) + "</text>\n</svg>\n";
   *rays_drawn = rays;
   return text;
 }
@@ -362,4 +352,16 @@ std::string DrawVignetting(const LensStack& lens, const ThickLens& thick, const 
     *report += line;
   }
   return s.str();
+}
+
+std::string XmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else if (c == '&') out += "&amp;";
+    else if (c == '"') out += "&quot;";
+    else out += c;
+  }
+  return out;
 }

@@ -19,6 +19,9 @@ struct DrawOptions {
   std::string precision = "double";  // of the traced rays: the physics, not the camera's bits
 };
 
+// Text for SVG or HTML: <, >, & and " as entities.
+std::string XmlEscape(const std::string& s);
+
 // The cross-section, film at o.filmdistance (or focused at infinity),
 // with an axial fan and one at o.field degrees; *rays_drawn is the number
 // of rays in it.

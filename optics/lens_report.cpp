@@ -82,8 +82,9 @@ bool LandCentreRay(const LensStack& l, const Paraxial& par, double film_z, doubl
   }
   RayT<double> out;
   try {
-    const LensStack& clear = l.HasObscuration() ? l.WithoutObscurations() : l;
-    if (!clear.TraceWorldToFilmExact(in, &out) || !(out.d.z > 0)) return false;
+    const bool passed = l.HasObscuration() ? l.WithoutObscurations().TraceWorldToFilmExact(in, &out)
+                                           : l.TraceWorldToFilmExact(in, &out);
+    if (!passed || !(out.d.z > 0)) return false;
   } catch (const LensError&) {
     return false;
   }
@@ -114,6 +115,7 @@ LensReport ComputeLensReport(const LensStack& lens_in, const ReportSettings& set
   }
   const double depth = lens.GetLensDepthExact();
   r.film_z = depth + r.filmdistance;
+  r.film_width = settings.film_width, r.film_height = settings.film_height;
   r.corner = 0.5 * std::hypot(settings.film_width, settings.film_height);
   r.field_of_view = 2 * FieldAngle(lens, r.film_z, r.corner);
   const Coverage coverage = ComputeCoverage(lens, float(r.film_z), std::max(1e-3, par.efl / 100));
@@ -185,7 +187,10 @@ LensReport ComputeLensReport(const LensStack& lens_in, const ReportSettings& set
       return true;
     };
     double cx, cy;
-    if (!land(colours[1].HasObscuration() ? colours[1].WithoutObscurations() : colours[1], 0, 0, &cx, &cy)) continue;
+    // The chief ray is a reference: an obscuration does not stop it.
+    if (!(colours[1].HasObscuration() ? land(colours[1].WithoutObscurations(), 0, 0, &cx, &cy)
+                                      : land(colours[1], 0, 0, &cx, &cy)))
+      continue;
     // The RMS radii from a fine grid (as best focus samples its bundle);
     // the drawing keeps a coarser one.
     double all_x = 0, all_y = 0, all_xx = 0;

@@ -58,6 +58,7 @@ struct BokehAtField {
 struct LensReport {
   double efl = 0, f_number = 0, working_f_number = 0, filmdistance = 0, film_z = 0;
   double entrance_pupil = 0, entrance_pupil_z = 0, exit_pupil = 0, exit_pupil_z = 0;
+  double film_width = 0, film_height = 0;
   double field_of_view = 0;       // diagonal, degrees
   double corner = 0;              // the film corner's distance from the centre
   double image_circle = 0, image_circle_half_light = 0;

@@ -124,8 +124,9 @@ PupilFunction ComputePupilFunction(const LensStack& lens, double film_z, double 
   const RayT<double> chief_in = start(0, 0);
   // A reference ray: an obscuration in its way (a mirror lens's) does not
   // move it.
-  if (!TraceOpticalPath(lens.HasObscuration() ? lens.WithoutObscurations() : lens, chief_in, &chief_out, &chief_path))
-    return p;
+  const bool traced = lens.HasObscuration() ? TraceOpticalPath(lens.WithoutObscurations(), chief_in, &chief_out, &chief_path)
+                                             : TraceOpticalPath(lens, chief_in, &chief_out, &chief_path);
+  if (!traced) return p;
   const double t_film = (film_z - chief_out.o.z) / chief_out.d.z;
   V centre = chief_out.At(t_film);
   const double t_exit = (par.exit.z - chief_out.o.z) / chief_out.d.z;
