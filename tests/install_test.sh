@@ -172,6 +172,21 @@ int main() {
   std::vector<float> s = {32, 24, 0.5f, 0.5f}, o(3), d(3), w(1);
   if (realcam_camera_generate(camera.get(), 1, s.data(), o.data(), d.data(), w.data()) != REALCAM_OK) return 1;
   std::printf("libc++ host: weight %g\n", double(w[0]));
+  // Flare traced from the light, through the installed header and library.
+  const char* fk[] = {"reflections"};
+  const char* fv[] = {"2"};
+  std::unique_ptr<realcam_camera, void (*)(realcam_camera*)> flare(
+      realcam_camera_create(lens.get(), 64, 48, fk, fv, 1, nullptr), realcam_camera_free);
+  size_t paths = 0;
+  std::vector<int> pairs(256);
+  float centre[3], radius = 0, xy[2], weight = -1;
+  const float from[3] = {0, 1, 100}, toward[3] = {0, 0, -1};
+  if (!flare || realcam_camera_ghost_paths(flare.get(), pairs.data(), 128, &paths) != REALCAM_OK || paths == 0 ||
+      realcam_camera_front_aperture(flare.get(), centre, &radius) != REALCAM_OK || !(radius > 0) ||
+      realcam_camera_trace_ghost(flare.get(), pairs[0], pairs[1], 1, from, toward, xy, &weight) != REALCAM_OK ||
+      !(weight >= 0))
+    return std::fprintf(stderr, "flare from the light: %s\n", realcam_last_error()), 1;
+  std::printf("libc++ host: %zu ghost paths\n", paths);
   return w[0] > 0 ? 0 : 1;
 }
 CPP
