@@ -68,7 +68,7 @@ struct RenderOptions {
   // with the coating "single" or "none".
   bool flare = false;
   bool starburst = false;  // the iris's diffraction of the sun and the emitters seen directly
-  int light_rays = 65536;  // with --flare: rays per ghost path traced from the sun; 0: camera side only
+  int light_rays = 65536;  // with --flare: rays per ghost path traced from the light sources; 0: camera side only
   std::string coating = "single";
   // The camera parameter "precision": the physically exact rays unless the
   // plug-in's float arithmetic is asked for.
@@ -95,7 +95,8 @@ void ParseFilmFormat(const std::string& text, double* width, double* height);
 
 // What a render did, for the summary line.
 struct RenderSummary {
-  std::vector<float> light_rgb;  // the sun's light-traced ghosts alone, as the image holds them
+  std::vector<float> light_rgb;  // the light-traced ghosts alone, as the image holds them
+  int light_sources = 0, light_wavelengths = 0;
   int light_paths = 0;
   unsigned long long light_rays = 0;
   double light_seconds = 0;

@@ -199,8 +199,10 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"single", "none"}))
       ->capture_default_str();
   r->add_option("--light-rays", render.light_rays,
-                "with --flare: rays per ghost path traced from the sun to the film (the sun's ghosts converge in "
-                "seconds); 0 leaves them to the camera's samples")
+                "with --flare: rays per ghost path traced from the light sources (the sun, the lamps, an OBJ "
+                "scene's emitters) to the film, shared among them by their brightness, through the lens at each "
+                "wavelength (three for RGB, the bands with --spectral): their ghosts converge in seconds; 0 "
+                "leaves them to the camera's samples")
       ->check(CLI::Range(0, 1 << 26))
       ->capture_default_str();
   r->add_flag("--starburst", render.starburst,

@@ -394,8 +394,13 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
     settings.starburst_radius = std::max(8, std::min(160, std::max(res.width, res.height) / 4));
     settings.starburst = StarburstKernel(ComputeStarburst(sb), film_width / res.width, settings.starburst_radius);
   }
-  if (o.flare && o.light_rays > 0 && bands.empty() && o.shift.empty() && tilt_x == 0 && tilt_y == 0) {
-    // The sun's ghosts from the light, where the plug-in offers it.
+  if (o.flare && o.light_rays > 0 && o.shift.empty() && tilt_x == 0 && tilt_y == 0) {
+    // The sources' ghosts from the light, where the plug-in offers it. A
+    // spectral render traces them through its band cameras; an RGB one
+    // through the lens at a wavelength for each channel (the sRGB
+    // primaries' dominant wavelengths), so that the ghosts take the
+    // coating's colours (and the glass's dispersion) as a spectral render
+    // would, unless the camera's wavelength is given.
     const LightFlareEntries e = FindLightFlareEntries(plugin);
     if (e.trace) {
       settings.light_traced.paths = e.paths, settings.light_traced.trace = e.trace;
@@ -403,11 +408,24 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
       settings.light_traced.rays_per_path = o.light_rays;
       const double diag = std::hypot(double(res.width), double(res.height));
       settings.light_traced.pixel_area = (filmdiag / diag) * (filmdiag / diag);
+      const bool wavelength_given = ps.FindOneFloat("wavelength", 0.f) != 0.f || ps.FindOneFloat("wavelength", 1.f) != 1.f;
+      if (bands.empty() && !wavelength_given) {
+        static const double kChannelNanometres[3] = {611.3, 549.1, 464.3};
+        ParamSet channel = ps;
+        for (int c = 0; c < 3; ++c) {
+          channel.AddFloat("wavelength", float(kChannelNanometres[c]));
+          cameras.emplace_back(create(channel, world2cam, &film));
+          if (!cameras.back()) throw std::runtime_error("the plug-in created no camera (its report is above)");
+          settings.light_traced.cameras.push_back(
+              {cameras.back().get(), Vec3(c == 0, c == 1, c == 2), nullptr});
+        }
+      }
     }
   }
   RenderStats stats;
   Image image = Render(camera_bands, scene, settings, &stats, show_progress ? DrawProgress : nullptr);
   summary->light_paths = stats.light_paths, summary->light_rays = stats.light_rays;
+  summary->light_sources = stats.light_sources, summary->light_wavelengths = stats.light_wavelengths;
   summary->light_seconds = stats.light_seconds;
   summary->light_rgb = std::move(stats.light_rgb);
   if (const GhostCountsFn counts = FindGhostCounts(plugin)) {
@@ -532,9 +550,12 @@ int RunRender(const RenderOptions& o) {
     printf("ghost paths: %.2f%% of the samples (%s) left the lens after reflecting inside it\n",
            100.0 * double(r.ghost_samples) / double(r.flare_samples), Si(double(r.ghost_samples)).c_str());
   if (r.light_paths > 0)
-    printf("the sun's ghosts traced from the light: %d paths x %s rays, %.2f s (%.0f%% of the render)\n",
-           r.light_paths, Si(double(r.light_rays) / r.light_paths).c_str(), r.light_seconds,
-           r.seconds > 0 ? 100.0 * r.light_seconds / r.seconds : 0.0);
+    printf("ghosts traced from the light: %d source%s x %d paths x %d wavelength%s, %s rays in all (%s a path), "
+           "%.2f s (%.0f%% of the render)\n",
+           r.light_sources, r.light_sources == 1 ? "" : "s", r.light_paths, r.light_wavelengths,
+           r.light_wavelengths == 1 ? "" : "s", Si(double(r.light_rays)).c_str(),
+           Si(double(r.light_rays) / (double(r.light_paths) * std::max(1, r.light_wavelengths))).c_str(),
+           r.light_seconds, r.seconds > 0 ? 100.0 * r.light_seconds / r.seconds : 0.0);
   if (!r.blocked_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.blocked_warning.c_str());
   if (!r.coverage_warning.empty()) fprintf(stderr, "realcam: warning: %s\n", r.coverage_warning.c_str());
   if (!o.shift.empty() || r.tilt_x != 0 || r.tilt_y != 0)

@@ -173,8 +173,9 @@ REALCAM_API realcam_status realcam_camera_film(const realcam_camera* camera, dou
  * centre (world space) and radius of a disc square to the lens's axis at
  * its front vertex through which all entering light passes.
  * realcam_camera_ghost_sample says whether a sample (raster x, raster y,
- * lens u, lens v) is given a ghost path: such samples should count none of
- * a source whose ghosts are traced from the light. */
+ * lens u, lens v) is given one of the listed ghost paths (with
+ * "reflections" 4, a path of four reflections is not one): such samples
+ * should count none of a source whose ghosts are traced from the light. */
 REALCAM_API realcam_status realcam_camera_ghost_paths(const realcam_camera* camera, int* pairs, size_t capacity,
                                                       size_t* count);
 REALCAM_API realcam_status realcam_camera_trace_ghost(const realcam_camera* camera, int later, int earlier, size_t n,

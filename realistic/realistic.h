@@ -186,8 +186,9 @@ int RealisticGhostCounts(const Camera* camera, unsigned long long* samples, unsi
 // the radius of a disc around the axis there that every ray entering the
 // lens passes through: where to start the rays.
 //
-// RealisticGhostSample says whether GenerateRay gives this sample a ghost
-// path (1) or the direct one (0): a host that traces a source's ghosts
+// RealisticGhostSample says whether GenerateRay gives this sample one of
+// the listed two-reflection ghost paths (1) or not (0: the direct path,
+// or with "reflections" 4 a path of four): a host that traces a source's ghosts
 // from the light gives such samples none of that source's emission, so no
 // light is counted twice. -1 for another plug-in's camera.
 int RealisticGhostPaths(const Camera* camera, int* pairs, int capacity);

@@ -472,6 +472,13 @@ extern "C" __attribute__((visibility("default"))) int RealisticGhostCounts(const
   return 0;
 }
 
+bool RealisticCamera::IsGhostSample(const Sample& s) const {
+  if (reflections == 0 || s.lensU < 0.5f) return false;
+  if (reflections == 2) return true;
+  GhostPlan plan;
+  return PlanGhostPath(ghost_settings, 1, GhostSeed(s), &plan) && plan.count == 2;
+}
+
 int RealisticCamera::GhostPathList(int* pairs, int capacity) const {
   if (reflections == 0) return 0;
   const std::vector<int>& r = ghost_settings.surfaces;

@@ -92,7 +92,10 @@ class RealisticCamera : public Camera {
   int GhostPathList(int* pairs, int capacity) const;
   int TraceGhostRays(int later, int earlier, int n, const Ray* rays, float* raster_xy, float* weights) const;
   bool FrontAperture(float* centre, float* radius) const;
-  bool IsGhostSample(const Sample& s) const { return reflections > 0 && !(s.lensU < 0.5f); }
+  // Whether GenerateRay gives the sample a two-reflection ghost path, one
+  // of those GhostPathList names (with four reflections allowed, a quarter
+  // of the ghost samples take four and are not among them).
+  bool IsGhostSample(const Sample& s) const;
 
   const LensStack& GetLens() const { return *lens; }
   bool IsExact() const { return exact; }

@@ -192,6 +192,51 @@ ObjScene::ObjScene(const std::string& path, const SunSky& light_settings) : ligh
   }
   for (double& c : light_cdf) c /= total;
 
+  // The emitters as sources: the pieces of emitting triangles that share
+  // vertices (a lamp's bulb, a window), joined by union-find.
+  std::vector<unsigned> parent(nv);
+  for (unsigned i = 0; i < unsigned(nv); ++i) parent[i] = i;
+  auto root = [&parent](unsigned v) {
+    while (parent[v] != v) v = parent[v] = parent[parent[v]];
+    return v;
+  };
+  for (unsigned t : lights)
+    for (int k = 1; k < 3; ++k) parent[root(triangles[3 * t + unsigned(k)])] = root(triangles[3 * t]);
+  source_of.assign(material_of.size(), -1);
+  std::vector<int> source_of_root(nv, -1);
+  std::vector<Vec3> box_lo, box_hi;
+  for (unsigned t : lights) {
+    int& id = source_of_root[root(triangles[3 * t])];
+    if (id < 0) {
+      id = int(sources.size());
+      sources.emplace_back();
+      box_lo.emplace_back(INFINITY, INFINITY, INFINITY), box_hi.emplace_back(-INFINITY, -INFINITY, -INFINITY);
+    }
+    source_of[t] = id;
+    const Vec3& ke = materials[size_t(material_of[t])].ke;
+    Source& src = sources[size_t(id)];
+    if (Luminance(ke) > Luminance(src.radiance)) src.radiance = ke;
+    for (int k = 0; k < 3; ++k) {
+      const Vec3 p = Corner(t, k);
+      Vec3& a = box_lo[size_t(id)];
+      Vec3& b = box_hi[size_t(id)];
+      a = Vec3(std::min(a.x, p.x), std::min(a.y, p.y), std::min(a.z, p.z));
+      b = Vec3(std::max(b.x, p.x), std::max(b.y, p.y), std::max(b.z, p.z));
+    }
+  }
+  for (size_t i = 0; i < sources.size(); ++i) {
+    sources[i].centre = (box_lo[i] + box_hi[i]) * 0.5;
+    sources[i].radius = 0;
+  }
+  for (unsigned t : lights)
+    for (int k = 0; k < 3; ++k) {
+      Source& src = sources[size_t(source_of[t])];
+      const Vec3 r = Corner(t, k) - src.centre;
+      src.radius = std::max(src.radius, std::sqrt(Dot(r, r)));
+    }
+  // A little over, so that rounding never leaves an edge outside.
+  for (Source& src : sources) src.radius = src.radius * (1 + 1e-6) + 1e-9;
+
   sun_irradiance = Vec3(3.2, 3.0, 2.7) * light.sun_strength;
   light.sun_direction = Unit(light.sun_direction);
 
@@ -370,6 +415,14 @@ Vec3 ObjScene::DirectLight(const Hit& hit, const Vec3& albedo, uint64_t* state) 
 Vec3 ObjScene::DirectSource(const Vec3& o, const Vec3& d) const {
   Hit hit;
   if (!Intersect(o, d, &hit)) return light.sun ? SunDisc(d, light.sun_direction, sun_irradiance, light.sun_radius) : Vec3();
+  return materials[size_t(material_of[hit.triangle])].ke;
+}
+
+Vec3 ObjScene::EmitterSeen(const Vec3& o, const Vec3& d, int* source) const {
+  Hit hit;
+  *source = -1;
+  if (!Intersect(o, d, &hit) || source_of[hit.triangle] < 0) return Vec3();
+  *source = source_of[hit.triangle];
   return materials[size_t(material_of[hit.triangle])].ke;
 }
 

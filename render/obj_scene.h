@@ -32,6 +32,10 @@ class ObjScene : public RadianceScene {
   Vec3 DirectSource(const Vec3& o, const Vec3& d) const override;
   bool Sun(Vec3* direction, Vec3* irradiance, double* radius_degrees) const override;
   Vec3 SunSeen(const Vec3& o, const Vec3& d) const override;
+  // One source per connected piece of emitting triangles (sharing
+  // vertices), bounded by a sphere about its box's middle.
+  std::vector<Source> Sources() const override { return sources; }
+  Vec3 EmitterSeen(const Vec3& o, const Vec3& d, int* source) const override;
   // Looking at the middle of the bounding box along +z, from in front of
   // it and a little above.
   // Outside the bounding box; inside it where the scene closes around its
@@ -82,6 +86,8 @@ class ObjScene : public RadianceScene {
   std::vector<Texture> textures;
   std::vector<unsigned> lights;       // emissive triangles
   std::vector<double> light_cdf;      // by area times luminance of Ke
+  std::vector<int> source_of;         // per triangle: its source, or -1
+  std::vector<Source> sources;
   Vec3 lo, hi;                        // bounding box
   SunSky light;
   Vec3 sun_irradiance;

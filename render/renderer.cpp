@@ -36,8 +36,12 @@ struct TileCounts {
   uint64_t samples = 0, blocked = 0;
 };
 
-TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene& scene,
-                      const RenderSettings& s, int tile, Image* image, std::vector<float>* sources) {
+struct TracedSources;
+bool TracedEmitter(const TracedSources& t, int source);
+
+TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene& scene, const RenderSettings& s,
+                      const TracedSources* traced, bool traced_sun, bool traced_emitters, int tile, Image* image,
+                      std::vector<float>* sources) {
   const int tiles_x = (s.width + kTile - 1) / kTile;
   // The tile's pixels within the region rendered; each pixel's numbers
   // depend on its place in the whole raster only.
@@ -120,7 +124,7 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
     }
     // Each sample in the run's order, where the flare entries ask of it.
     thread_local std::vector<Sample> in_order;
-    if (s.light_traced.is_ghost) {
+    if (traced) {
       in_order.resize(total);
       for (int b = 0; b < nb; ++b)
         for (size_t j = 0; j < band_samples[size_t(b)].size(); ++j)
@@ -147,10 +151,16 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
         Rng scene_rng(s.seed * 0x9e3779b97f4a7c15ull ^
                       ((uint64_t(y) * uint64_t(s.width) + uint64_t(x)) << 16 ^ uint64_t(i)));
         Vec3 radiance = scene.Radiance(o, d, scene_rng.Next());
-        // The sun's ghosts come from the light: a sample on a ghost path
-        // gives none of the sun's own disc.
-        if (s.light_traced.is_ghost && s.light_traced.is_ghost(band.camera, &in_order[k]) == 1)
-          radiance = radiance - scene.SunSeen(o, d);
+        // The traced sources' ghosts come from the light: a sample on a
+        // ghost path counts none of their own light.
+        if (traced && s.light_traced.is_ghost(band.camera, &in_order[k]) == 1) {
+          if (traced_sun) radiance = radiance - scene.SunSeen(o, d);
+          int source = -1;
+          if (traced_emitters) {
+            const Vec3 e = scene.EmitterSeen(o, d, &source);
+            if (TracedEmitter(*traced, source)) radiance = radiance - e;
+          }
+        }
         if (sources) {
           // The sources' own light goes to the starburst's image.
           const Vec3 direct = scene.DirectSource(o, d);
@@ -176,108 +186,237 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
   return counts;
 }
 
-// The sun's ghosts traced from the light: for each ghost path the camera
-// lists, rays from the sun's disc over the lens's front aperture (a
-// stratified grid of positions, each with its own direction in the disc),
-// each landing ray's power times its path weight splatted into its pixel
-// as irradiance. Paths run in parallel, each into its own image, summed in
-// path order: the same for any thread count.
-void TraceSunFlare(const std::vector<CameraBand>& bands, const RadianceScene& scene, const RenderSettings& s,
-                   Image* image, RenderStats* stats) {
-  Vec3 sun_dir, sun_e;
-  double radius_deg = 0;
-  if (!scene.Sun(&sun_dir, &sun_e, &radius_deg)) return;
+// The sources whose ghosts are traced from the light, and how many rays
+// each gets per ghost path; their light reaches camera samples on ghost
+// paths no more.
+struct TracedSources {
+  bool sun = false;
+  Vec3 sun_direction, sun_irradiance;
+  double sun_radius_degrees = 0;
+  int sun_rays = 0;
+  std::vector<RadianceScene::Source> sources;
+  std::vector<int> rays;  // per scene source; 0: left to the camera samples
+  bool AnyEmitter() const {
+    for (int r : rays)
+      if (r > 0) return true;
+    return false;
+  }
+};
+
+// 1 - cos of a cone's half-angle whose sine is s, without cancellation.
+double OneMinusCos(double s) { return s * s / (1 + std::sqrt(std::max(0.0, 1 - s * s))); }
+
+bool TracedEmitter(const TracedSources& t, int source) {
+  return source >= 0 && size_t(source) < t.rays.size() && t.rays[size_t(source)] > 0;
+}
+
+double LuminanceOf(const Vec3& c) { return 0.2126 * c.x + 0.7152 * c.y + 0.0722 * c.z; }
+
+// The lens's front disc in world space: centre and radius.
+bool FrontDisc(const RenderSettings::LightTraced& lt, const Camera* camera, Vec3* centre, double* radius,
+               float centre_c[3], float* radius_c) {
+  if (lt.front(camera, centre_c, radius_c) != 0) return false;
+  const Point c = camera->CameraToWorld(Point(centre_c[0], centre_c[1], centre_c[2]));
+  const Vector r = camera->CameraToWorld(Vector(*radius_c, 0.f, 0.f));
+  *centre = Vec3(c.x, c.y, c.z);
+  *radius = std::sqrt(double(r.x) * r.x + double(r.y) * r.y + double(r.z) * r.z);
+  return true;
+}
+
+// Which sources to trace: the sun where its light reaches the front of the
+// lens, every emitter wholly in front of it (one around the lens stays
+// with the camera samples). The rays of a ghost path are shared among them
+// by the square root of the light each sends into the lens, at least 1,024
+// each: the bright ones get most, the dim ones enough to show.
+TracedSources PlanTracedSources(const Camera* camera, const RadianceScene& scene, const RenderSettings& s) {
+  TracedSources t;
   const auto& lt = s.light_traced;
-  const CameraBand& band = bands[0];
-  const Camera* camera = band.camera;
+  Vec3 front;
+  double front_r = 0;
+  float centre_c[3], radius_c = 0;
+  if (!FrontDisc(lt, camera, &front, &front_r, centre_c, &radius_c)) return t;
+  const Vector axis_w = camera->CameraToWorld(Vector(0.f, 0.f, 1.f));
+  const Vec3 axis = Unit(Vec3(axis_w.x, axis_w.y, axis_w.z));  // the lens looks this way
+  std::vector<double> flux;
+  Vec3 sun_e;
+  if (scene.Sun(&t.sun_direction, &sun_e, &t.sun_radius_degrees)) {
+    const double c = Dot(Unit(t.sun_direction), axis);
+    if (c > 0) {
+      t.sun = true;
+      t.sun_direction = Unit(t.sun_direction), t.sun_irradiance = sun_e;
+      flux.push_back(LuminanceOf(sun_e) * c);
+    }
+  }
+  t.sources = scene.Sources();
+  t.rays.assign(t.sources.size(), 0);
+  std::vector<size_t> which;
+  for (size_t i = 0; i < t.sources.size(); ++i) {
+    const RadianceScene::Source& src = t.sources[i];
+    const Vec3 to = src.centre - front;
+    const double dist = std::sqrt(Dot(to, to));
+    if (!(dist > src.radius + front_r) || !(src.radius > 0)) continue;
+    const double c = Dot(to, axis) / dist;
+    if (!(c > 0)) continue;
+    flux.push_back(LuminanceOf(src.radiance) * 2 * 3.14159265358979323846 * OneMinusCos(src.radius / dist) * c);
+    which.push_back(i);
+  }
+  double sum = 0;
+  for (double f : flux) sum += std::sqrt(std::max(0.0, f));
+  if (!(sum > 0)) return TracedSources{};
+  const int least = std::min(lt.rays_per_path, 1024);
+  auto share = [&](double f) {
+    return std::max(least, int(double(lt.rays_per_path) * std::sqrt(std::max(0.0, f)) / sum));
+  };
+  size_t k = 0;
+  if (t.sun) t.sun_rays = share(flux[k++]);
+  for (size_t i : which) t.rays[i] = share(flux[k++]);
+  return t;
+}
+
+// The traced sources' ghosts: for each source and ghost path, rays from
+// the source over the lens's front disc (a stratified grid of positions,
+// each with its own direction in the cone the source fills from there),
+// the same rays through every camera (the wavelengths), each landing ray's
+// power times its path weight splatted into its pixel as irradiance.
+// Sources and paths run in parallel in chunks, each into its own list,
+// added in order: the same for any thread count.
+void TraceSourceFlare(const std::vector<CameraBand>& bands, const RadianceScene& scene, const RenderSettings& s,
+                      const TracedSources& traced, Image* image, RenderStats* stats) {
+  const auto& lt = s.light_traced;
+  const std::vector<CameraBand>& tracers = lt.cameras.empty() ? bands : lt.cameras;
+  const Camera* camera = tracers[0].camera;
   const int count = lt.paths(camera, nullptr, 0);
   if (count <= 0) return;
   std::vector<int> pairs(size_t(2 * count));
   lt.paths(camera, pairs.data(), count);
-  float centre[3], radius = 0;
-  if (lt.front(camera, centre, &radius) != 0) return;
-  // The light's direction in camera space (it travels away from the sun),
-  // and a frame around it.
-  const Vector travel_c = camera->WorldToCamera(Vector(float(-sun_dir.x), float(-sun_dir.y), float(-sun_dir.z)));
-  const Vec3 axis = Unit(Vec3(travel_c.x, travel_c.y, travel_c.z));
-  // Camera space looks along +z: light from the scene travels toward -z.
-  if (!(axis.z < 0)) return;  // the sun behind the camera
-  const Vec3 e1 = Unit(std::fabs(axis.x) < 0.9 ? Vec3(axis.z, 0, -axis.x) : Vec3(0, axis.z, -axis.y));
-  const Vec3 e2 = Vec3(axis.y * e1.z - axis.z * e1.y, axis.z * e1.x - axis.x * e1.z, axis.x * e1.y - axis.y * e1.x);
-  const double cos_r = std::cos(radius_deg * 3.14159265358979323846 / 180);
-  const int side = std::max(1, int(std::sqrt(double(lt.rays_per_path))));
-  const int n = side * side;
-  const double area = 3.14159265358979323846 * double(radius) * radius;
-  // Each ray's power over a pixel's area, per unit of the sun's
-  // irradiance, before the cosine of its angle to the axis.
-  const double per_ray = area / n / lt.pixel_area;
+  Vec3 front;
+  double front_r = 0;
+  float centre_c[3], radius_c = 0;
+  if (!FrontDisc(lt, camera, &front, &front_r, centre_c, &radius_c)) return;
+  // The jobs: (source, path); source -1 is the sun.
+  struct Job {
+    int source, path, side;
+  };
+  std::vector<Job> jobs;
+  auto side_of = [](int rays) { return std::max(1, int(std::sqrt(double(rays)))); };
+  if (traced.sun)
+    for (int p = 0; p < count; ++p) jobs.push_back({-1, p, side_of(traced.sun_rays)});
+  for (size_t i = 0; i < traced.rays.size(); ++i)
+    if (traced.rays[i] > 0)
+      for (int p = 0; p < count; ++p) jobs.push_back({int(i), p, side_of(traced.rays[i])});
+  if (jobs.empty()) return;
+  const double area = 3.14159265358979323846 * double(radius_c) * radius_c;
+  const double sun_cap = 1 - std::cos(traced.sun_radius_degrees * 3.14159265358979323846 / 180);
   const int w = s.width, h = s.height;
-  std::vector<std::vector<float>> parts(static_cast<size_t>(count));
-  std::atomic<int> next{0};
-  auto worker = [&] {
-    std::vector<Ray> rays(static_cast<size_t>(n));
-    std::vector<float> xy(static_cast<size_t>(2 * n)), weights(static_cast<size_t>(n));
-    std::vector<unsigned char> seen(static_cast<size_t>(n));
-    for (int p; (p = next.fetch_add(1)) < count;) {
-      Rng rng(s.seed * 0x2545f4914f6cdd1dull ^ uint64_t(p + 1));
-      for (int j = 0; j < side; ++j)
-        for (int i = 0; i < side; ++i) {
-          const size_t k = size_t(j * side + i);
-          // A point of the front disc (concentric strata) and a direction
-          // in the sun's cone, both from the stratum's random numbers.
-          const double u = (i + rng.Uniform()) / side, v = (j + rng.Uniform()) / side;
-          const double rr = double(radius) * std::sqrt(u), phi = 2 * 3.14159265358979323846 * v;
-          const double cz = 1 - rng.Uniform() * (1 - cos_r), sz = std::sqrt(std::max(0.0, 1 - cz * cz));
-          const double psi = 2 * 3.14159265358979323846 * rng.Uniform();
-          const Vec3 d = axis * cz + e1 * (sz * std::cos(psi)) + e2 * (sz * std::sin(psi));
-          // On the plane z = front vertex (camera space), moved back along
-          // the ray so that it starts in front of the lens (toward +z).
-          const Vec3 at(centre[0] + rr * std::cos(phi), centre[1] + rr * std::sin(phi), centre[2]);
-          const Vec3 o = at - d * (4.0 * radius / std::fabs(d.z));
-          rays[k] = Ray(Point(float(o.x), float(o.y), float(o.z)), Vector(float(d.x), float(d.y), float(d.z)));
-          // Whether the scene lets the sun's light reach that point.
-          const Point pw = camera->CameraToWorld(Point(float(at.x), float(at.y), float(at.z)));
-          const Vector dw = camera->CameraToWorld(Vector(float(-d.x), float(-d.y), float(-d.z)));
-          const Vec3 back = Unit(Vec3(dw.x, dw.y, dw.z));
-          const Vec3 sun_seen = scene.SunSeen(Vec3(pw.x, pw.y, pw.z), back);
-          seen[k] = sun_seen.x > 0 || sun_seen.y > 0 || sun_seen.z > 0;
+  struct Splat {
+    uint32_t pixel;
+    float rgb[3];
+  };
+  const int nthreads = std::max(1, s.threads);
+  const size_t chunk = size_t(4 * nthreads);
+  std::vector<std::vector<Splat>> lists(chunk);
+  std::vector<double> added(size_t(w) * size_t(h) * 3, 0.0);
+  uint64_t rays_traced = 0;
+  for (size_t first = 0; first < jobs.size(); first += chunk) {
+    const size_t last = std::min(jobs.size(), first + chunk);
+    std::atomic<size_t> next{first};
+    std::atomic<uint64_t> traced_here{0};
+    auto worker = [&] {
+      std::vector<Ray> rays;
+      std::vector<float> xy, weights;
+      std::vector<Vec3> power;  // per ray: radiance x cone x disc / rays / pixel area (0: none)
+      for (size_t j; (j = next.fetch_add(1)) < last;) {
+        const Job& job = jobs[j];
+        std::vector<Splat>& out = lists[j - first];
+        out.clear();
+        const int side = job.side, n = side * side;
+        rays.resize(size_t(n)), xy.resize(size_t(2 * n)), weights.resize(size_t(n)), power.assign(size_t(n), Vec3());
+        Rng rng(s.seed * 0x2545f4914f6cdd1dull ^ (uint64_t(job.source + 1) << 32) ^ uint64_t(job.path + 1));
+        for (int jy = 0; jy < side; ++jy)
+          for (int ix = 0; ix < side; ++ix) {
+            const size_t k = size_t(jy * side + ix);
+            // A point of the front disc (concentric strata) and a direction
+            // in the source's cone from there, from the stratum's numbers.
+            const double u = (ix + rng.Uniform()) / side, v = (jy + rng.Uniform()) / side;
+            const double rr = double(radius_c) * std::sqrt(u), phi = 2 * 3.14159265358979323846 * v;
+            const double cone_u = rng.Uniform(), psi = 2 * 3.14159265358979323846 * rng.Uniform();
+            const Vec3 at(centre_c[0] + rr * std::cos(phi), centre_c[1] + rr * std::sin(phi), centre_c[2]);
+            const Point pw = camera->CameraToWorld(Point(float(at.x), float(at.y), float(at.z)));
+            const Vec3 p(pw.x, pw.y, pw.z);
+            Vec3 axis;
+            double cap;
+            if (job.source < 0) {
+              axis = traced.sun_direction, cap = sun_cap;
+            } else {
+              const RadianceScene::Source& src = traced.sources[size_t(job.source)];
+              const Vec3 to = src.centre - p;
+              const double dist = std::sqrt(Dot(to, to));
+              axis = to * (1 / dist), cap = OneMinusCos(std::min(1.0, src.radius / dist));
+            }
+            const double cz = 1 - cone_u * cap, sz = std::sqrt(std::max(0.0, 1 - cz * cz));
+            const Vec3 a1 = Unit(std::fabs(axis.x) < 0.9 ? Vec3(0, -axis.z, axis.y) : Vec3(-axis.y, axis.x, 0));
+            const Vec3 a2(axis.y * a1.z - axis.z * a1.y, axis.z * a1.x - axis.x * a1.z, axis.x * a1.y - axis.y * a1.x);
+            // Toward the source, from the lens.
+            const Vec3 back = Unit(axis * cz + a1 * (sz * std::cos(psi)) + a2 * (sz * std::sin(psi)));
+            const Vector dc = camera->WorldToCamera(Vector(float(-back.x), float(-back.y), float(-back.z)));
+            const Vec3 d = Unit(Vec3(dc.x, dc.y, dc.z));
+            // On the plane of the front vertex, moved back along the ray so
+            // that it starts in front of the lens (toward +z).
+            const Vec3 o = at - d * (4.0 * radius_c / std::max(1e-9, std::fabs(d.z)));
+            rays[k] = Ray(Point(float(o.x), float(o.y), float(o.z)), Vector(float(d.x), float(d.y), float(d.z)));
+            // What the scene lets through from the source toward that point.
+            Vec3 radiance;
+            if (job.source < 0) {
+              radiance = scene.SunSeen(p, back);
+            } else {
+              int hit = -1;
+              radiance = scene.EmitterSeen(p, back, &hit);
+              if (hit != job.source) radiance = Vec3();
+            }
+            const double solid_angle = 2 * 3.14159265358979323846 * cap;
+            power[k] = radiance * (solid_angle * area / n / lt.pixel_area * std::fabs(d.z));
+          }
+        for (const CameraBand& tracer : tracers) {
+          if (lt.trace(tracer.camera, pairs[size_t(2 * job.path)], pairs[size_t(2 * job.path + 1)], n, rays.data(),
+                       xy.data(), weights.data()) != n)
+            continue;
+          traced_here += uint64_t(n);
+          for (int k = 0; k < n; ++k) {
+            const Vec3& pk = power[size_t(k)];
+            if (!(weights[size_t(k)] > 0) || (pk.x == 0 && pk.y == 0 && pk.z == 0)) continue;
+            const int x = int(xy[size_t(2 * k)]), y = int(xy[size_t(2 * k + 1)]);
+            if (x < 0 || y < 0 || x >= w || y >= h) continue;
+            const Vec3 v = pk * tracer.rgb * double(weights[size_t(k)]);
+            out.push_back({uint32_t(y * w + x), {float(v.x), float(v.y), float(v.z)}});
+          }
         }
-      std::vector<float>& part = parts[size_t(p)];
-      part.assign(size_t(w) * size_t(h), 0.f);
-      if (lt.trace(camera, pairs[size_t(2 * p)], pairs[size_t(2 * p + 1)], n, rays.data(), xy.data(), weights.data()) != n)
-        continue;
-      for (int k = 0; k < n; ++k) {
-        if (!(weights[size_t(k)] > 0) || !seen[size_t(k)]) continue;
-        const int x = int(xy[size_t(2 * k)]), y = int(xy[size_t(2 * k + 1)]);
-        if (x < 0 || y < 0 || x >= w || y >= h) continue;
-        part[size_t(y) * size_t(w) + size_t(x)] += float(per_ray * std::fabs(rays[size_t(k)].d.z) * weights[size_t(k)]);
+      }
+    };
+    std::vector<std::thread> pool;
+    for (int i = 1; i < std::min(nthreads, int(last - first)); ++i) pool.emplace_back(worker);
+    worker();
+    for (auto& t : pool) t.join();
+    rays_traced += traced_here.load();
+    for (size_t j = first; j < last; ++j)
+      for (const Splat& sp : lists[j - first])
+        for (int c = 0; c < 3; ++c) added[3 * size_t(sp.pixel) + size_t(c)] += sp.rgb[c];
+  }
+  // Onto the pixels rendered (a crop keeps its region).
+  const bool crop = s.crop_x1 > 0;
+  stats->light_rgb.assign(image->rgb.size(), 0.f);
+  for (int y = 0; y < image->height; ++y)
+    for (int x = 0; x < image->width; ++x) {
+      const int gx = x + (crop ? s.crop_x0 : 0), gy = y + (crop ? s.crop_y0 : 0);
+      const size_t from = 3 * (size_t(gy) * size_t(w) + size_t(gx)), to = 3 * (size_t(y) * size_t(image->width) + size_t(x));
+      for (int c = 0; c < 3; ++c) {
+        image->rgb[to + size_t(c)] = float(double(image->rgb[to + size_t(c)]) + added[from + size_t(c)]);
+        stats->light_rgb[to + size_t(c)] = float(added[from + size_t(c)]);
       }
     }
-  };
-  const int nthreads = std::max(1, std::min(s.threads, count));
-  std::vector<std::thread> pool;
-  for (int i = 1; i < nthreads; ++i) pool.emplace_back(worker);
-  worker();
-  for (auto& t : pool) t.join();
-  // In path order, onto the pixels rendered (a crop keeps its region).
-  const bool crop = s.crop_x1 > 0;
-  std::vector<double> added(image->rgb.size(), 0.0);
-  for (int p = 0; p < count; ++p)
-    for (int y = 0; y < image->height; ++y)
-      for (int x = 0; x < image->width; ++x) {
-        const int gx = x + (crop ? s.crop_x0 : 0), gy = y + (crop ? s.crop_y0 : 0);
-        const double v = parts[size_t(p)][size_t(gy) * size_t(w) + size_t(gx)];
-        if (v == 0) continue;
-        double* px = &added[3 * (size_t(y) * size_t(image->width) + size_t(x))];
-        px[0] += v * sun_e.x * band.rgb.x, px[1] += v * sun_e.y * band.rgb.y, px[2] += v * sun_e.z * band.rgb.z;
-      }
-  stats->light_rgb.assign(added.size(), 0.f);
-  for (size_t i = 0; i < added.size(); ++i) {
-    image->rgb[i] = float(double(image->rgb[i]) + added[i]);
-    stats->light_rgb[i] = float(added[i]);
-  }
   stats->light_paths = count;
-  stats->light_rays = uint64_t(count) * uint64_t(n);
+  stats->light_rays = rays_traced;
+  stats->light_sources = int(traced.sun) + int(std::count_if(traced.rays.begin(), traced.rays.end(), [](int r) { return r > 0; }));
+  stats->light_wavelengths = int(tracers.size());
 }
 
 }  // namespace
@@ -303,12 +442,21 @@ Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
   std::vector<float> sources;
   std::vector<float>* sources_ptr = nullptr;
   if (!settings.starburst.empty()) sources.assign(image.rgb.size(), 0.f), sources_ptr = &sources;
+  // The sources whose ghosts come from the light, chosen before the
+  // camera samples leave them out.
+  const bool light = settings.light_traced.trace && settings.light_traced.rays_per_path > 0;
+  TracedSources traced;
+  if (light)
+    traced = PlanTracedSources((settings.light_traced.cameras.empty() ? bands : settings.light_traced.cameras)[0].camera,
+                               scene, settings);
+  const bool any = traced.sun || traced.AnyEmitter();
   std::atomic<int> next{0}, done{0};
   std::atomic<uint64_t> samples{0}, blocked{0};
   auto worker = [&] {
     TileCounts local;
     for (int t; (t = next.fetch_add(1)) < tiles;) {
-      const TileCounts c = RenderTile(bands, scene, settings, t, &image, sources_ptr);
+      const TileCounts c = RenderTile(bands, scene, settings, any ? &traced : nullptr, traced.sun,
+                                      traced.AnyEmitter(), t, &image, sources_ptr);
       local.samples += c.samples;
       local.blocked += c.blocked;
       done.fetch_add(1);
@@ -331,9 +479,9 @@ Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
     worker();
   }
   for (auto& t : pool) t.join();
-  if (settings.light_traced.trace && settings.light_traced.rays_per_path > 0) {
+  if (any) {
     const auto light_start = std::chrono::steady_clock::now();
-    TraceSunFlare(bands, scene, settings, &image, stats);
+    TraceSourceFlare(bands, scene, settings, traced, &image, stats);
     stats->light_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - light_start).count();
   }
   if (sources_ptr) {

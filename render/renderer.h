@@ -16,6 +16,18 @@
 #include "core/camera.h"
 #include "render/scene.h"
 
+// A plug-in's optional batch entry: many samples' rays and weights in one
+// call, each exactly what Camera::GenerateRay gives.
+using GenerateRaysFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
+
+// One camera of a spectral render: the lens at one wavelength band, and
+// the band's share of each RGB channel.
+struct CameraBand {
+  const Camera* camera;
+  Vec3 rgb;
+  GenerateRaysFn batch = nullptr;  // the plug-in's, when it has one and the host uses it
+};
+
 struct RenderSettings {
   int width = 600, height = 400;
   int spp = 16;
@@ -31,8 +43,11 @@ struct RenderSettings {
   // pixel as without it.
   std::vector<double> starburst;
   int starburst_radius = 0;
-  // Flare of the sun traced from the light: set when the camera offers the
-  // entries (all four); this many rays per ghost path.
+  // Flare traced from the light sources (the sun, the scene's emitters):
+  // set when the camera offers the entries (all four); this many rays per
+  // ghost path, shared among the sources, through each of `cameras` (the
+  // wavelengths: the lens at each with its share of each channel; empty,
+  // the render's own).
   struct LightTraced {
     int (*paths)(const Camera*, int*, int) = nullptr;
     int (*trace)(const Camera*, int, int, int, const Ray*, float*, float*) = nullptr;
@@ -40,6 +55,7 @@ struct RenderSettings {
     int (*is_ghost)(const Camera*, const Sample*) = nullptr;
     int rays_per_path = 0;
     double pixel_area = 0;  // a pixel's area on the film, lens units squared
+    std::vector<CameraBand> cameras;
   } light_traced;
 };
 
@@ -47,7 +63,9 @@ struct RenderStats {
   uint64_t samples = 0;
   uint64_t blocked = 0;
   double seconds = 0;
-  // The sun's flare traced from the light: paths, rays and their time.
+  // The flare traced from the light: sources, paths, wavelengths, rays
+  // and their time.
+  int light_sources = 0, light_wavelengths = 0;
   int light_paths = 0;
   uint64_t light_rays = 0;
   double light_seconds = 0;
@@ -58,18 +76,6 @@ struct RenderStats {
 struct Image {
   int width = 0, height = 0;
   std::vector<float> rgb;
-};
-
-// One camera of a spectral render: the lens at one wavelength band, and
-// the band's share of each RGB channel.
-// A plug-in's optional batch entry: many samples' rays and weights in one
-// call, each exactly what Camera::GenerateRay gives.
-using GenerateRaysFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
-
-struct CameraBand {
-  const Camera* camera;
-  Vec3 rgb;
-  GenerateRaysFn batch = nullptr;  // the plug-in's, when it has one and the host uses it
 };
 
 // Renders the scene through several cameras, one per band: each pixel's

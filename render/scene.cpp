@@ -43,15 +43,16 @@ Scene::Scene(const SunSky& light)
                           {0.2, 0.4, 0.8},   {0.7, 0.7, 0.72},  {0.6, 0.25, 0.65}};
   for (int i = 0; i < 6; ++i) {
     const double z = 0.9 + 1.6 * i, r = 0.25 + 0.07 * i;
-    spheres.push_back({Vec3(-0.9 + 0.55 * i, r, z), r, colours[i], Vec3()});
+    spheres.push_back({Vec3(-0.9 + 0.55 * i, r, z), r, colours[i], Vec3(), -1});
   }
   // Small lamps: near the camera (out of focus in front), some toward the
   // frame's corners, and along the wall (out of focus behind).
   const Vec3 lamp(60.0, 52.0, 40.0);
   const double near[][2] = {{-0.2, 1.06}, {-0.05, 1.08}, {0.1, 1.05}, {0.22, 1.07}, {-0.26, 0.82}, {0.27, 0.83}};
-  for (const auto& xy : near) spheres.push_back({Vec3(xy[0], xy[1], -0.7), 0.003, Vec3(), lamp * 8.0});
+  int lamps = 0;
+  for (const auto& xy : near) spheres.push_back({Vec3(xy[0], xy[1], -0.7), 0.003, Vec3(), lamp * 8.0, lamps++});
   for (int i = 0; i < 9; ++i)
-    spheres.push_back({Vec3(-4.4 + 1.1 * i, 2.6 + 0.5 * (i % 2), wall_z - 0.3), 0.05, Vec3(), lamp});
+    spheres.push_back({Vec3(-4.4 + 1.1 * i, 2.6 + 0.5 * (i % 2), wall_z - 0.3), 0.05, Vec3(), lamp, lamps++});
 }
 
 bool Scene::Intersect(const Vec3& o, const Vec3& d, double tmax, Hit* hit) const {
@@ -72,6 +73,7 @@ bool Scene::Intersect(const Vec3& o, const Vec3& d, double tmax, Hit* hit) const
     hit->n = (hit->p - s.centre) * (1.0 / s.radius);
     hit->albedo = s.albedo;
     hit->emission = s.emission;
+    hit->source = s.source;
   }
   // Ground y = 0.
   if (d.y < 0) {
@@ -83,6 +85,7 @@ bool Scene::Intersect(const Vec3& o, const Vec3& d, double tmax, Hit* hit) const
       hit->n = Vec3(0, 1, 0);
       hit->albedo = GroundAlbedo(hit->p);
       hit->emission = Vec3();
+      hit->source = -1;
     }
   }
   // Back wall z = wall_z, facing the camera.
@@ -97,6 +100,7 @@ bool Scene::Intersect(const Vec3& o, const Vec3& d, double tmax, Hit* hit) const
         hit->n = Vec3(0, 0, -1);
         hit->albedo = WallAlbedo(p);
         hit->emission = Vec3();
+        hit->source = -1;
       }
     }
   }
@@ -134,6 +138,21 @@ Vec3 Scene::SunSeen(const Vec3& o, const Vec3& d) const {
   Hit hit;
   if (!sun || Intersect(o, d, 1e30, &hit)) return Vec3();
   return SunDisc(d, sun_dir, sun_irradiance, sun_radius);
+}
+
+std::vector<RadianceScene::Source> Scene::Sources() const {
+  std::vector<Source> out;
+  for (const Sphere& s : spheres)
+    if (s.source >= 0) out.push_back({s.centre, s.radius, s.emission});
+  return out;
+}
+
+Vec3 Scene::EmitterSeen(const Vec3& o, const Vec3& d, int* source) const {
+  Hit hit;
+  *source = -1;
+  if (!Intersect(o, d, 1e30, &hit) || hit.source < 0) return Vec3();
+  *source = hit.source;
+  return hit.emission;
 }
 
 Vec3 Scene::Radiance(const Vec3& o, const Vec3& d) const {

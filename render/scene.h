@@ -46,6 +46,21 @@ class RadianceScene {
   // one that hits something or misses the disc).
   virtual bool Sun(Vec3* direction, Vec3* irradiance, double* radius_degrees) const = 0;
   virtual Vec3 SunSeen(const Vec3& o, const Vec3& d) const = 0;
+  // The emitters, each inside a sphere (scene units) with its brightest
+  // radiance: what a renderer traces light from. EmitterSeen is the
+  // emission along a ray that meets an emitter first, and *source its
+  // place in Sources() (-1, and black, for a ray that meets none first).
+  struct Source {
+    Vec3 centre;
+    double radius = 0;
+    Vec3 radiance;
+  };
+  virtual std::vector<Source> Sources() const { return {}; }
+  virtual Vec3 EmitterSeen(const Vec3& o, const Vec3& d, int* source) const {
+    (void)o, (void)d;
+    *source = -1;
+    return Vec3();
+  }
   // In scene units.
   virtual Vec3 DefaultEye() const = 0;
   virtual Vec3 DefaultTarget() const = 0;
@@ -83,6 +98,8 @@ class Scene : public RadianceScene {
   Vec3 DirectSource(const Vec3& o, const Vec3& d) const override;
   bool Sun(Vec3* direction, Vec3* irradiance, double* radius_degrees) const override;
   Vec3 SunSeen(const Vec3& o, const Vec3& d) const override;
+  std::vector<Source> Sources() const override;
+  Vec3 EmitterSeen(const Vec3& o, const Vec3& d, int* source) const override;
 
   // The default viewpoint, in metres.
   Vec3 DefaultEye() const override { return {0.0, 1.0, -1.5}; }
@@ -93,10 +110,12 @@ class Scene : public RadianceScene {
     Vec3 centre;
     double radius;
     Vec3 albedo, emission;
+    int source;  // its place among the emitters, or -1
   };
   struct Hit {
     double t;
     Vec3 p, n, albedo, emission;
+    int source = -1;
   };
   bool Intersect(const Vec3& o, const Vec3& d, double tmax, Hit* hit) const;
   bool Occluded(const Vec3& o, const Vec3& d) const;

@@ -203,6 +203,20 @@ TEST(CInterface, GhostsTracedFromTheLight) {
   ASSERT_EQ(realcam_camera_ghost_sample(camera, ghost, &is_ghost), REALCAM_OK);
   EXPECT_EQ(is_ghost, 1);
   realcam_camera_free(camera);
+  // With four reflections allowed, a quarter of the ghost samples take
+  // four: those are not on a listed path, and keep every source's light.
+  const char* four[] = {"4", "none", "48", "16", "20"};
+  camera = realcam_camera_create(lens, 64, 64, keys, four, 5, nullptr);
+  ASSERT_NE(camera, nullptr) << realcam_last_error();
+  int listed = 0;
+  const int samples = 4000;
+  for (int i = 0; i < samples; ++i) {
+    const float s[4] = {32.f + float(i % 7), 32.f, 0.5f + 0.5f * (float(i) + 0.5f) / samples, 0.5f};
+    ASSERT_EQ(realcam_camera_ghost_sample(camera, s, &is_ghost), REALCAM_OK);
+    listed += is_ghost;
+  }
+  EXPECT_NEAR(double(listed) / samples, 0.75, 0.03);
+  realcam_camera_free(camera);
   realcam_lens_free(lens);
 }
 
