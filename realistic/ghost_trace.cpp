@@ -169,7 +169,10 @@ int WalkGhost(const ExactSurface* s, const LensInterface* shape, int n, int i, i
     const double n_front = i == 0 ? 1.0 : s[i - 1].index, n_back = s[i].index;
     const double n1 = dir < 0 ? n_back : n_front, n2 = dir < 0 ? n_front : n_back;
     if (n1 == n2) {
-      *r = {hit, r->d, kExactMint<double>};
+      // The stop (or a plane between like media) only clips: the ray goes
+      // on from where it was, as in the plain trace. A stop in the plane of
+      // the next surface's vertex lies behind that surface's rim, and a ray
+      // restarted on it would already be past the glass it must meet next.
       i += dir;
       continue;
     }

@@ -220,6 +220,43 @@ TEST(CInterface, GhostsTracedFromTheLight) {
   realcam_lens_free(lens);
 }
 
+// Every ghost path of the Cooke triplet carries light along the axis. Its
+// stop lies in the plane of the next surface's vertex, behind that
+// surface's rim: light on its way to the film must go on from the glass
+// before the stop, not restart on the stop's plane, already past the next
+// surface.
+TEST(CInterface, EveryGhostPathOfAStopAtAVertexCarriesLight) {
+  realcam_lens* lens = realcam_lens_open(REALCAM_LENS_DIR "/cooke-triplet-50mm-f4.dat");
+  ASSERT_NE(lens, nullptr) << realcam_last_error();
+  const char* keys[] = {"reflections", "coating", "filmdistance", "aperture_diameter"};
+  const char* values[] = {"2", "none", "41.37", "6.665"};
+  realcam_camera* camera = realcam_camera_create(lens, 300, 200, keys, values, 4, nullptr);
+  ASSERT_NE(camera, nullptr) << realcam_last_error();
+  int pairs[64];
+  size_t count = 0;
+  ASSERT_EQ(realcam_camera_ghost_paths(camera, pairs, 32, &count), REALCAM_OK);
+  ASSERT_EQ(count, 15u);
+  // A grid over the stop's beam (3.3 mm around the axis), along the axis.
+  std::vector<float> origins, directions;
+  for (int y = -6; y <= 6; ++y)
+    for (int x = -6; x <= 6; ++x) {
+      origins.insert(origins.end(), {0.5f * float(x), 0.5f * float(y), 100.f});
+      directions.insert(directions.end(), {0.f, 0.f, -1.f});
+    }
+  const size_t n = origins.size() / 3;
+  std::vector<float> xy(2 * n), weights(n);
+  for (size_t p = 0; p < count; ++p) {
+    ASSERT_EQ(realcam_camera_trace_ghost(camera, pairs[2 * p], pairs[2 * p + 1], n, origins.data(),
+                                         directions.data(), xy.data(), weights.data()),
+              REALCAM_OK);
+    int arrived = 0;
+    for (float w : weights) arrived += w > 0;
+    EXPECT_GT(arrived, 0) << "path " << pairs[2 * p] << ", " << pairs[2 * p + 1];
+  }
+  realcam_camera_free(camera);
+  realcam_lens_free(lens);
+}
+
 // A ghost traced from the light carries the iris's shape: a singlet behind
 // a six-bladed stop passes, along its ghost path, the hexagon's share of
 // the light the round stop passes, 0.827 of it (3 sqrt(3) / (2 pi)),
