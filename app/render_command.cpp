@@ -408,7 +408,9 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
       settings.light_traced.rays_per_path = o.light_rays;
       const double diag = std::hypot(double(res.width), double(res.height));
       settings.light_traced.pixel_area = (filmdiag / diag) * (filmdiag / diag);
-      const bool wavelength_given = ps.FindOneFloat("wavelength", 0.f) != 0.f || ps.FindOneFloat("wavelength", 1.f) != 1.f;
+      settings.light_traced.focal_length = std::fabs(ComputeParaxial(lens).efl);
+      const bool wavelength_given =
+          ps.FindOneFloat("wavelength", 0.f) != 0.f || ps.FindOneFloat("wavelength", 1.f) != 1.f;
       if (bands.empty() && !wavelength_given) {
         static const double kChannelNanometres[3] = {611.3, 549.1, 464.3};
         ParamSet channel = ps;

@@ -273,13 +273,145 @@ TracedSources PlanTracedSources(const Camera* camera, const RadianceScene& scene
   return t;
 }
 
-// The traced sources' ghosts: for each source and ghost path, rays from
-// the source over the lens's front disc (a stratified grid of positions,
-// each with its own direction in the cone the source fills from there),
-// the same rays through every camera (the wavelengths), each landing ray's
-// power times its path weight splatted into its pixel as irradiance.
-// Sources and paths run in parallel in chunks, each into its own list,
-// added in order: the same for any thread count.
+// The area of triangle abc inside the pixel [x, x + 1) x [y, y + 1): the
+// triangle clipped by the pixel's four sides in turn.
+double ClippedArea(const double* a, const double* b, const double* c, int x, int y) {
+  double poly[2][10][2];
+  int n = 3;
+  for (int k = 0; k < 2; ++k) poly[0][0][k] = a[k], poly[0][1][k] = b[k], poly[0][2][k] = c[k];
+  int from = 0;
+  for (int side = 0; side < 4 && n > 0; ++side) {
+    // Keep where s * (coordinate - edge) >= 0.
+    const double edge = side == 0 ? x : side == 1 ? y : side == 2 ? x + 1 : y + 1;
+    const double sign = side < 2 ? 1 : -1;
+    const int along = side % 2;  // 0: x, 1: y
+    const double(*in)[2] = poly[from];
+    double(*out)[2] = poly[1 - from];
+    int m = 0;
+    for (int i = 0; i < n; ++i) {
+      const double* p = in[i];
+      const double* q = in[(i + 1) % n];
+      const double dp = sign * (p[along] - edge), dq = sign * (q[along] - edge);
+      if (dp >= 0) out[m][0] = p[0], out[m][1] = p[1], ++m;
+      if ((dp >= 0) != (dq >= 0)) {
+        const double t = dp / (dp - dq);
+        out[m][0] = p[0] + t * (q[0] - p[0]), out[m][1] = p[1] + t * (q[1] - p[1]);
+        ++m;
+      }
+    }
+    n = m, from = 1 - from;
+  }
+  double twice = 0;
+  for (int i = 0; i < n; ++i) {
+    const double* p = poly[from][i];
+    const double* q = poly[from][(i + 1) % n];
+    twice += p[0] * q[1] - q[0] * p[1];
+  }
+  return 0.5 * std::fabs(twice);
+}
+
+// A film image of one source's ghost along one path, in the raster's
+// pixels: power deposited at points and spread over triangles.
+class GhostCanvas {
+ public:
+  GhostCanvas(int width, int height) : w(width), h(height) {}
+  void Clear() {
+    for (size_t i = lo; i < hi; ++i) rgb[i] = 0.f;
+    lo = rgb.size(), hi = 0;
+  }
+  void Reset() {
+    rgb.assign(size_t(w) * size_t(h) * 3, 0.f);
+    lo = rgb.size(), hi = 0;
+  }
+  // All of e into the pixel holding (x, y), if it is on the image.
+  void Point(double x, double y, const Vec3& e) {
+    if (!(x >= 0 && y >= 0 && x < w && y < h)) return;
+    Add(size_t(int(y)) * size_t(w) + size_t(int(x)), e);
+  }
+  // e spread over the triangle by area: each pixel gets the share of the
+  // triangle's area it holds (the part off the image is lost, not gathered
+  // in), so the image moves smoothly with the corners. A triangle of no
+  // area puts it all at its centroid; one wider than a quarter of the frame
+  // (a fold of the mapping across a caustic) a third at each corner.
+  void Triangle(const double* a, const double* b, const double* c, const Vec3& e) {
+    const double x0 = std::min({a[0], b[0], c[0]}), x1 = std::max({a[0], b[0], c[0]});
+    const double y0 = std::min({a[1], b[1], c[1]}), y1 = std::max({a[1], b[1], c[1]});
+    if (x1 - x0 > 0.25 * (w + h) || y1 - y0 > 0.25 * (w + h)) {
+      for (const double* q : {a, b, c}) Point(q[0], q[1], e * (1.0 / 3));
+      return;
+    }
+    const double area = 0.5 * std::fabs((b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0]));
+    const int px0 = std::max(0, int(std::floor(x0))), px1 = std::min(w - 1, int(std::floor(x1)));
+    const int py0 = std::max(0, int(std::floor(y0))), py1 = std::min(h - 1, int(std::floor(y1)));
+    if (!(area > 1e-9) || (px0 == px1 && py0 == py1)) {
+      Point((a[0] + b[0] + c[0]) / 3, (a[1] + b[1] + c[1]) / 3, e);
+      return;
+    }
+    const Vec3 density = e * (1.0 / area);
+    // The edges as functions positive inside (whichever way round the
+    // corners go): a pixel with all four corners inside one is wholly
+    // inside, with all four outside one wholly outside; only the pixels
+    // the edges cross are clipped.
+    const double turn = (b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0]) > 0 ? 1 : -1;
+    const double* v[3] = {a, b, c};
+    double ex[3], ey[3], e0[3];
+    for (int k = 0; k < 3; ++k) {
+      const double* p = v[k];
+      const double* q = v[(k + 1) % 3];
+      ex[k] = -turn * (q[1] - p[1]), ey[k] = turn * (q[0] - p[0]);
+      e0[k] = -(ex[k] * p[0] + ey[k] * p[1]);
+    }
+    for (int y = py0; y <= py1; ++y)
+      for (int x = px0; x <= px1; ++x) {
+        bool inside = true, outside = false;
+        for (int k = 0; k < 3 && !outside; ++k) {
+          const double f00 = ex[k] * x + ey[k] * y + e0[k];
+          const double lo = f00 + std::min(0.0, ex[k]) + std::min(0.0, ey[k]);
+          const double hi = f00 + std::max(0.0, ex[k]) + std::max(0.0, ey[k]);
+          if (hi <= 0) outside = true;
+          if (lo < 0) inside = false;
+        }
+        if (outside) continue;
+        const double covered = inside ? 1.0 : ClippedArea(a, b, c, x, y);
+        if (covered > 0) Add(size_t(y) * size_t(w) + size_t(x), density * covered);
+      }
+  }
+  // e spread evenly over a square of side `side` around (x, y).
+  void Square(double x, double y, double side, const Vec3& e) {
+    if (!(side > 1)) return Point(x, y, e);
+    const double h2 = 0.5 * side;
+    const double p[4][2] = {{x - h2, y - h2}, {x + h2, y - h2}, {x + h2, y + h2}, {x - h2, y + h2}};
+    Triangle(p[0], p[1], p[2], e * 0.5);
+    Triangle(p[0], p[2], p[3], e * 0.5);
+  }
+  // Adds what it holds onto `sum` (three doubles a pixel).
+  void AddTo(std::vector<double>* sum) const {
+    for (size_t i = lo; i < hi; ++i) (*sum)[i] += rgb[i];
+  }
+
+ private:
+  void Add(size_t pixel, const Vec3& e) {
+    float* p = &rgb[3 * pixel];
+    p[0] += float(e.x), p[1] += float(e.y), p[2] += float(e.z);
+    lo = std::min(lo, 3 * pixel), hi = std::max(hi, 3 * pixel + 3);
+  }
+  int w, h;
+  std::vector<float> rgb;
+  size_t lo = 0, hi = 0;  // the span touched since the last Clear
+};
+
+// The traced sources' ghosts. For each source and ghost path, a grid of
+// rays over the part of the lens's front disc that the path lets through
+// (found with a coarse grid first), each with its own direction in the
+// cone the source fills from its point, through every camera (the
+// wavelengths). Each cell of the grid whose four rays all land carries its
+// power (the mean of its corners': radiance x the cone's solid angle x the
+// cell's area x the cosine, times the path's weight) to the film spread
+// over the two triangles its corners land on: the ghost's image is
+// smooth where a splat of single rays would be grain. A cell at the
+// beam's edge gives each landing corner its quarter at its pixel. Sources
+// and paths run in parallel in chunks, each into its own canvas, added in
+// order: the same for any thread count.
 void TraceSourceFlare(const std::vector<CameraBand>& bands, const RadianceScene& scene, const RenderSettings& s,
                       const TracedSources& traced, Image* image, RenderStats* stats) {
   const auto& lt = s.light_traced;
@@ -293,30 +425,29 @@ void TraceSourceFlare(const std::vector<CameraBand>& bands, const RadianceScene&
   double front_r = 0;
   float centre_c[3], radius_c = 0;
   if (!FrontDisc(lt, camera, &front, &front_r, centre_c, &radius_c)) return;
+  constexpr double kPi = 3.14159265358979323846;
   // The jobs: (source, path); source -1 is the sun.
   struct Job {
-    int source, path, side;
+    int source, path, rays;
   };
   std::vector<Job> jobs;
-  auto side_of = [](int rays) { return std::max(1, int(std::sqrt(double(rays)))); };
   if (traced.sun)
-    for (int p = 0; p < count; ++p) jobs.push_back({-1, p, side_of(traced.sun_rays)});
+    for (int p = 0; p < count; ++p) jobs.push_back({-1, p, traced.sun_rays});
   for (size_t i = 0; i < traced.rays.size(); ++i)
     if (traced.rays[i] > 0)
-      for (int p = 0; p < count; ++p) jobs.push_back({int(i), p, side_of(traced.rays[i])});
+      for (int p = 0; p < count; ++p) jobs.push_back({int(i), p, traced.rays[i]});
   if (jobs.empty()) return;
-  const double area = 3.14159265358979323846 * double(radius_c) * radius_c;
-  const double sun_cap = 1 - std::cos(traced.sun_radius_degrees * 3.14159265358979323846 / 180);
+  const double sun_cap = OneMinusCos(std::sin(traced.sun_radius_degrees * kPi / 180));
   const int w = s.width, h = s.height;
-  struct Splat {
-    uint32_t pixel;
-    float rgb[3];
-  };
   const int nthreads = std::max(1, s.threads);
   const size_t chunk = size_t(4 * nthreads);
-  std::vector<std::vector<Splat>> lists(chunk);
+  std::vector<GhostCanvas> canvases(chunk, GhostCanvas(w, h));
+  for (GhostCanvas& c : canvases) c.Reset();
   std::vector<double> added(size_t(w) * size_t(h) * 3, 0.0);
   uint64_t rays_traced = 0;
+  constexpr int kCoarse = 32;  // cells a side of the first, finding grid
+  constexpr int kMargin = 3;   // coarse cells added around where light passed
+  constexpr double kStratumPixels = 1;  // a stratum's image on the film, at most
   for (size_t first = 0; first < jobs.size(); first += chunk) {
     const size_t last = std::min(jobs.size(), first + chunk);
     std::atomic<size_t> next{first};
@@ -324,72 +455,192 @@ void TraceSourceFlare(const std::vector<CameraBand>& bands, const RadianceScene&
     auto worker = [&] {
       std::vector<Ray> rays;
       std::vector<float> xy, weights;
-      std::vector<Vec3> power;  // per ray: radiance x cone x disc / rays / pixel area (0: none)
+      std::vector<Vec3> power;  // per ray: radiance x cone x cosine / pixel area (before the cell's area)
       for (size_t j; (j = next.fetch_add(1)) < last;) {
         const Job& job = jobs[j];
-        std::vector<Splat>& out = lists[j - first];
-        out.clear();
-        const int side = job.side, n = side * side;
-        rays.resize(size_t(n)), xy.resize(size_t(2 * n)), weights.resize(size_t(n)), power.assign(size_t(n), Vec3());
+        GhostCanvas& canvas = canvases[j - first];
+        canvas.Clear();
         Rng rng(s.seed * 0x2545f4914f6cdd1dull ^ (uint64_t(job.source + 1) << 32) ^ uint64_t(job.path + 1));
-        for (int jy = 0; jy < side; ++jy)
-          for (int ix = 0; ix < side; ++ix) {
-            const size_t k = size_t(jy * side + ix);
-            // A point of the front disc (concentric strata) and a direction
-            // in the source's cone from there, from the stratum's numbers.
-            const double u = (ix + rng.Uniform()) / side, v = (jy + rng.Uniform()) / side;
-            const double rr = double(radius_c) * std::sqrt(u), phi = 2 * 3.14159265358979323846 * v;
-            const double cone_u = rng.Uniform(), psi = 2 * 3.14159265358979323846 * rng.Uniform();
-            const Vec3 at(centre_c[0] + rr * std::cos(phi), centre_c[1] + rr * std::sin(phi), centre_c[2]);
-            const Point pw = camera->CameraToWorld(Point(float(at.x), float(at.y), float(at.z)));
-            const Vec3 p(pw.x, pw.y, pw.z);
-            Vec3 axis;
-            double cap;
-            if (job.source < 0) {
-              axis = traced.sun_direction, cap = sun_cap;
-            } else {
-              const RadianceScene::Source& src = traced.sources[size_t(job.source)];
-              const Vec3 to = src.centre - p;
-              const double dist = std::sqrt(Dot(to, to));
-              axis = to * (1 / dist), cap = OneMinusCos(std::min(1.0, src.radius / dist));
-            }
-            const double cz = 1 - cone_u * cap, sz = std::sqrt(std::max(0.0, 1 - cz * cz));
-            const Vec3 a1 = Unit(std::fabs(axis.x) < 0.9 ? Vec3(0, -axis.z, axis.y) : Vec3(-axis.y, axis.x, 0));
-            const Vec3 a2(axis.y * a1.z - axis.z * a1.y, axis.z * a1.x - axis.x * a1.z, axis.x * a1.y - axis.y * a1.x);
-            // Toward the source, from the lens.
-            const Vec3 back = Unit(axis * cz + a1 * (sz * std::cos(psi)) + a2 * (sz * std::sin(psi)));
-            const Vector dc = camera->WorldToCamera(Vector(float(-back.x), float(-back.y), float(-back.z)));
-            const Vec3 d = Unit(Vec3(dc.x, dc.y, dc.z));
-            // On the plane of the front vertex, moved back along the ray so
-            // that it starts in front of the lens (toward +z).
-            const Vec3 o = at - d * (4.0 * radius_c / std::max(1e-9, std::fabs(d.z)));
-            rays[k] = Ray(Point(float(o.x), float(o.y), float(o.z)), Vector(float(d.x), float(d.y), float(d.z)));
-            // What the scene lets through from the source toward that point.
-            Vec3 radiance;
-            if (job.source < 0) {
-              radiance = scene.SunSeen(p, back);
-            } else {
-              int hit = -1;
-              radiance = scene.EmitterSeen(p, back, &hit);
-              if (hit != job.source) radiance = Vec3();
-            }
-            const double solid_angle = 2 * 3.14159265358979323846 * cap;
-            power[k] = radiance * (solid_angle * area / n / lt.pixel_area * std::fabs(d.z));
-          }
-        for (const CameraBand& tracer : tracers) {
-          if (lt.trace(tracer.camera, pairs[size_t(2 * job.path)], pairs[size_t(2 * job.path + 1)], n, rays.data(),
-                       xy.data(), weights.data()) != n)
-            continue;
-          traced_here += uint64_t(n);
-          for (int k = 0; k < n; ++k) {
-            const Vec3& pk = power[size_t(k)];
-            if (!(weights[size_t(k)] > 0) || (pk.x == 0 && pk.y == 0 && pk.z == 0)) continue;
-            const int x = int(xy[size_t(2 * k)]), y = int(xy[size_t(2 * k + 1)]);
-            if (x < 0 || y < 0 || x >= w || y >= h) continue;
-            const Vec3 v = pk * tracer.rgb * double(weights[size_t(k)]);
-            out.push_back({uint32_t(y * w + x), {float(v.x), float(v.y), float(v.z)}});
-          }
+        const int later = pairs[size_t(2 * job.path)], earlier = pairs[size_t(2 * job.path + 1)];
+        // The source as the lens sees it: the sun's cone, or a disc facing
+        // the lens through the emitter's bounding sphere, wide enough to
+        // hold the sphere's outline seen from anywhere on the front disc
+        // (each ray then counts what it meets: the emitter, or nothing).
+        Vec3 disc_centre, disc_normal;
+        double disc_radius = 0, angular_radius = traced.sun_radius_degrees * kPi / 180;
+        if (job.source >= 0) {
+          const RadianceScene::Source& src = traced.sources[size_t(job.source)];
+          const Vec3 to = src.centre - front;
+          const double dist = std::sqrt(Dot(to, to));
+          disc_centre = src.centre, disc_normal = to * (1 / dist);
+          disc_radius = src.radius * dist / std::sqrt(dist * dist - src.radius * src.radius) *
+                        (1.02 + 2 * front_r / (dist - src.radius));
+          angular_radius = std::asin(std::min(1.0, src.radius / dist));
         }
+        // One grid of rays per stratum of the source, all from one point of
+        // it, random within the stratum: each grid maps smoothly onto the
+        // film (no cell is torn by its corners' own directions), and a
+        // stratum's image spans about a pixel, so the copies blend.
+        const double image_px = lt.focal_length > 0 && lt.pixel_area > 0
+                                    ? 2 * std::tan(angular_radius) * lt.focal_length / std::sqrt(lt.pixel_area)
+                                    : 12;
+        int strata = std::max(1, std::min(16, int(std::ceil(image_px / kStratumPixels))));
+        // The grid's rays: nx x ny nodes from (x0, y0) on the front
+        // vertex's plane (camera space), `step` apart, from the source's
+        // stratum (su, sv) of strata x strata: from one point of it, or
+        // with `anywhere` each ray from its own point of the whole source.
+        auto make_rays = [&](double x0, double y0, double step, int nx, int ny, int su, int sv, int side,
+                             bool anywhere) {
+          const size_t n = size_t(nx) * size_t(ny);
+          rays.resize(n), power.assign(n, Vec3());
+          const double u0 = (su + rng.Uniform()) / side, v0 = (sv + rng.Uniform()) / side;
+          for (int iy = 0; iy < ny; ++iy)
+            for (int ix = 0; ix < nx; ++ix) {
+              const size_t k = size_t(iy) * size_t(nx) + size_t(ix);
+              const Vec3 at(x0 + ix * step, y0 + iy * step, centre_c[2]);
+              const Point pw = camera->CameraToWorld(Point(float(at.x), float(at.y), float(at.z)));
+              const Vec3 p(pw.x, pw.y, pw.z);
+              const double u = anywhere ? rng.Uniform() : u0, v = anywhere ? rng.Uniform() : v0;
+              Vec3 back;     // toward the source, from the lens
+              double solid;  // the solid angle this ray stands for, times the cosine at the source
+              if (job.source < 0) {
+                const Vec3& axis = traced.sun_direction;
+                const double cz = 1 - u * sun_cap, sz = std::sqrt(std::max(0.0, 1 - cz * cz)), psi = 2 * kPi * v;
+                const Vec3 a1 = Unit(std::fabs(axis.x) < 0.9 ? Vec3(0, -axis.z, axis.y) : Vec3(-axis.y, axis.x, 0));
+                const Vec3 a2(axis.y * a1.z - axis.z * a1.y, axis.z * a1.x - axis.x * a1.z,
+                              axis.x * a1.y - axis.y * a1.x);
+                back = Unit(axis * cz + a1 * (sz * std::cos(psi)) + a2 * (sz * std::sin(psi)));
+                solid = 2 * kPi * sun_cap;
+              } else {
+                // A point of the disc, uniform by area.
+                const Vec3& nd = disc_normal;
+                const Vec3 a1 = Unit(std::fabs(nd.x) < 0.9 ? Vec3(0, -nd.z, nd.y) : Vec3(-nd.y, nd.x, 0));
+                const Vec3 a2(nd.y * a1.z - nd.z * a1.y, nd.z * a1.x - nd.x * a1.z, nd.x * a1.y - nd.y * a1.x);
+                const double rr = disc_radius * std::sqrt(u), phi = 2 * kPi * v;
+                const Vec3 q = disc_centre + a1 * (rr * std::cos(phi)) + a2 * (rr * std::sin(phi));
+                const Vec3 to = q - p;
+                const double d2 = Dot(to, to);
+                back = to * (1 / std::sqrt(d2));
+                solid = kPi * disc_radius * disc_radius * std::fabs(Dot(back, nd)) / d2;
+              }
+              const Vector dc = camera->WorldToCamera(Vector(float(-back.x), float(-back.y), float(-back.z)));
+              const Vec3 d = Unit(Vec3(dc.x, dc.y, dc.z));
+              // Moved back along the ray so that it starts in front of the
+              // lens (toward +z).
+              const Vec3 o = at - d * (4.0 * radius_c / std::max(1e-9, std::fabs(d.z)));
+              rays[k] = Ray(Point(float(o.x), float(o.y), float(o.z)), Vector(float(d.x), float(d.y), float(d.z)));
+              // What the scene lets through from the source toward that point.
+              Vec3 radiance;
+              if (job.source < 0) {
+                radiance = scene.SunSeen(p, back);
+              } else {
+                int hit = -1;
+                radiance = scene.EmitterSeen(p, back, &hit);
+                if (hit != job.source) radiance = Vec3();
+              }
+              power[k] = radiance * (solid * std::fabs(d.z) / (lt.pixel_area * side * side));
+            }
+        };
+        auto trace = [&](const Camera* c, int n) {
+          xy.resize(size_t(2 * n)), weights.resize(size_t(n));
+          traced_here += uint64_t(n);
+          return lt.trace(c, later, earlier, n, rays.data(), xy.data(), weights.data()) == n;
+        };
+        // Where on the front disc light passes along this path: a coarse
+        // grid over the disc's square, from anywhere on the source,
+        // through the first camera.
+        const double r = double(radius_c), coarse = 2 * r / kCoarse;
+        make_rays(centre_c[0] - r, centre_c[1] - r, coarse, kCoarse + 1, kCoarse + 1, 0, 0, 1, true);
+        if (!trace(tracers[0].camera, (kCoarse + 1) * (kCoarse + 1))) continue;
+        int ix0 = kCoarse + 1, ix1 = -1, iy0 = kCoarse + 1, iy1 = -1;
+        for (int iy = 0; iy <= kCoarse; ++iy)
+          for (int ix = 0; ix <= kCoarse; ++ix)
+            if (weights[size_t(iy * (kCoarse + 1) + ix)] > 0)
+              ix0 = std::min(ix0, ix), ix1 = std::max(ix1, ix), iy0 = std::min(iy0, iy), iy1 = std::max(iy1, iy);
+        if (ix1 < 0) continue;  // no light along this path
+        // Every stratum's grid draws the whole ghost: a large ghost (whose
+        // edges the source's size hardly softens) gets fewer, so that all
+        // of them together touch at most about half a million pixels.
+        {
+          double fx0 = INFINITY, fx1 = -INFINITY, fy0 = INFINITY, fy1 = -INFINITY;
+          for (size_t k = 0; k < weights.size(); ++k)
+            if (weights[k] > 0) {
+              fx0 = std::min(fx0, double(xy[2 * k])), fx1 = std::max(fx1, double(xy[2 * k]));
+              fy0 = std::min(fy0, double(xy[2 * k + 1])), fy1 = std::max(fy1, double(xy[2 * k + 1]));
+            }
+          const double ghost_px = std::max(1.0, (fx1 - fx0) * (fy1 - fy0));
+          strata = std::max(1, std::min(strata, int(std::sqrt(double(1 << 19) / ghost_px))));
+        }
+        // That region, a few coarse cells wider on every side, with the
+        // job's rays shared among the strata.
+        const double gx0 = centre_c[0] - r + (ix0 - kMargin) * coarse, gy0 = centre_c[1] - r + (iy0 - kMargin) * coarse;
+        const double gw = (ix1 - ix0 + 2 * kMargin) * coarse, gh = (iy1 - iy0 + 2 * kMargin) * coarse;
+        const double step = std::sqrt(gw * gh / std::max(4, job.rays / (strata * strata)));
+        const int nx = std::max(2, int(std::ceil(gw / step)) + 2), ny = std::max(2, int(std::ceil(gh / step)) + 2);
+        const int n = nx * ny;
+        const double cell = step * step;
+        for (int sv = 0; sv < strata; ++sv)
+          for (int su = 0; su < strata; ++su) {
+            // Each stratum's grid shifted by its own fraction of a step:
+            // the cells' edges fall in different places.
+            const double shift_x = rng.Uniform() * step, shift_y = rng.Uniform() * step;
+            make_rays(gx0 - shift_x, gy0 - shift_y, step, nx, ny, su, sv, strata, false);
+            for (const CameraBand& tracer : tracers) {
+              if (!trace(tracer.camera, n)) continue;
+              auto node = [&](int ix, int iy) { return size_t(iy) * size_t(nx) + size_t(ix); };
+              auto lands = [&](size_t k) {
+                const Vec3& pk = power[k];
+                return weights[k] > 0 && (pk.x > 0 || pk.y > 0 || pk.z > 0);
+              };
+              // The typical size of a whole cell's image: the root of the mean
+              // area of the cells whose corners all land.
+              double images = 0;
+              int whole = 0;
+              for (int iy = 0; iy + 1 < ny; ++iy)
+                for (int ix = 0; ix + 1 < nx; ++ix) {
+                  const size_t k0 = node(ix, iy), k1 = node(ix + 1, iy);
+                  const size_t k2 = node(ix + 1, iy + 1), k3 = node(ix, iy + 1);
+                  if (!lands(k0) || !lands(k1) || !lands(k2) || !lands(k3)) continue;
+                  const double ax = xy[2 * k2] - xy[2 * k0], ay = xy[2 * k2 + 1] - xy[2 * k0 + 1];
+                  const double bx = xy[2 * k3] - xy[2 * k1], by = xy[2 * k3 + 1] - xy[2 * k1 + 1];
+                  images += 0.5 * std::fabs(ax * by - ay * bx), ++whole;
+                }
+              const double cell_px = whole > 0 ? std::sqrt(images / whole) : 1.0;
+              for (int iy = 0; iy + 1 < ny; ++iy)
+                for (int ix = 0; ix + 1 < nx; ++ix) {
+                  const size_t k[4] = {node(ix, iy), node(ix + 1, iy), node(ix + 1, iy + 1), node(ix, iy + 1)};
+                  Vec3 e[4];
+                  int landed = 0;
+                  for (int c = 0; c < 4; ++c)
+                    if (lands(k[c])) {
+                      e[c] = power[k[c]] * tracer.rgb * (0.25 * cell * double(weights[k[c]]));
+                      ++landed;
+                    }
+                  if (landed == 0) continue;
+                  double q[4][2];
+                  for (int c = 0; c < 4; ++c) q[c][0] = xy[2 * k[c]], q[c][1] = xy[2 * k[c] + 1];
+                  if (landed == 3) {
+                    // Three corners: their shares over the triangle they span.
+                    const double* t[3];
+                    int m = 0;
+                    for (int c = 0; c < 4; ++c)
+                      if (lands(k[c])) t[m++] = q[c];
+                    canvas.Triangle(t[0], t[1], t[2], e[0] + e[1] + e[2] + e[3]);
+                    continue;
+                  }
+                  if (landed < 3) {
+                    // At the beam's edge: each corner's share over a square the
+                    // size of a whole cell's image there.
+                    for (int c = 0; c < 4; ++c)
+                      if (lands(k[c])) canvas.Square(q[c][0], q[c][1], cell_px, e[c]);
+                    continue;
+                  }
+                  const Vec3 half = (e[0] + e[1] + e[2] + e[3]) * 0.5;
+                  canvas.Triangle(q[0], q[1], q[2], half);
+                  canvas.Triangle(q[0], q[2], q[3], half);
+                }
+            }
+          }
       }
     };
     std::vector<std::thread> pool;
@@ -397,9 +648,7 @@ void TraceSourceFlare(const std::vector<CameraBand>& bands, const RadianceScene&
     worker();
     for (auto& t : pool) t.join();
     rays_traced += traced_here.load();
-    for (size_t j = first; j < last; ++j)
-      for (const Splat& sp : lists[j - first])
-        for (int c = 0; c < 3; ++c) added[3 * size_t(sp.pixel) + size_t(c)] += sp.rgb[c];
+    for (size_t j = first; j < last; ++j) canvases[j - first].AddTo(&added);
   }
   // Onto the pixels rendered (a crop keeps its region).
   const bool crop = s.crop_x1 > 0;
@@ -407,7 +656,8 @@ void TraceSourceFlare(const std::vector<CameraBand>& bands, const RadianceScene&
   for (int y = 0; y < image->height; ++y)
     for (int x = 0; x < image->width; ++x) {
       const int gx = x + (crop ? s.crop_x0 : 0), gy = y + (crop ? s.crop_y0 : 0);
-      const size_t from = 3 * (size_t(gy) * size_t(w) + size_t(gx)), to = 3 * (size_t(y) * size_t(image->width) + size_t(x));
+      const size_t from = 3 * (size_t(gy) * size_t(w) + size_t(gx));
+      const size_t to = 3 * (size_t(y) * size_t(image->width) + size_t(x));
       for (int c = 0; c < 3; ++c) {
         image->rgb[to + size_t(c)] = float(double(image->rgb[to + size_t(c)]) + added[from + size_t(c)]);
         stats->light_rgb[to + size_t(c)] = float(added[from + size_t(c)]);
@@ -415,7 +665,8 @@ void TraceSourceFlare(const std::vector<CameraBand>& bands, const RadianceScene&
     }
   stats->light_paths = count;
   stats->light_rays = rays_traced;
-  stats->light_sources = int(traced.sun) + int(std::count_if(traced.rays.begin(), traced.rays.end(), [](int r) { return r > 0; }));
+  stats->light_sources =
+      int(traced.sun) + int(std::count_if(traced.rays.begin(), traced.rays.end(), [](int r) { return r > 0; }));
   stats->light_wavelengths = int(tracers.size());
 }
 
@@ -447,8 +698,8 @@ Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
   const bool light = settings.light_traced.trace && settings.light_traced.rays_per_path > 0;
   TracedSources traced;
   if (light)
-    traced = PlanTracedSources((settings.light_traced.cameras.empty() ? bands : settings.light_traced.cameras)[0].camera,
-                               scene, settings);
+    traced = PlanTracedSources(
+        (settings.light_traced.cameras.empty() ? bands : settings.light_traced.cameras)[0].camera, scene, settings);
   const bool any = traced.sun || traced.AnyEmitter();
   std::atomic<int> next{0}, done{0};
   std::atomic<uint64_t> samples{0}, blocked{0};

@@ -55,6 +55,7 @@ struct RenderSettings {
     int (*is_ghost)(const Camera*, const Sample*) = nullptr;
     int rays_per_path = 0;
     double pixel_area = 0;  // a pixel's area on the film, lens units squared
+    double focal_length = 0;  // the lens's, lens units: how large a source's image is
     std::vector<CameraBand> cameras;
   } light_traced;
 };
