@@ -560,7 +560,9 @@ void TraceSourceFlare(const std::vector<CameraBand>& bands, const RadianceScene&
         if (ix1 < 0) continue;  // no light along this path
         // Every stratum's grid draws the whole ghost: a large ghost (whose
         // edges the source's size hardly softens) gets fewer, so that all
-        // of them together touch at most about half a million pixels.
+        // of them together touch at most about half a million pixels for
+        // the whole of a path's rays (a source with a share of them, that
+        // share).
         {
           double fx0 = INFINITY, fx1 = -INFINITY, fy0 = INFINITY, fy1 = -INFINITY;
           for (size_t k = 0; k < weights.size(); ++k)
@@ -569,7 +571,8 @@ void TraceSourceFlare(const std::vector<CameraBand>& bands, const RadianceScene&
               fy0 = std::min(fy0, double(xy[2 * k + 1])), fy1 = std::max(fy1, double(xy[2 * k + 1]));
             }
           const double ghost_px = std::max(1.0, (fx1 - fx0) * (fy1 - fy0));
-          strata = std::max(1, std::min(strata, int(std::sqrt(double(1 << 19) / ghost_px))));
+          const double budget = double(1 << 19) * job.rays / std::max(1, lt.rays_per_path);
+          strata = std::max(1, std::min(strata, int(std::sqrt(budget / ghost_px))));
         }
         // That region, a few coarse cells wider on every side, with the
         // job's rays shared among the strata.
