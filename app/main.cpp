@@ -207,7 +207,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   r->add_flag("--starburst", render.starburst,
               "the iris's diffraction: the sun and the lights seen directly spread into the stop's Fraunhofer "
-              "pattern (spikes from the blades, Airy rings from a round stop), at 550 nm, energy kept");
+              "pattern (spikes from the blades, Airy rings from a round stop), each colour channel at its own "
+              "wavelength, energy kept");
   r->add_flag("--focus-paraxial", render.focus_paraxial,
               "put the film at the thick-lens (paraxial) focus for --focus instead of the smallest "
               "RMS spot of the whole opening, which spherical aberration moves at wide apertures");

@@ -387,12 +387,20 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
     stopped.SetApertureDiameter(aperture);
     const double n = focus_m > 0 ? WorkingFNumber(stopped, focus_m * o.scale) : ComputeParaxial(stopped).f_number;
     if (!(n > 0) || !std::isfinite(n)) throw std::runtime_error("--starburst: the lens has no f-number at this stop");
+    // One pattern per channel, at its wavelength (the sRGB primaries'
+    // dominant ones): the red spreads wider than the blue, as the colour
+    // fringes of a real starburst show.
     StarburstSettings sb;
-    sb.blades = o.blades, sb.rotation_degrees = o.blade_rotation, sb.nanometres = 550, sb.f_number = n;
+    sb.blades = o.blades, sb.rotation_degrees = o.blade_rotation, sb.f_number = n;
     sb.size = 1024, sb.pad = 2;
     const double film_width = filmdiag * res.width / std::hypot(double(res.width), double(res.height));
     settings.starburst_radius = std::max(8, std::min(160, std::max(res.width, res.height) / 4));
-    settings.starburst = StarburstKernel(ComputeStarburst(sb), film_width / res.width, settings.starburst_radius);
+    for (const double nanometres : {611.3, 549.1, 464.3}) {
+      sb.nanometres = nanometres;
+      const std::vector<double> k =
+          StarburstKernel(ComputeStarburst(sb), film_width / res.width, settings.starburst_radius);
+      settings.starburst.insert(settings.starburst.end(), k.begin(), k.end());
+    }
   }
   if (o.flare && o.light_rays > 0 && o.shift.empty() && tilt_x == 0 && tilt_y == 0) {
     // The sources' ghosts from the light, where the plug-in offers it. A

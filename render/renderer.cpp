@@ -153,7 +153,8 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
         Vec3 radiance = scene.Radiance(o, d, scene_rng.Next());
         // The traced sources' ghosts come from the light: a sample on a
         // ghost path counts none of their own light.
-        if (traced && s.light_traced.is_ghost(band.camera, &in_order[k]) == 1) {
+        const bool ghost = traced && s.light_traced.is_ghost(band.camera, &in_order[k]) == 1;
+        if (ghost) {
           if (traced_sun) radiance = radiance - scene.SunSeen(o, d);
           int source = -1;
           if (traced_emitters) {
@@ -161,8 +162,9 @@ TileCounts RenderTile(const std::vector<CameraBand>& bands, const RadianceScene&
             if (TracedEmitter(*traced, source)) radiance = radiance - e;
           }
         }
-        if (sources) {
-          // The sources' own light goes to the starburst's image.
+        if (sources && !ghost) {
+          // The sources' own light, seen directly, goes to the starburst's
+          // image (a ghost's is not the stop's image of the source).
           const Vec3 direct = scene.DirectSource(o, d);
           radiance = radiance - direct;
           source_sum += (nb > 1 ? direct * band.rgb * double(nb) : direct) * double(weight);
@@ -742,6 +744,11 @@ Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
     // Each pixel's source light spread over the kernel around it, in
     // double, in raster order: the same for any thread count.
     const int r = settings.starburst_radius, side = 2 * r + 1;
+    const size_t area = size_t(side) * size_t(side);
+    const bool per_channel = settings.starburst.size() == 3 * area;
+    const double* kr = settings.starburst.data();
+    const double* kg = kr + (per_channel ? area : 0);
+    const double* kb = kr + (per_channel ? 2 * area : 0);
     std::vector<double> spread(image.rgb.size(), 0.0);
     for (int y = 0; y < image.height; ++y)
       for (int x = 0; x < image.width; ++x) {
@@ -750,9 +757,9 @@ Image Render(const std::vector<CameraBand>& bands, const RadianceScene& scene,
         if (v[0] == 0.f && v[1] == 0.f && v[2] == 0.f) continue;
         for (int ky = std::max(-r, -y); ky <= std::min(r, image.height - 1 - y); ++ky)
           for (int kx = std::max(-r, -x); kx <= std::min(r, image.width - 1 - x); ++kx) {
-            const double k = settings.starburst[size_t(ky + r) * size_t(side) + size_t(kx + r)];
+            const size_t k = size_t(ky + r) * size_t(side) + size_t(kx + r);
             const size_t to = 3 * (size_t(y + ky) * size_t(image.width) + size_t(x + kx));
-            spread[to] += k * v[0], spread[to + 1] += k * v[1], spread[to + 2] += k * v[2];
+            spread[to] += kr[k] * v[0], spread[to + 1] += kg[k] * v[1], spread[to + 2] += kb[k] * v[2];
           }
       }
     for (size_t i = 0; i < spread.size(); ++i) image.rgb[i] = float(double(image.rgb[i]) + spread[i]);

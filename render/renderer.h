@@ -39,7 +39,8 @@ struct RenderSettings {
   int crop_x0 = 0, crop_y0 = 0, crop_x1 = 0, crop_y1 = 0;
   // The lens's diffraction of the light sources seen directly (the sun,
   // emitters): a kernel of (2 r + 1)^2 pixels summing to 1, r =
-  // starburst_radius, applied to that light alone. Empty: none, and every
+  // starburst_radius, applied to that light alone; or three, one after the
+  // other, for the red, green and blue channels. Empty: none, and every
   // pixel as without it.
   std::vector<double> starburst;
   int starburst_radius = 0;

@@ -582,17 +582,49 @@ TEST(Starburst, SpreadsTheSunsLightAndKeepsIt) {
   for (size_t i = 0; i < plain.rgb.size(); ++i)
     if (plain.rgb[i] > plain.rgb[peak]) peak = i;
   const int px = int(peak / 3 % 90), py = int(peak / 3 / 90);
-  double a = 0, b = 0, far_a = 0, far_b = 0;
+  double a = 0, b = 0, far_a = 0, far_b = 0, moved[3] = {}, all[3] = {};
   for (int y = 0; y < 60; ++y)
     for (int x = 0; x < 90; ++x)
       for (int c = 0; c < 3; ++c) {
         const size_t i = 3 * (size_t(y) * 90 + size_t(x)) + size_t(c);
         a += plain.rgb[i], b += spread.rgb[i];
-        if (std::hypot(x - px, y - py) > 6) far_a += plain.rgb[i], far_b += spread.rgb[i];
+        all[c] += plain.rgb[i];
+        if (std::hypot(x - px, y - py) > 6) {
+          far_a += plain.rgb[i], far_b += spread.rgb[i];
+          moved[c] += spread.rgb[i] - plain.rgb[i];
+        }
       }
   EXPECT_NEAR(b, a, 0.005 * a);
   EXPECT_GT(far_b, far_a) << "the spikes carry light far from the sun";
+  // Diffraction grows with the wavelength: the red channel's pattern
+  // carries more of its light far out than the blue's.
+  EXPECT_GT(moved[0] / all[0], 1.15 * (moved[2] / all[2]));
   EXPECT_FALSE(plain.rgb == spread.rgb);
+}
+
+// With flare traced from the light, the starburst spreads the sources'
+// directly seen light only: a ghost sample that ends on the sun has given
+// the sun's light to the traced ghosts, and the starburst must not take it
+// from its pixel a second time and spread it around. With the sun above
+// the frame and no emitters, nothing is seen directly: the starburst
+// changes no pixel.
+TEST(Starburst, LeavesTheGhostSamplesAlone) {
+  RenderOptions o = Small(48, 32, 64);
+  o.scene = SquareScene("floor", "Kd 0.5 0.5 0.5");
+  o.eye = {0, 0.3, -1.9};
+  o.target = {0, 0.2, 0};
+  o.lens = REALCAM_LENS_DIR "/planar-50mm-f2.dat";
+  o.flare = true;
+  o.fstop = 4;
+  o.blades = 6;
+  o.sun = {0.0, 0.5, 1.0};
+  o.sun_radius = 3.0;
+  o.sun_strength = 20;
+  o.light_rays = 1024;
+  const Image plain = RenderWith(o);
+  o.starburst = true;
+  const Image spread = RenderWith(o);
+  EXPECT_TRUE(spread.rgb == plain.rgb);
 }
 
 // Ghosts traced from the light give the light the camera's own ghost
@@ -707,7 +739,7 @@ TEST(LightTracedFlare, CoatedGhostsTakeTheCoatingsColour) {
   o.sun_radius = 2;
   o.eye = {0.5, 0.6, 11};
   o.target = {0, 0.5, 0};
-  o.light_rays = 1 << 14;
+  o.light_rays = 2048;
   RenderSummary summary;
   RenderScene(o, &summary, false);
   EXPECT_EQ(summary.light_wavelengths, 3);
