@@ -96,9 +96,9 @@ const char* const kLenses[] = {"cooke-triplet-50mm-f4.dat", "double-gauss-100mm-
 }  // namespace
 
 TEST(BatchLanes, EveryWidthGivesGenerateRaysBits) {
-  // Under the 32-bit build's emulator, a quarter as many, over the same
+  // Under the 32-bit build's emulator, a tenth as many, over the same
   // film and lens.
-  const std::vector<Sample> samples = Samples(sizeof(void*) == 4 ? 25000 : 100000);
+  const std::vector<Sample> samples = Samples(sizeof(void*) == 4 ? 10000 : 100000);
   for (const char* name : kLenses)
     for (bool pupil : {false, true}) {
       SCOPED_TRACE(std::string(name) + (pupil ? " exitpupil" : " backelement"));
@@ -111,7 +111,7 @@ TEST(BatchLanes, EveryWidthGivesGenerateRaysBits) {
 // "precision" "double": the double lanes give GenerateRay's bits on each
 // width too, hostile samples included.
 TEST(BatchLanes, EveryWidthGivesGenerateRaysBitsInDouble) {
-  const std::vector<Sample> samples = Samples(20000);
+  const std::vector<Sample> samples = Samples(sizeof(void*) == 4 ? 5000 : 20000);
   for (const char* name : {"planar-50mm-f2.dat", "double-gauss-100mm-f2.dat", "fisheye-5mm-f1.8.dat",
                            "retrofocus-24mm.dat"})
     for (bool pupil : {false, true}) {
