@@ -87,7 +87,7 @@ struct GhostLane {
   double ox, oy, oz, dx, dy, dz, weight;
   int count, chosen[4];
   int i, dir, taken, steps;
-  bool passed;
+  bool passed, blocked;
   int slot;  // which of the call's samples
 };
 
@@ -467,33 +467,71 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
   return n;
 }
 
-int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, float* weights,
-                                       int lanes) const {
-  const auto& s = lens->GetExactSurfaces();
-  const int nsurfaces = int(s.size());
+namespace {
+
+std::vector<GhostSurfaceData> GhostSurfaceTable(const LensStack& lens) {
+  const auto& s = lens.GetExactSurfaces();
   std::vector<GhostSurfaceData> table;
   for (size_t i = 0; i < s.size(); ++i) {
-    const LensInterface& shape = lens->GetInterfaces()[i];
+    const LensInterface& shape = lens.GetInterfaces()[i];
     const double front = i == 0 ? 1.0 : s[i - 1].index;
     table.push_back({s[i].radius, s[i].center, s[i].zintercept, s[i].diameter,
                      s[i].radius > 0 ? -INFINITY : s[i].zmin, s[i].radius < 0 ? INFINITY : s[i].zmax,
                      s[i].index, s[i].index / front, front / s[i].index, s[i].IsStop() || shape.IsPlane(), &shape});
   }
-  auto trace = sse2::TraceGhostLanes;
+  return table;
+}
+
+using GhostLanesFn = void (*)(const GhostSurfaceData*, int, bool, double, GhostLane*, int, bool);
+
+GhostLanesFn GhostLanesOfWidth(int lanes) {
   switch (RealisticBatchWidth(lanes)) {
 #ifdef REALCAM_HAVE_AVX512_KERNEL
     case 16:
-      trace = avx512::TraceGhostLanes;
-      break;
+      return avx512::TraceGhostLanes;
 #endif
 #ifdef REALCAM_HAVE_AVX2_KERNEL
     case 8:
-      trace = avx2::TraceGhostLanes;
-      break;
+      return avx2::TraceGhostLanes;
 #endif
     default:
-      break;
+      return sse2::TraceGhostLanes;
   }
+}
+
+}  // namespace
+
+bool RealisticCamera::GhostLanesFromTheLight(int later, int earlier, int n, const RayT<double>* in,
+                                             RayT<double>* out, double* factors, unsigned char* passed,
+                                             int lanes) const {
+  if (ScalarOnly(*lens)) return false;
+  const std::vector<GhostSurfaceData> table = GhostSurfaceTable(*lens);
+  std::vector<GhostLane> group;
+  group.reserve(size_t(n));
+  for (int k = 0; k < n; ++k) {
+    passed[k] = 0;
+    if (!in[k].o.Finite() || !in[k].d.Finite() || !(in[k].d.z > 0)) continue;
+    const Vec3T<double> d = in[k].d.Normalized();
+    GhostLane lane{in[k].o.x, in[k].o.y, in[k].o.z, d.x, d.y, d.z, 1.0, 2, {later, earlier, 0, 0}, 0, 0, 0, 0,
+                   false, false, k};
+    group.push_back(lane);
+  }
+  GhostLanesOfWidth(lanes)(table.data(), int(table.size()), ghost_settings.coated, ghost_settings.nanometres,
+                           group.data(), int(group.size()), true);
+  for (const GhostLane& lane : group) {
+    if (!lane.passed || lane.taken < 2) continue;
+    out[lane.slot] = {{lane.ox, lane.oy, lane.oz}, {lane.dx, lane.dy, lane.dz}, kExactMint<double>};
+    factors[lane.slot] = lane.weight;
+    passed[lane.slot] = 1;
+  }
+  return true;
+}
+
+int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, float* weights,
+                                       int lanes) const {
+  const std::vector<GhostSurfaceData> table = GhostSurfaceTable(*lens);
+  const int nsurfaces = int(table.size());
+  const GhostLanesFn trace = GhostLanesOfWidth(lanes);
   CounterSlot& counter = counters[size_t(CounterSlotOfThisThread(kCounterSlots))];
   counter.samples.fetch_add(uint64_t(n), std::memory_order_relaxed);
   uint64_t ghosts = 0;
@@ -520,13 +558,13 @@ int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, 
       }
       const Vec3T<double> d = f.ray.d.Normalized();
       GhostLane lane{f.ray.o.x, f.ray.o.y, f.ray.o.z, d.x, d.y, d.z, 1 / plan.chance, plan.count, {}, 0, 0, 0, 0,
-                     false, k};
+                     false, false, k};
       std::copy(plan.chosen, plan.chosen + 4, lane.chosen);
       (ghost ? reflected : direct).push_back(lane);
     }
     for (std::vector<GhostLane>* group : {&direct, &reflected}) {
       trace(table.data(), nsurfaces, ghost_settings.coated, ghost_settings.nanometres, group->data(),
-            int(group->size()));
+            int(group->size()), false);
       for (const GhostLane& lane : *group) {
         const int i = first + lane.slot;
         const ExactFilmRay& f = film_rays[size_t(lane.slot)];

@@ -490,7 +490,7 @@ int RealisticCamera::GhostPathList(int* pairs, int capacity) const {
 }
 
 int RealisticCamera::TraceGhostRays(int later, int earlier, int n, const Ray* rays, float* raster_xy,
-                                    float* weights) const {
+                                    float* weights, int lanes) const {
   if (reflections == 0 || movement.Any() || n < 0 || (n > 0 && (!rays || !raster_xy || !weights))) return -1;
   const auto& s = lens->GetExactSurfaces();
   const int count = int(s.size());
@@ -499,27 +499,37 @@ int RealisticCamera::TraceGhostRays(int later, int earlier, int n, const Ray* ra
     for (size_t i = 0; i < j; ++i)
       listed = listed || (ghost_settings.surfaces[j] == later && ghost_settings.surfaces[i] == earlier);
   if (!listed) return -1;
+  // Camera space to lens space: half a turn about y.
+  std::vector<RayT<double>> in(static_cast<size_t>(n)), out(static_cast<size_t>(n));
+  std::vector<double> factors(static_cast<size_t>(n), 0.0);
+  std::vector<unsigned char> passed(static_cast<size_t>(n), 0);
+  for (int k = 0; k < n; ++k) {
+    const Ray& c = rays[k];
+    in[size_t(k)] = {{-double(c.o.x), double(c.o.y), -double(c.o.z)},
+                     {-double(c.d.x), double(c.d.y), -double(c.d.z)},
+                     0};
+  }
+  // In the lanes where the lens allows, else one at a time.
+  if (lanes < 0 || !GhostLanesFromTheLight(later, earlier, n, in.data(), out.data(), factors.data(), passed.data(),
+                                           lanes)) {
+    for (int k = 0; k < n; ++k) {
+      const RayT<double>& r = in[size_t(k)];
+      if (!r.o.Finite() || !r.d.Finite() || !(r.d.z > 0)) continue;
+      passed[size_t(k)] = GhostTraceWorldToFilm(s.data(), lens->GetInterfaces().data(), count, r, later, earlier,
+                                                ghost_settings, &out[size_t(k)], &factors[size_t(k)]);
+    }
+  }
   for (int k = 0; k < n; ++k) {
     raster_xy[2 * k] = raster_xy[2 * k + 1] = 0.f;
     weights[k] = 0.f;
-    // Camera space to lens space: half a turn about y.
-    const Ray& c = rays[k];
-    const RayT<double> in{{-double(c.o.x), double(c.o.y), -double(c.o.z)},
-                          {-double(c.d.x), double(c.d.y), -double(c.d.z)},
-                          0};
-    if (!in.o.Finite() || !in.d.Finite() || !(in.d.z > 0)) continue;
-    RayT<double> out;
-    double factor = 0;
-    if (!GhostTraceWorldToFilm(s.data(), lens->GetInterfaces().data(), count, in, later, earlier, ghost_settings,
-                               &out, &factor) ||
-        !(out.d.z > 0))
-      continue;
-    const double t = (film_z_exact - out.o.z) / out.d.z;
-    const double x = out.o.x + t * out.d.x, y = out.o.y + t * out.d.y;
+    const RayT<double>& o = out[size_t(k)];
+    if (!passed[size_t(k)] || !(o.d.z > 0)) continue;
+    const double t = (film_z_exact - o.o.z) / o.d.z;
+    const double x = o.o.x + t * o.d.x, y = o.o.y + t * o.d.y;
     const double fx = 0.5 * (x / film_x + 1), fy = 0.5 * (y / film_y + 1);
     if (!(fx >= 0 && fx < 1 && fy >= 0 && fy < 1)) continue;
     raster_xy[2 * k] = float(fx * film->xResolution), raster_xy[2 * k + 1] = float(fy * film->yResolution);
-    weights[k] = float(factor);
+    weights[k] = float(factors[size_t(k)]);
   }
   return n;
 }

@@ -90,7 +90,10 @@ class RealisticCamera : public Camera {
   // Flare traced from the light (the entries RealisticGhostPaths,
   // RealisticTraceGhost, RealisticFrontAperture, RealisticGhostSample).
   int GhostPathList(int* pairs, int capacity) const;
-  int TraceGhostRays(int later, int earlier, int n, const Ray* rays, float* raster_xy, float* weights) const;
+  // `lanes` as GenerateRays takes it (0: the widest the CPU has); -1
+  // traces one ray at a time, the scalar walk the lanes reproduce.
+  int TraceGhostRays(int later, int earlier, int n, const Ray* rays, float* raster_xy, float* weights,
+                     int lanes = 0) const;
   bool FrontAperture(float* centre, float* radius) const;
   // Whether GenerateRay gives the sample a two-reflection ghost path, one
   // of those GhostPathList names (with four reflections allowed, a quarter
@@ -148,6 +151,11 @@ class RealisticCamera : public Camera {
   // GenerateRays for a camera in double, and for a flare camera.
   int GenerateRaysExact(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
   int GenerateRaysGhost(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
+  // Light from the scene (lens space) along the ghost path (later,
+  // earlier) in the lanes: each ray's exit toward the film and factor
+  // where passed[k]; false for a lens the lanes do not take.
+  bool GhostLanesFromTheLight(int later, int earlier, int n, const RayT<double>* in, RayT<double>* out,
+                              double* factors, unsigned char* passed, int lanes) const;
   // The film point of a sample.
   Point FilmPoint(const Sample& sample) const;
   // The leaving ray into camera space and then the world.

@@ -349,6 +349,13 @@ class GhostCanvas {
       Point((a[0] + b[0] + c[0]) / 3, (a[1] + b[1] + c[1]) / 3, e);
       return;
     }
+    if (x1 - x0 < 1 && y1 - y0 < 1) {
+      // Smaller than a pixel, across a pixel's edge: shared as its box
+      // around the centroid is (continuous, as the exact share is, and a
+      // fraction of its cost; most cells of a focused ghost are so small).
+      Box((a[0] + b[0] + c[0]) / 3, (a[1] + b[1] + c[1]) / 3, x1 - x0, y1 - y0, e);
+      return;
+    }
     const Vec3 density = e * (1.0 / area);
     // The edges as functions positive inside (whichever way round the
     // corners go): a pixel with all four corners inside one is wholly
@@ -376,6 +383,22 @@ class GhostCanvas {
         if (outside) continue;
         const double covered = inside ? 1.0 : ClippedArea(a, b, c, x, y);
         if (covered > 0) Add(size_t(y) * size_t(w) + size_t(x), density * covered);
+      }
+  }
+  // e spread evenly over a box of wx x wy (under a pixel each way) around
+  // (cx, cy), each pixel getting the share of the box it holds.
+  void Box(double cx, double cy, double wx, double wy, const Vec3& e) {
+    wx = std::max(wx, 1e-6), wy = std::max(wy, 1e-6);
+    const double bx0 = cx - 0.5 * wx, by0 = cy - 0.5 * wy;
+    const int ix = int(std::floor(bx0)), iy = int(std::floor(by0));
+    // The parts in the first column and row; the rest in the next.
+    const double fx = std::min(1.0, (ix + 1 - bx0) / wx), fy = std::min(1.0, (iy + 1 - by0) / wy);
+    const double sx[2] = {fx, 1 - fx}, sy[2] = {fy, 1 - fy};
+    for (int j = 0; j < 2; ++j)
+      for (int i = 0; i < 2; ++i) {
+        const double share = sx[i] * sy[j];
+        const int x = ix + i, y = iy + j;
+        if (share > 0 && x >= 0 && y >= 0 && x < w && y < h) Add(size_t(y) * size_t(w) + size_t(x), e * share);
       }
   }
   // e spread evenly over a square of side `side` around (x, y).

@@ -159,3 +159,58 @@ TEST(BatchLanes, FlarePathsGiveGenerateRaysBits) {
       ExpectBatchMatchesGenerateRay(name, c, samples);
     }
 }
+
+// Light from the scene along each ghost path (the flare traced from the
+// light) in the lanes: every width gives the scalar walk's raster points
+// and weights bit for bit, coated and bare, the Cooke triplet's stop in
+// its neighbour's vertex plane included.
+TEST(BatchLanes, LightTracedGhostsGiveTheScalarWalksBits) {
+  const int n = sizeof(void*) == 4 ? 300 : 2000;
+  int which = 0;
+  for (const char* name : {"planar-50mm-f2.dat", "cooke-triplet-50mm-f4.dat", "double-gauss-100mm-f2.dat"}) {
+    Film film(320, 240);
+    const std::string lens = BundledLens(name);
+    const LensStack stack(lens);
+    const bool coated = which++ % 2 == 0;
+    const RealisticCamera camera(Transform(), 0.001f, 1e30f, 0.f, 1.f, 0.6f * stack.GetLensDepth() + 20.f,
+                                 stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter(), lens, 35.f,
+                                 &film, false, false, 0, 0.f, 0.f, 0.f, true, 2, coated);
+    float centre[3], radius = 0;
+    ASSERT_TRUE(camera.FrontAperture(centre, &radius));
+    // Rays over the front disc, up to 20 degrees off the axis, toward -z
+    // (camera space looks along +z), starting in front of the lens.
+    std::vector<Ray> rays;
+    for (int k = 0; k < n; ++k) {
+      const float r = radius * std::sqrt(float(k * 37 % 1009) / 1009.f);
+      const float phi = 6.2831853f * float(k * 59 % 1013) / 1013.f;
+      const float ax = 0.35f * (float(k * 71 % 997) / 997.f - 0.5f), ay = 0.35f * (float(k * 83 % 991) / 991.f - 0.5f);
+      const Vector d = Normalize(Vector(ax, ay, -1.f));
+      const Point at(centre[0] + r * std::cos(phi), centre[1] + r * std::sin(phi), centre[2]);
+      rays.push_back(Ray(at - d * (4.f * radius), d));
+    }
+    const int paths = camera.GhostPathList(nullptr, 0);
+    ASSERT_GT(paths, 0);
+    std::vector<int> pairs(size_t(2 * paths));
+    camera.GhostPathList(pairs.data(), paths);
+    size_t landed = 0;
+    for (int p = 0; p < paths; ++p) {
+      SCOPED_TRACE(std::string(name) + " path " + std::to_string(pairs[size_t(2 * p)]) + "," +
+                   std::to_string(pairs[size_t(2 * p + 1)]));
+      std::vector<float> xy(static_cast<size_t>(2 * n)), w(static_cast<size_t>(n));
+      std::vector<float> lane_xy(static_cast<size_t>(2 * n)), lane_w(static_cast<size_t>(n));
+      ASSERT_EQ(camera.TraceGhostRays(pairs[size_t(2 * p)], pairs[size_t(2 * p + 1)], n, rays.data(), xy.data(),
+                                      w.data(), -1),
+                n);
+      for (float v : w) landed += v > 0;
+      for (int width : Widths()) {
+        SCOPED_TRACE(width);
+        ASSERT_EQ(camera.TraceGhostRays(pairs[size_t(2 * p)], pairs[size_t(2 * p + 1)], n, rays.data(),
+                                        lane_xy.data(), lane_w.data(), width),
+                  n);
+        ASSERT_EQ(0, std::memcmp(xy.data(), lane_xy.data(), xy.size() * sizeof(float)));
+        ASSERT_EQ(0, std::memcmp(w.data(), lane_w.data(), w.size() * sizeof(float)));
+      }
+    }
+    EXPECT_GT(landed, size_t(n / 10)) << name;
+  }
+}
