@@ -202,9 +202,8 @@ int main(int argc, char** argv) {
                 "with --flare: rays per ghost path traced from the light sources (the sun, the lamps, an OBJ "
                 "scene's emitters) to the film, shared among them by their brightness, through the lens at each "
                 "wavelength (three for RGB, the bands with --spectral): their ghosts converge in seconds; 0 "
-                "leaves them to the camera's samples")
-      ->check(CLI::Range(0, 1 << 26))
-      ->capture_default_str();
+                "leaves them to the camera's samples (default: a third of the raster's pixels, 4096 to 65536)")
+      ->check(CLI::Range(0, 1 << 26));
   r->add_flag("--starburst", render.starburst,
               "the iris's diffraction: the sun and the lights seen directly spread into the stop's Fraunhofer "
               "pattern (spikes from the blades, Airy rings from a round stop), each colour channel at its own "

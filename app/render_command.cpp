@@ -402,7 +402,11 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
       settings.starburst.insert(settings.starburst.end(), k.begin(), k.end());
     }
   }
-  if (o.flare && o.light_rays > 0 && o.shift.empty() && tilt_x == 0 && tilt_y == 0) {
+  // Rays a ghost path: by default enough for the raster (a small preview
+  // needs fewer), 65,536 from 600x400 up.
+  const int light_rays =
+      o.light_rays >= 0 ? o.light_rays : std::max(4096, std::min(65536, res.width * res.height / 3));
+  if (o.flare && light_rays > 0 && o.shift.empty() && tilt_x == 0 && tilt_y == 0) {
     // The sources' ghosts from the light, where the plug-in offers it. A
     // spectral render traces them through its band cameras; an RGB one
     // through the lens at a wavelength for each channel (the sRGB
@@ -413,7 +417,7 @@ Image RenderScene(const RenderOptions& options, RenderSummary* summary, bool sho
     if (e.trace) {
       settings.light_traced.paths = e.paths, settings.light_traced.trace = e.trace;
       settings.light_traced.front = e.front, settings.light_traced.is_ghost = e.is_ghost;
-      settings.light_traced.rays_per_path = o.light_rays;
+      settings.light_traced.rays_per_path = light_rays;
       const double diag = std::hypot(double(res.width), double(res.height));
       settings.light_traced.pixel_area = (filmdiag / diag) * (filmdiag / diag);
       settings.light_traced.focal_length = std::fabs(ComputeParaxial(lens).efl);
