@@ -80,14 +80,15 @@ struct GhostSurfaceData {
   const LensInterface* shape;  // for a bladed stop's polygon
 };
 
-// One flare path in the lanes: its film ray (unit direction) and plan in,
-// its state on the way, and on `passed` its leaving ray (unit direction),
-// weight (the path's factor) and reflections taken.
+// One flare path in the lanes: its starting ray (unit direction), weight
+// and plan in; its ray where it ended, weight (times the path's factor)
+// and reflections taken out, and whether it passed (then the ray is the
+// leaving one, its direction unit).
 struct GhostLane {
   double ox, oy, oz, dx, dy, dz, weight;
   int count, chosen[4];
-  int i, dir, taken, steps;
-  bool passed, blocked;
+  int taken;
+  bool passed;
   int slot;  // which of the call's samples
 };
 
@@ -512,8 +513,7 @@ bool RealisticCamera::GhostLanesFromTheLight(int later, int earlier, int n, cons
     passed[k] = 0;
     if (!in[k].o.Finite() || !in[k].d.Finite() || !(in[k].d.z > 0)) continue;
     const Vec3T<double> d = in[k].d.Normalized();
-    GhostLane lane{in[k].o.x, in[k].o.y, in[k].o.z, d.x, d.y, d.z, 1.0, 2, {later, earlier, 0, 0}, 0, 0, 0, 0,
-                   false, false, k};
+    GhostLane lane{in[k].o.x, in[k].o.y, in[k].o.z, d.x, d.y, d.z, 1.0, 2, {later, earlier, 0, 0}, 0, false, k};
     group.push_back(lane);
   }
   GhostLanesOfWidth(lanes)(table.data(), int(table.size()), ghost_settings.coated, ghost_settings.nanometres,
@@ -557,8 +557,7 @@ int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, 
         continue;
       }
       const Vec3T<double> d = f.ray.d.Normalized();
-      GhostLane lane{f.ray.o.x, f.ray.o.y, f.ray.o.z, d.x, d.y, d.z, 1 / plan.chance, plan.count, {}, 0, 0, 0, 0,
-                     false, false, k};
+      GhostLane lane{f.ray.o.x, f.ray.o.y, f.ray.o.z, d.x, d.y, d.z, 1 / plan.chance, plan.count, {}, 0, false, k};
       std::copy(plan.chosen, plan.chosen + 4, lane.chosen);
       (ghost ? reflected : direct).push_back(lane);
     }
