@@ -118,11 +118,13 @@ constexpr int R = 4, G = 2, D = 2;
 #define REALCAM_LANE_LE_D(a, b) _mm_movemask_pd(_mm_cmple_pd((__m128d)(a), (__m128d)(b)))
 #define REALCAM_LANE_MOVEMASK_D(m) _mm_movemask_pd((__m128d)(m))
 #define REALCAM_LANE_SQRT_D(v) _mm_sqrt_pd((__m128d)(v))
+#define REALCAM_LANE_GATHER_D(base, index) _mm_set_pd((base)[(index)[1]], (base)[(index)[0]])
 #include "realistic/batch_kernel.inc"
 #include "realistic/batch_exact_kernel.inc"
 #include "realistic/batch_ghost_kernel.inc"
 #undef REALCAM_LANE_MOVEMASK_D
 #undef REALCAM_LANE_SQRT_D
+#undef REALCAM_LANE_GATHER_D
 #undef REALCAM_LANE_SQRT
 #undef REALCAM_LANE_MOVEMASK
 #undef REALCAM_LANE_LT_D
@@ -160,11 +162,13 @@ constexpr PackTable kPack = MakePackTable();
   _mm256_permutevar8x32_ps((__m256)(v), _mm256_load_si256((const __m256i*)kPack.lanes[mask]))
 #define REALCAM_LANE_MOVEMASK_D(m) _mm256_movemask_pd((__m256d)(m))
 #define REALCAM_LANE_SQRT_D(v) _mm256_sqrt_pd((__m256d)(v))
+#define REALCAM_LANE_GATHER_D(base, index) _mm256_i64gather_pd((base), (__m256i)(index), 8)
 #include "realistic/batch_kernel.inc"
 #include "realistic/batch_exact_kernel.inc"
 #include "realistic/batch_ghost_kernel.inc"
 #undef REALCAM_LANE_MOVEMASK_D
 #undef REALCAM_LANE_SQRT_D
+#undef REALCAM_LANE_GATHER_D
 #undef REALCAM_LANE_SQRT
 #undef REALCAM_LANE_MOVEMASK
 #undef REALCAM_LANE_LT_D
@@ -195,11 +199,14 @@ constexpr int R = 16, G = 1, D = 8;
 #define REALCAM_LANE_PERMUTE(v, mask) _mm512_maskz_compress_ps(__mmask16(mask), (__m512)(v))
 #define REALCAM_LANE_MOVEMASK_D(m) int(_mm512_cmplt_epi64_mask((__m512i)(m), _mm512_setzero_si512()))
 #define REALCAM_LANE_SQRT_D(v) _mm512_maskz_sqrt_pd(__mmask8(0xff), (__m512d)(v))
+#define REALCAM_LANE_GATHER_D(base, index) \
+  _mm512_mask_i64gather_pd(_mm512_setzero_pd(), __mmask8(0xff), (__m512i)(index), (base), 8)
 #include "realistic/batch_kernel.inc"
 #include "realistic/batch_exact_kernel.inc"
 #include "realistic/batch_ghost_kernel.inc"
 #undef REALCAM_LANE_MOVEMASK_D
 #undef REALCAM_LANE_SQRT_D
+#undef REALCAM_LANE_GATHER_D
 #undef REALCAM_LANE_SQRT
 #undef REALCAM_LANE_MOVEMASK
 #undef REALCAM_LANE_LT_D
