@@ -542,8 +542,14 @@ int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, 
   CounterSlot& counter = counters[size_t(CounterSlotOfThisThread(kCounterSlots))];
   counter.samples.fetch_add(uint64_t(n), std::memory_order_relaxed);
   uint64_t ghosts = 0;
-  std::vector<ExactFilmRay> film_rays(static_cast<size_t>(kChunk));
-  std::vector<GhostLane> direct, reflected;
+  // Buffers kept by the thread from call to call.
+  static thread_local struct {
+    std::vector<ExactFilmRay> film_rays = std::vector<ExactFilmRay>(size_t(kChunk));
+    std::vector<GhostLane> direct, reflected;
+  } scratch;
+  std::vector<ExactFilmRay>& film_rays = scratch.film_rays;
+  std::vector<GhostLane>& direct = scratch.direct;
+  std::vector<GhostLane>& reflected = scratch.reflected;
   for (int first = 0; first < n; first += kChunk) {
     const int size = std::min(kChunk, n - first);
     direct.clear(), reflected.clear();
