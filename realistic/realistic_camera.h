@@ -95,6 +95,11 @@ class RealisticCamera : public Camera {
   int TraceGhostRays(int later, int earlier, int n, const Ray* rays, float* raster_xy, float* weights,
                      int lanes = 0) const;
   bool FrontAperture(float* centre, float* radius) const;
+  // TraceGhostRays' lanes, in lens space and double: light from the scene
+  // along the ghost path (later, earlier), each ray's exit toward the film
+  // and factor where passed[k]; false for a lens the lanes do not take.
+  bool GhostLanesFromTheLight(int later, int earlier, int n, const RayT<double>* in, RayT<double>* out,
+                              double* factors, unsigned char* passed, int lanes) const;
   // Whether GenerateRay gives the sample a two-reflection ghost path, one
   // of those GhostPathList names (with four reflections allowed, a quarter
   // of the ghost samples take four and are not among them).
@@ -151,11 +156,6 @@ class RealisticCamera : public Camera {
   // GenerateRays for a camera in double, and for a flare camera.
   int GenerateRaysExact(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
   int GenerateRaysGhost(int n, const Sample* samples, Ray* rays, float* weights, int lanes) const;
-  // Light from the scene (lens space) along the ghost path (later,
-  // earlier) in the lanes: each ray's exit toward the film and factor
-  // where passed[k]; false for a lens the lanes do not take.
-  bool GhostLanesFromTheLight(int later, int earlier, int n, const RayT<double>* in, RayT<double>* out,
-                              double* factors, unsigned char* passed, int lanes) const;
   // The film point of a sample.
   Point FilmPoint(const Sample& sample) const;
   // The leaving ray into camera space and then the world.
