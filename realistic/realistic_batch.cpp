@@ -201,12 +201,14 @@ constexpr int R = 16, G = 1, D = 8;
 #define REALCAM_LANE_SQRT_D(v) _mm512_maskz_sqrt_pd(__mmask8(0xff), (__m512d)(v))
 #define REALCAM_LANE_GATHER_D(base, index) \
   _mm512_mask_i64gather_pd(_mm512_setzero_pd(), __mmask8(0xff), (__m512i)(index), (base), 8)
+#define REALCAM_LANE_SCATTER_D(base, index, v) _mm512_i64scatter_pd((base), (__m512i)(index), (__m512d)(v), 8)
 #include "realistic/batch_kernel.inc"
 #include "realistic/batch_exact_kernel.inc"
 #include "realistic/batch_ghost_kernel.inc"
 #undef REALCAM_LANE_MOVEMASK_D
 #undef REALCAM_LANE_SQRT_D
 #undef REALCAM_LANE_GATHER_D
+#undef REALCAM_LANE_SCATTER_D
 #undef REALCAM_LANE_SQRT
 #undef REALCAM_LANE_MOVEMASK
 #undef REALCAM_LANE_LT_D
