@@ -100,7 +100,10 @@ namespace {
 int Pick(const GhostSettings& g, int lo, int hi, double u, double* chance) {
   const double from = g.odds[size_t(lo)], span = g.odds[size_t(hi)] - from;
   const double target = from + u * span;
-  int k = int(std::upper_bound(g.odds.begin() + lo + 1, g.odds.begin() + hi, target) - g.odds.begin()) - 1;
+  // The last position at or before the target: one before the first sum
+  // above it (the sums never fall), counted without branches.
+  int k = lo;
+  for (int i = lo + 1; i < hi; ++i) k += !(target < g.odds[size_t(i)]);
   k = std::min(std::max(k, lo), hi - 1);
   *chance *= (g.odds[size_t(k) + 1] - g.odds[size_t(k)]) / span;
   return k;

@@ -544,17 +544,19 @@ int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, 
   CounterSlot& counter = counters[size_t(CounterSlotOfThisThread(kCounterSlots))];
   counter.samples.fetch_add(uint64_t(n), std::memory_order_relaxed);
   uint64_t ghosts = 0;
-  // Buffers kept by the thread from call to call.
+  // Buffers kept by the thread from call to call (reached through plain
+  // pointers: each use of a thread's variable in a shared library is a
+  // call).
   static thread_local struct {
     std::vector<ExactFilmRay> film_rays = std::vector<ExactFilmRay>(size_t(kChunk));
-    std::vector<GhostLane> direct, reflected;
+    std::vector<GhostLane> lanes = std::vector<GhostLane>(size_t(2 * kChunk));
   } scratch;
-  std::vector<ExactFilmRay>& film_rays = scratch.film_rays;
-  std::vector<GhostLane>& direct = scratch.direct;
-  std::vector<GhostLane>& reflected = scratch.reflected;
+  ExactFilmRay* const film_rays = scratch.film_rays.data();
+  GhostLane* const direct = scratch.lanes.data();
+  GhostLane* const reflected = direct + kChunk;
   for (int first = 0; first < n; first += kChunk) {
     const int size = std::min(kChunk, n - first);
-    direct.clear(), reflected.clear();
+    int directs = 0, ghosts_here = 0;
     // Each sample's film ray and path, as GenerateRay picks them; the
     // direct paths and the ghosts go to lanes of their own, which then
     // travel alike.
@@ -564,7 +566,7 @@ int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, 
       const bool ghost = !(sample.lensU < 0.5f);
       Sample half = sample;
       half.lensU = ghost ? 2 * sample.lensU - 1 : 2 * sample.lensU;
-      ExactFilmRay& f = film_rays[size_t(k)];
+      ExactFilmRay& f = film_rays[k];
       if (!SetUpExact(half, &f, &rays[i], &weights[i], ghost)) continue;
       GhostPlan plan;
       if (!PlanGhostPath(ghost_settings, ghost ? 1 : 0, GhostSeed(sample), &plan)) {
@@ -574,14 +576,17 @@ int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, 
       const Vec3T<double> d = f.ray.d.Normalized();
       GhostLane lane{f.ray.o.x, f.ray.o.y, f.ray.o.z, d.x, d.y, d.z, 1 / plan.chance, plan.count, {}, 0, false, k};
       std::copy(plan.chosen, plan.chosen + 4, lane.chosen);
-      (ghost ? reflected : direct).push_back(lane);
+      if (ghost)
+        reflected[ghosts_here++] = lane;
+      else
+        direct[directs++] = lane;
     }
-    for (std::vector<GhostLane>* group : {&direct, &reflected}) {
-      trace(table.data(), nsurfaces, ghost_settings.coated, ghost_settings.nanometres, group->data(),
-            int(group->size()), false);
-      for (const GhostLane& lane : *group) {
+    for (const auto& [group, size] : {std::make_pair(direct, directs), std::make_pair(reflected, ghosts_here)}) {
+      trace(table.data(), nsurfaces, ghost_settings.coated, ghost_settings.nanometres, group, size, false);
+      for (int g = 0; g < size; ++g) {
+        const GhostLane& lane = group[g];
         const int i = first + lane.slot;
-        const ExactFilmRay& f = film_rays[size_t(lane.slot)];
+        const ExactFilmRay& f = film_rays[lane.slot];
         if (!lane.passed) {
           weights[i] = BlockedExact(f, &rays[i]);
           continue;
