@@ -168,7 +168,8 @@ BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement_reflections_4, 
 // The batch trace on a forced instruction set (by register width: 4 SSE2,
 // 8 AVX2, 16 AVX-512), on the camera compiled into this program, 256
 // samples a call.
-void BM_GenerateRaysWidth(benchmark::State& state, const char* sampling, int blades = 0) {
+void BM_GenerateRaysWidth(benchmark::State& state, const char* sampling, int blades = 0, bool exact = false,
+                          int reflections = 0) {
   const int width = int(state.range(0));
   if (width > RealisticBatchWidth(0)) {
     state.SkipWithError("the CPU lacks this instruction set");
@@ -177,7 +178,7 @@ void BM_GenerateRaysWidth(benchmark::State& state, const char* sampling, int bla
   Film film(kWidth, kHeight);
   const std::string lens = std::string(REALCAM_LENS_DIR) + "/double-gauss-100mm-f2.dat";
   const RealisticCamera cam(Transform(), 0.001f, 1e30f, 0.f, 1.f, 58.f, 31.71f, lens, 43.27f, &film,
-                            std::string(sampling) == "exitpupil", false, blades);
+                            std::string(sampling) == "exitpupil", false, blades, 0.f, 0.f, 0.f, exact, reflections);
   RunBatches(state,
              [&](int n, const Sample* s, Ray* r, float* w) { cam.GenerateRays(n, s, r, w, width); });
 }
@@ -189,6 +190,11 @@ BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_exitpupil, "exitpupil"
     ->Arg(4)->Arg(8)->Arg(16);
 // With a six-bladed stop, whose polygon the lanes test too.
 BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_backelement_6_blades, "backelement", 6)
+    ->Arg(4)->Arg(8)->Arg(16);
+// In double, and lens flare (traced in double) against it, on each width.
+BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_backelement_double, "backelement", 0, true)
+    ->Arg(4)->Arg(8)->Arg(16);
+BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_backelement_reflections_2, "backelement", 0, false, 2)
     ->Arg(4)->Arg(8)->Arg(16);
 
 // A stack of `n` surfaces: a stop in air in front, then weak elements of
