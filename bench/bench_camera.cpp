@@ -196,6 +196,10 @@ BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_backelement_double, "b
     ->Arg(4)->Arg(8)->Arg(16);
 BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_backelement_reflections_2, "backelement", 0, false, 2)
     ->Arg(4)->Arg(8)->Arg(16);
+BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_exitpupil_double, "exitpupil", 0, true)
+    ->Arg(4)->Arg(8)->Arg(16);
+BENCHMARK_CAPTURE(BM_GenerateRaysWidth, double_gauss_full_exitpupil_reflections_2, "exitpupil", 0, false, 2)
+    ->Arg(4)->Arg(8)->Arg(16);
 
 // A stack of `n` surfaces: a stop in air in front, then weak elements of
 // radius +-1000 alternately entering glass and leaving it, so that every
