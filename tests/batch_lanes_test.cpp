@@ -167,10 +167,10 @@ TEST(BatchLanes, FlarePathsGiveGenerateRaysBits) {
 
 // A thick element whose front surface is nearly a hemisphere, its stop
 // behind it: light from the film that meets the front far from the axis
-// is wholly reflected inside the glass, the last surface of a direct path
+// is wholly reflected inside the glass, at a direct path's last surface
 // (a refraction there would leave with a direction that is not a number)
-// and the second of a ghost's first leg. The lanes refuse it where the
-// scalar walk does.
+// and at a ghost's on its way out. The lanes refuse it where the scalar
+// walk does.
 TEST(BatchLanes, FlarePathsWhollyReflectedFromTheFilmGiveGenerateRaysBits) {
   const std::string lens = WriteTestFile("steep-front.dat", "10\t12\t1.8\t19\n-1000\t2\t1\t19\n0\t28\t1\t16\n");
   const std::vector<Sample> samples = Samples(sizeof(void*) == 4 ? 2000 : 8000);
