@@ -164,6 +164,12 @@ BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_exitpupil_reflections_2, "d
                   "exitpupil", "float", 0, 2);
 BENCHMARK_CAPTURE(BM_GenerateRays, double_gauss_full_backelement_reflections_4, "double-gauss-100mm-f2.dat", 1.f,
                   "backelement", "float", 0, 4);
+// The Planar at its full 18 mm stop with the default sampling: the plain
+// batch in float (the default) and double, and flare.
+BENCHMARK_CAPTURE(BM_GenerateRays, planar_full_backelement, "planar-50mm-f2.dat", 1.f, "backelement");
+BENCHMARK_CAPTURE(BM_GenerateRays, planar_full_backelement_double, "planar-50mm-f2.dat", 1.f, "backelement", "double");
+BENCHMARK_CAPTURE(BM_GenerateRays, planar_full_backelement_reflections_2, "planar-50mm-f2.dat", 1.f, "backelement",
+                  "float", 0, 2);
 
 // The batch trace on a forced instruction set (by register width: 4 SSE2,
 // 8 AVX2, 16 AVX-512), on the camera compiled into this program, 256
