@@ -588,30 +588,29 @@ int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, 
         continue;
       }
       const Vec3T<double> d = f.ray.d.Normalized();
-      GhostLane& lane = ghost ? reflected[ghosts_here++] : direct[direct_lanes++];
-      lane = {f.ray.o.x, f.ray.o.y, f.ray.o.z, d.x, d.y, d.z, 1 / plan.chance, plan.count, {}, 0, false, k};
+      // (Made here and copied: built in place, the compiler clears it
+      // with a string store first.)
+      GhostLane lane{f.ray.o.x, f.ray.o.y, f.ray.o.z, d.x, d.y, d.z, 1 / plan.chance, plan.count, {}, 0, false, k};
       std::copy(plan.chosen, plan.chosen + 4, lane.chosen);
+      if (ghost)
+        reflected[ghosts_here++] = lane;
+      else
+        direct[direct_lanes++] = lane;
     }
     for (const auto& [group, size] :
          {std::make_pair(direct, direct_lanes), std::make_pair(reflected, ghosts_here)}) {
       trace(table.data(), nsurfaces, ghost_settings.coated, ghost_settings.nanometres, group, size, false);
-      // Every path answered as blocked, then the ones that passed (a
-      // quarter or so, in no order a branch could learn) listed and
-      // answered again.
-      int passed[kChunk];
-      int count = 0;
       for (int g = 0; g < size; ++g) {
         const GhostLane& lane = group[g];
-        weights[first + lane.slot] = BlockedExact(film_rays[lane.slot], &rays[first + lane.slot]);
-        passed[count] = g;
-        count += lane.passed;
-      }
-      for (int p = 0; p < count; ++p) {
-        const GhostLane& lane = group[passed[p]];
         const int i = first + lane.slot;
+        const ExactFilmRay& f = film_rays[lane.slot];
+        if (!lane.passed) {
+          weights[i] = BlockedExact(f, &rays[i]);
+          continue;
+        }
         ghosts += lane.taken > 0;
         const RayT<double> rRay{{lane.ox, lane.oy, lane.oz}, {lane.dx, lane.dy, lane.dz}, kExactMint<double>};
-        weights[i] = float(double(FinishExact(film_rays[lane.slot], rRay, &rays[i])) * lane.weight * 2);
+        weights[i] = float(double(FinishExact(f, rRay, &rays[i])) * lane.weight * 2);
       }
     }
   }
