@@ -81,10 +81,10 @@ struct GhostSurfaceData {
 };
 
 // One flare path in the lanes: its starting ray (unit direction), weight
-// and plan in; whether it passed out, and if so the leaving ray (its
-// direction unit), the reflections it took, and the weight times the
-// path's factor (of a blocked path only that: its ray and weight are left
-// as they came).
+// and plan in; its ray where it ended and reflections taken out, and
+// whether it passed (then the ray is the leaving one, its direction unit,
+// and the weight is times the path's factor; a blocked path's weight is
+// left as it came).
 struct GhostLane {
   double ox, oy, oz, dx, dy, dz, weight;
   int count, chosen[4];
