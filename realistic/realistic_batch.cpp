@@ -557,48 +557,32 @@ int RealisticCamera::GenerateRaysGhost(int n, const Sample* samples, Ray* rays, 
   GhostLane* const reflected = direct + kChunk;
   for (int first = 0; first < n; first += kChunk) {
     const int size = std::min(kChunk, n - first);
+    int directs = 0, ghosts_here = 0;
     // Each sample's film ray and path, as GenerateRay picks them; the
     // direct paths and the ghosts go to lanes of their own, which then
-    // travel alike. Which kind a sample is comes from its lens sample, as
-    // likely one way as the other, so the chunk is first split by kind
-    // (a branch on it would be a guess each time) and each kind set up in
-    // a loop of its own: the direct ones first, then the ghosts (listed
-    // from the end).
-    int order[kChunk];
-    int directs = 0;
-    for (int k = 0, back = size; k < size; ++k) {
-      const int ghost = !(samples[first + k].lensU < 0.5f);
-      back -= ghost;
-      order[ghost ? back : directs] = k;
-      directs += 1 - ghost;
-    }
-    int ghosts_here = 0, direct_lanes = 0;
-    for (int o = 0; o < size; ++o) {
-      const bool ghost = o >= directs;
-      const int k = order[o], i = first + k;
+    // travel alike.
+    for (int k = 0; k < size; ++k) {
+      const int i = first + k;
       const Sample& sample = samples[i];
+      const bool ghost = !(sample.lensU < 0.5f);
       Sample half = sample;
       half.lensU = ghost ? 2 * sample.lensU - 1 : 2 * sample.lensU;
       ExactFilmRay& f = film_rays[k];
       if (!SetUpExact(half, &f, &rays[i], &weights[i], ghost)) continue;
-      // (A direct path's plan is no plan: nothing to draw.)
       GhostPlan plan;
-      if (ghost && !PlanGhostPath(ghost_settings, 1, GhostSeed(sample), &plan)) {
+      if (!PlanGhostPath(ghost_settings, ghost ? 1 : 0, GhostSeed(sample), &plan)) {
         weights[i] = BlockedExact(f, &rays[i]);
         continue;
       }
       const Vec3T<double> d = f.ray.d.Normalized();
-      // (Made here and copied: built in place, the compiler clears it
-      // with a string store first.)
       GhostLane lane{f.ray.o.x, f.ray.o.y, f.ray.o.z, d.x, d.y, d.z, 1 / plan.chance, plan.count, {}, 0, false, k};
       std::copy(plan.chosen, plan.chosen + 4, lane.chosen);
       if (ghost)
         reflected[ghosts_here++] = lane;
       else
-        direct[direct_lanes++] = lane;
+        direct[directs++] = lane;
     }
-    for (const auto& [group, size] :
-         {std::make_pair(direct, direct_lanes), std::make_pair(reflected, ghosts_here)}) {
+    for (const auto& [group, size] : {std::make_pair(direct, directs), std::make_pair(reflected, ghosts_here)}) {
       trace(table.data(), nsurfaces, ghost_settings.coated, ghost_settings.nanometres, group, size, false);
       for (int g = 0; g < size; ++g) {
         const GhostLane& lane = group[g];
