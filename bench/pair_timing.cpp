@@ -1,0 +1,149 @@
+// SPDX-License-Identifier: Apache-2.0
+// Paired timing of the batch entry: two cameras (two builds of the
+// plug-in, or two settings of one) called in turn, A then B then B then
+// A, 256 samples a call, so that the slow spells of a shared machine fall
+// on both alike. Prints each one's time a call and the median of the
+// per-pair ratios B / A with its quartiles; two copies of one build
+// differ by about 1% this way (where the loader places their code).
+//
+//   realcam_pair_timing [--pairs N] A B
+//
+// where A and B are each plugin.so,lens,sampling,precision,reflections
+// (lens a bundled lens's file name; the camera as the benchmarks make it:
+// focused at infinity, the stop wide open).
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/camera.h"
+#include "core/film.h"
+#include "core/paramset.h"
+#include "core/transform.h"
+#include "realistic/lens_stack.h"
+
+namespace {
+
+using CreateFn = Camera* (*)(const ParamSet&, const Transform&, Film*);
+using BatchFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
+constexpr int kWidth = 640, kHeight = 480, kBatch = 256;
+
+[[noreturn]] void Fail(const std::string& message) {
+  fprintf(stderr, "realcam_pair_timing: %s\n", message.c_str());
+  exit(2);
+}
+
+struct Side {
+  Camera* camera = nullptr;
+  BatchFn batch = nullptr;
+};
+
+// plugin.so,lens,sampling,precision,reflections, made as the benchmarks
+// make their cameras. Each side loads its own copy of the plug-in, so two
+// builds never share a symbol.
+Side Make(const std::string& spec, Film* film) {
+  std::vector<std::string> f;
+  std::stringstream in(spec);
+  for (std::string part; std::getline(in, part, ',');) f.push_back(part);
+  if (f.size() != 5) Fail("\"" + spec + "\": want plugin.so,lens,sampling,precision,reflections");
+  const std::string path = std::string(REALCAM_LENS_DIR) + "/" + f[1];
+  float f1, f2, p1, p2, depth, stop;
+  try {
+    const LensStack stack(path);
+    stack.CalculateParaxialThickLensApproximation(&f1, &f2, &p1, &p2);
+    depth = stack.GetLensDepth();
+    stop = stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter();
+  } catch (const std::exception& e) {
+    Fail(e.what());
+  }
+  ParamSet ps;
+  ps.AddFloat("hither", 0.001f);
+  ps.AddFloat("yon", 1e30f);
+  ps.AddFloat("shutteropen", 0.f);
+  ps.AddFloat("shutterclose", 1.f);
+  ps.AddString("specfile", path);
+  ps.AddFloat("filmdistance", f1 - depth);
+  ps.AddFloat("aperture_diameter", stop);
+  ps.AddFloat("filmdiag", std::min(43.27f, 0.8f * (f1 - p1)));
+  ps.AddString("sampling", f[2]);
+  ps.AddString("precision", f[3]);
+  char* end = nullptr;
+  const long reflections = strtol(f[4].c_str(), &end, 10);
+  if (f[4].empty() || *end != '\0') Fail("\"" + f[4] + "\" is not a number of reflections");
+  ps.AddFloat("reflections", float(reflections));
+  // RTLD_LOCAL on a path already loaded would return the same copy: two
+  // sides on one build share it, which is what they should do.
+  void* lib = dlopen(f[0].c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!lib) Fail(std::string("cannot load ") + dlerror());
+  Side side;
+  const auto create = reinterpret_cast<CreateFn>(dlsym(lib, "CreateCamera"));
+  side.batch = reinterpret_cast<BatchFn>(dlsym(lib, "RealisticGenerateRays"));
+  if (!create || !side.batch) Fail(f[0] + " lacks CreateCamera or RealisticGenerateRays");
+  side.camera = create(ps, Transform(), film);
+  if (!side.camera) Fail("the camera \"" + spec + "\" was refused");
+  return side;
+}
+
+double Quantile(std::vector<double> x, double p) {
+  std::sort(x.begin(), x.end());
+  return x[size_t(p * double(x.size() - 1))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int pairs = 3000;
+  std::vector<std::string> specs;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--pairs" && i + 1 < argc) {
+      pairs = atoi(argv[++i]);
+      if (pairs < 10) Fail("--pairs wants at least 10");
+    } else {
+      specs.push_back(arg);
+    }
+  }
+  if (specs.size() != 2) Fail("usage: realcam_pair_timing [--pairs N] A B (each plugin.so,lens,sampling,precision,reflections)");
+  Film film(kWidth, kHeight);
+  const Side side[2] = {Make(specs[0], &film), Make(specs[1], &film)};
+  // The benchmarks' samples: stratified over the film, lens positions from
+  // a two-dimensional low-discrepancy sequence.
+  std::vector<Sample> samples;
+  for (int j = 0; j < 48; ++j)
+    for (int i = 0; i < 64; ++i) {
+      Sample s;
+      const int k = j * 64 + i;
+      s.imageX = (float(i) + 0.5f) * kWidth / 64;
+      s.imageY = (float(j) + 0.5f) * kHeight / 48;
+      s.lensU = float(std::fmod(0.5 + k * 0.7548776662466927, 1.0));
+      s.lensV = float(std::fmod(0.5 + k * 0.5698402909980532, 1.0));
+      samples.push_back(s);
+    }
+  std::vector<Ray> rays(kBatch);
+  std::vector<float> weights(kBatch);
+  std::vector<double> us[2], ratio;
+  size_t at = 0;
+  for (int p = -pairs / 10; p < pairs; ++p) {  // (the first tenth warms up)
+    double t[2];
+    for (int k = 0; k < 2; ++k) {
+      const int s = (p & 1) ? 1 - k : k;
+      const auto start = std::chrono::steady_clock::now();
+      side[s].batch(side[s].camera, kBatch, &samples[at], rays.data(), weights.data());
+      t[s] = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+    }
+    at = (at + kBatch) % (samples.size() - kBatch);
+    if (p < 0) continue;
+    us[0].push_back(t[0]), us[1].push_back(t[1]), ratio.push_back(t[1] / t[0]);
+  }
+  printf("A: %.1f us a call (tenth %.1f)\nB: %.1f us a call (tenth %.1f)\nB / A: %.3f (quartiles %.3f, %.3f) over %d pairs\n",
+         Quantile(us[0], 0.5), Quantile(us[0], 0.1), Quantile(us[1], 0.5), Quantile(us[1], 0.1), Quantile(ratio, 0.5),
+         Quantile(ratio, 0.25), Quantile(ratio, 0.75), pairs);
+  return 0;
+}
