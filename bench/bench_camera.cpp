@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_params.h"
 #include "core/camera.h"
 #include "core/paramset.h"
 #include "realistic/lens_stack.h"
@@ -46,32 +47,12 @@ const char* const kLenses[] = {"cooke-triplet-50mm-f4.dat", "double-gauss-100mm-
 
 constexpr int kWidth = 640, kHeight = 480;
 
-// A camera on a bundled lens focused at infinity (the film at the rear
-// focal point), the stop at `stop_scale` of its full diameter, on a film
-// whose diagonal suits the lens (a 35 mm frame, scaled down for short
-// focal lengths so the whole film sees through the lens).
+// A camera on a bundled lens as BenchCameraParams makes it.
 std::unique_ptr<Camera> MakeCamera(const std::string& name, float stop_scale, const char* sampling,
                                    Film* film, int blades = 0, const char* precision = "float",
                                    int reflections = 0) {
-  const std::string path = std::string(REALCAM_LENS_DIR) + "/" + name;
-  LensStack stack(path);
-  float f1, f2, p1, p2;
-  stack.CalculateParaxialThickLensApproximation(&f1, &f2, &p1, &p2);
-  const float efl = f1 - p1;
-  ParamSet ps;
-  ps.AddFloat("hither", 0.001f);
-  ps.AddFloat("yon", 1e30f);
-  ps.AddFloat("shutteropen", 0.f);
-  ps.AddFloat("shutterclose", 1.f);
-  ps.AddString("specfile", path);
-  ps.AddFloat("filmdistance", f1 - stack.GetLensDepth());
-  ps.AddFloat("aperture_diameter",
-              stop_scale * stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter());
-  ps.AddFloat("filmdiag", std::min(43.27f, 0.8f * efl));
-  ps.AddString("sampling", sampling);
-  if (blades) ps.AddFloat("aperture_blades", float(blades));
-  ps.AddString("precision", precision);
-  ps.AddFloat("reflections", float(reflections));
+  const ParamSet ps = BenchCameraParams(std::string(REALCAM_LENS_DIR) + "/" + name, stop_scale, sampling, blades,
+                                        precision, reflections);
   Camera* cam = Factory()(ps, Transform(), film);
   if (!cam) exit(1);
   return std::unique_ptr<Camera>(cam);

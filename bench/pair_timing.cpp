@@ -23,11 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_params.h"
 #include "core/camera.h"
 #include "core/film.h"
 #include "core/paramset.h"
 #include "core/transform.h"
-#include "realistic/lens_stack.h"
 
 namespace {
 
@@ -53,31 +53,15 @@ Side Make(const std::string& spec, Film* film) {
   std::stringstream in(spec);
   for (std::string part; std::getline(in, part, ',');) f.push_back(part);
   if (f.size() != 5) Fail("\"" + spec + "\": want plugin.so,lens,sampling,precision,reflections");
-  const std::string path = std::string(REALCAM_LENS_DIR) + "/" + f[1];
-  float f1, f2, p1, p2, depth, stop;
-  try {
-    const LensStack stack(path);
-    stack.CalculateParaxialThickLensApproximation(&f1, &f2, &p1, &p2);
-    depth = stack.GetLensDepth();
-    stop = stack.GetInterfaces()[size_t(stack.GetIndexOfStop())].GetDiameter();
-  } catch (const std::exception& e) {
-    Fail(e.what());
-  }
-  ParamSet ps;
-  ps.AddFloat("hither", 0.001f);
-  ps.AddFloat("yon", 1e30f);
-  ps.AddFloat("shutteropen", 0.f);
-  ps.AddFloat("shutterclose", 1.f);
-  ps.AddString("specfile", path);
-  ps.AddFloat("filmdistance", f1 - depth);
-  ps.AddFloat("aperture_diameter", stop);
-  ps.AddFloat("filmdiag", std::min(43.27f, 0.8f * (f1 - p1)));
-  ps.AddString("sampling", f[2]);
-  ps.AddString("precision", f[3]);
   char* end = nullptr;
   const long reflections = strtol(f[4].c_str(), &end, 10);
   if (f[4].empty() || *end != '\0') Fail("\"" + f[4] + "\" is not a number of reflections");
-  ps.AddFloat("reflections", float(reflections));
+  ParamSet ps;
+  try {
+    ps = BenchCameraParams(std::string(REALCAM_LENS_DIR) + "/" + f[1], 1.f, f[2], 0, f[3], int(reflections));
+  } catch (const std::exception& e) {
+    Fail(e.what());
+  }
   // RTLD_LOCAL on a path already loaded would return the same copy: two
   // sides on one build share it, which is what they should do.
   void* lib = dlopen(f[0].c_str(), RTLD_NOW | RTLD_LOCAL);
