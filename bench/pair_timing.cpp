@@ -4,7 +4,7 @@
 // A, 256 samples a call, so that the slow spells of a shared machine fall
 // on both alike. Prints each one's time a call and the median of the
 // per-pair ratios B / A with its quartiles; two copies of one build
-// differ by about 1% this way (where the loader places their code).
+// differ by up to 1% this way.
 //
 //   realcam_pair_timing [--pairs N] A B
 //
