@@ -58,23 +58,8 @@ std::unique_ptr<Camera> MakeCamera(const std::string& name, float stop_scale, co
   return std::unique_ptr<Camera>(cam);
 }
 
-// Samples stratified over the whole film, with lens positions from a
-// two-dimensional low-discrepancy sequence.
-std::vector<Sample> FilmSamples() {
-  std::vector<Sample> samples;
-  const int nx = 64, ny = 48;
-  for (int j = 0; j < ny; ++j)
-    for (int i = 0; i < nx; ++i) {
-      Sample s;
-      const int k = j * nx + i;
-      s.imageX = (float(i) + 0.5f) * kWidth / nx;
-      s.imageY = (float(j) + 0.5f) * kHeight / ny;
-      s.lensU = float(std::fmod(0.5 + k * 0.7548776662466927, 1.0));
-      s.lensV = float(std::fmod(0.5 + k * 0.5698402909980532, 1.0));
-      samples.push_back(s);
-    }
-  return samples;
-}
+// The benchmarks' film samples on this film.
+std::vector<Sample> FilmSamples() { return BenchFilmSamples(kWidth, kHeight); }
 
 void BM_GenerateRay(benchmark::State& state, const char* lens, float stop_scale,
                     const char* sampling, int blades, const char* precision = "float", int reflections = 0) {

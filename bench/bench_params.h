@@ -8,9 +8,12 @@
 #define REALCAM_BENCH_BENCH_PARAMS_H_
 
 #include <algorithm>
+#include <cmath>
 #include <string>
+#include <vector>
 
 #include "core/paramset.h"
+#include "core/sampling.h"
 #include "realistic/lens_stack.h"
 
 inline ParamSet BenchCameraParams(const std::string& path, float stop_scale, const std::string& sampling,
@@ -34,6 +37,24 @@ inline ParamSet BenchCameraParams(const std::string& path, float stop_scale, con
   ps.AddString("precision", precision);
   ps.AddFloat("reflections", float(reflections));
   return ps;
+}
+
+// Samples stratified over the whole film (64 x 48 positions), with lens
+// positions from a two-dimensional low-discrepancy sequence.
+inline std::vector<Sample> BenchFilmSamples(int width, int height) {
+  std::vector<Sample> samples;
+  const int nx = 64, ny = 48;
+  for (int j = 0; j < ny; ++j)
+    for (int i = 0; i < nx; ++i) {
+      Sample s;
+      const int k = j * nx + i;
+      s.imageX = (float(i) + 0.5f) * float(width) / nx;
+      s.imageY = (float(j) + 0.5f) * float(height) / ny;
+      s.lensU = float(std::fmod(0.5 + k * 0.7548776662466927, 1.0));
+      s.lensV = float(std::fmod(0.5 + k * 0.5698402909980532, 1.0));
+      samples.push_back(s);
+    }
+  return samples;
 }
 
 #endif  // REALCAM_BENCH_BENCH_PARAMS_H_

@@ -97,19 +97,7 @@ int main(int argc, char** argv) {
   if (specs.size() != 2) Fail("usage: realcam_pair_timing [--pairs N] A B (each plugin.so,lens,sampling,precision,reflections)");
   Film film(kWidth, kHeight);
   const Side side[2] = {Make(specs[0], &film), Make(specs[1], &film)};
-  // The benchmarks' samples: stratified over the film, lens positions from
-  // a two-dimensional low-discrepancy sequence.
-  std::vector<Sample> samples;
-  for (int j = 0; j < 48; ++j)
-    for (int i = 0; i < 64; ++i) {
-      Sample s;
-      const int k = j * 64 + i;
-      s.imageX = (float(i) + 0.5f) * kWidth / 64;
-      s.imageY = (float(j) + 0.5f) * kHeight / 48;
-      s.lensU = float(std::fmod(0.5 + k * 0.7548776662466927, 1.0));
-      s.lensV = float(std::fmod(0.5 + k * 0.5698402909980532, 1.0));
-      samples.push_back(s);
-    }
+  const std::vector<Sample> samples = BenchFilmSamples(kWidth, kHeight);
   std::vector<Ray> rays(kBatch);
   std::vector<float> weights(kBatch);
   std::vector<double> us[2], ratio;
