@@ -264,29 +264,57 @@ ExitPupil::Bounds ExitPupil::Find(const LensStack& lens, float r, float film_z, 
   // Passing grid points of [x0, x1] x [y0, y1], grown by `grow` cells: a
   // cell whose centre is blocked may still pass in part, up to a cell away
   // from the outermost passing centre where the opening is convex.
-  std::vector<float> fx, fy, lx, ly;
+  std::vector<float> fx, fy, lx, ly, ys;
+  // Per row of a grid: the row it mirrors and the row mirroring it (-1:
+  // none); per traced point, its row.
+  std::vector<int> mirror_of, image, row_of;
   std::vector<unsigned char> pass;
   auto search = [&](float x0, float x1, float y0, float y1, float grow, int grid = kGrid) {
     Box box;
     const float hx = (x1 - x0) / grid, hy = (y1 - y0) / grid;
+    // The rows, and for each row above the axis the one below it at its y
+    // negated, within rounding: the lens is symmetric about the plane
+    // through the axis and the film point (r, 0), and so is the trace's
+    // arithmetic (negating every y term is exact), so only the row below
+    // is traced and its passes stand for both (every search box is
+    // symmetric about y = 0, up to rounding: about half the rays). Where
+    // the two rows' y differ by the last bits, an edge of the pupil would
+    // have to fall in between to make a difference, which the cell's
+    // growth and the margin cover many times over.
+    ys.resize(size_t(grid)), mirror_of.assign(size_t(grid), -1), image.assign(size_t(grid), -1);
+    for (int j = 0; j < grid; ++j) ys[size_t(j)] = y0 + (float(j) + 0.5f) * hy;
+    const float rounding = 1e-6f * (y1 - y0);
+    for (int j = 0; j < grid; ++j) {
+      const int k = grid - 1 - j;
+      if (k < j && ys[size_t(k)] < 0 && std::fabs(ys[size_t(j)] + ys[size_t(k)]) <= rounding)
+        mirror_of[size_t(j)] = k, image[size_t(k)] = j;
+    }
+    auto add = [&](float x, int j) {
+      box.Add(x, ys[size_t(j)]);
+      if (image[size_t(j)] >= 0) box.Add(x, ys[size_t(image[size_t(j)])]);
+    };
     if (pass_test) {
       // The grid's points within the back element, traced all at once.
-      lx.clear(), ly.clear();
-      for (int j = 0; j < grid; ++j)
+      lx.clear(), ly.clear(), row_of.clear();
+      for (int j = 0; j < grid; ++j) {
+        if (mirror_of[size_t(j)] >= 0) continue;
         for (int i = 0; i < grid; ++i) {
-          const float x = x0 + (float(i) + 0.5f) * hx, y = y0 + (float(j) + 0.5f) * hy;
-          if (x * x + y * y <= R * R) lx.push_back(x), ly.push_back(y);
+          const float x = x0 + (float(i) + 0.5f) * hx, y = ys[size_t(j)];
+          if (x * x + y * y <= R * R) lx.push_back(x), ly.push_back(y), row_of.push_back(j);
         }
+      }
       fx.assign(lx.size(), r), fy.assign(lx.size(), 0.f), pass.resize(lx.size());
       pass_test(lens, film_z, int(lx.size()), fx.data(), fy.data(), lx.data(), ly.data(), pass.data());
       for (size_t k = 0; k < lx.size(); ++k)
-        if (pass[k]) box.Add(lx[k], ly[k]);
+        if (pass[k]) add(lx[k], row_of[k]);
     } else {
-      for (int j = 0; j < grid; ++j)
+      for (int j = 0; j < grid; ++j) {
+        if (mirror_of[size_t(j)] >= 0) continue;
         for (int i = 0; i < grid; ++i) {
-          const float x = x0 + (float(i) + 0.5f) * hx, y = y0 + (float(j) + 0.5f) * hy;
-          if (passes(x, y)) box.Add(x, y);
+          const float x = x0 + (float(i) + 0.5f) * hx;
+          if (passes(x, ys[size_t(j)])) add(x, j);
         }
+      }
     }
     if (!box.Empty()) {
       box.x0 -= grow * hx, box.x1 += grow * hx;
@@ -383,13 +411,17 @@ void ExitPupil::FindHole(const LensStack& lens, float r, float film_z, Bounds* b
   for (int j = 0; j < kHoleGrid; ++j)
     for (int i = 0; i < kHoleGrid; ++i)
       lx.push_back(b->x0 + (float(i) + 0.5f) * hx), ly.push_back(-b->y1 + (float(j) + 0.5f) * hy);
+  // The grid is symmetric about y = 0, as the lens is about the plane
+  // through the film point: the rows below the axis are traced, and each
+  // row above passes where its mirror image below does (as in Find).
+  const int traced = kHoleGrid / 2 * kHoleGrid;
   std::vector<unsigned char> pass(lx.size());
   if (pass_test) {
-    fx.assign(lx.size(), r), fy.assign(lx.size(), 0.f);
-    pass_test(lens, film_z, int(lx.size()), fx.data(), fy.data(), lx.data(), ly.data(), pass.data());
+    fx.assign(size_t(traced), r), fy.assign(size_t(traced), 0.f);
+    pass_test(lens, film_z, traced, fx.data(), fy.data(), lx.data(), ly.data(), pass.data());
   } else {
     const Point film(r, 0.f, film_z);
-    for (size_t k = 0; k < lx.size(); ++k) {
+    for (size_t k = 0; k < size_t(traced); ++k) {
       const Ray ray(film, Normalize(Point(lx[k], ly[k], back_z) - film), 0.001f,
                     std::numeric_limits<float>::infinity(), 0.f);
       Ray out;
@@ -400,6 +432,8 @@ void ExitPupil::FindHole(const LensStack& lens, float r, float film_z, Bounds* b
       }
     }
   }
+  for (int j = kHoleGrid / 2; j < kHoleGrid; ++j)
+    std::copy_n(pass.begin() + (kHoleGrid - 1 - j) * kHoleGrid, kHoleGrid, pass.begin() + j * kHoleGrid);
   // Outside the disc counts as passing: the hole stays within it.
   for (size_t k = 0; k < lx.size(); ++k)
     if (lx[k] * lx[k] + ly[k] * ly[k] > back_radius * back_radius) pass[k] = 1;
