@@ -419,17 +419,33 @@ int RealisticCamera::GenerateRays(int n, const Sample* samples, Ray* rays, float
     const int count = std::min(kChunk, n - first);
     const Sample* chunk = samples + first;
     // Each sample's film point and lens point, as GenerateRay finds them.
-    for (int i = 0; i < count; ++i) {
-      const Sample& sample = chunk[i];
-      const Point fsample = FilmPoint(sample);
-      bool inside = true;
-      const Point lsample = pupil ? pupil->Sample(fsample.x, fsample.y, sample.lensU,
-                                                  sample.lensV, &f.area[i], &inside, fsample.z)
-                                  : lens->SampleBackElement(sample.lensU, sample.lensV);
-      f.fx[i] = fsample.x, f.fy[i] = fsample.y, f.fz[i] = fsample.z;
-      f.lx[i] = lsample.x, f.ly[i] = lsample.y, f.lz[i] = lsample.z;
-      f.inside[i] = inside;
-      status[i] = kBlocked;
+    if (pupil) {
+      // The film points first, then the pupil's points for them: in one
+      // loop the call took 15% longer (measured; apparently the pupil's
+      // square roots and divisions of many samples overlap only when
+      // nothing else lies between them).
+      for (int i = 0; i < count; ++i) {
+        const Point fsample = FilmPoint(chunk[i]);
+        f.fx[i] = fsample.x, f.fy[i] = fsample.y, f.fz[i] = fsample.z;
+      }
+      for (int i = 0; i < count; ++i) {
+        bool inside = true;
+        const Point lsample =
+            pupil->Sample(f.fx[i], f.fy[i], chunk[i].lensU, chunk[i].lensV, &f.area[i], &inside, f.fz[i]);
+        f.lx[i] = lsample.x, f.ly[i] = lsample.y, f.lz[i] = lsample.z;
+        f.inside[i] = inside;
+        status[i] = kBlocked;
+      }
+    } else {
+      for (int i = 0; i < count; ++i) {
+        const Sample& sample = chunk[i];
+        const Point fsample = FilmPoint(sample);
+        const Point lsample = lens->SampleBackElement(sample.lensU, sample.lensV);
+        f.fx[i] = fsample.x, f.fy[i] = fsample.y, f.fz[i] = fsample.z;
+        f.lx[i] = lsample.x, f.ly[i] = lsample.y, f.lz[i] = lsample.z;
+        f.inside[i] = true;
+        status[i] = kBlocked;
+      }
     }
     // The lanes past the last sample compute on copies of it, and are
     // dropped.
