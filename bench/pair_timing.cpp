@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // Paired timing of the batch entry: two cameras (two builds of the
 // plug-in, or two settings of one) called in turn, A then B then B then
-// A, 256 samples a call, so that the slow spells of a shared machine fall
+// A, 256 samples a call (or --samples N), so that the slow spells of a shared machine fall
 // on both alike. Prints each one's time a call and the median of the
 // per-pair ratios B / A with its quartiles; two copies of one build
 // differ by up to 1% this way.
 //
-//   realcam_pair_timing [--pairs N] A B
+//   realcam_pair_timing [--pairs N] [--samples N] A B
 //
 // where A and B are each plugin.so,lens,sampling,precision,reflections
 // (lens a bundled lens's file name; the camera as the benchmarks make it:
@@ -33,7 +33,7 @@ namespace {
 
 using CreateFn = Camera* (*)(const ParamSet&, const Transform&, Film*);
 using BatchFn = int (*)(const Camera*, int, const Sample*, Ray*, float*);
-constexpr int kWidth = 640, kHeight = 480, kBatch = 256;
+constexpr int kWidth = 640, kHeight = 480;
 
 [[noreturn]] void Fail(const std::string& message) {
   fprintf(stderr, "realcam_pair_timing: %s\n", message.c_str());
@@ -83,23 +83,26 @@ double Quantile(std::vector<double> x, double p) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int pairs = 3000;
+  int pairs = 3000, batch = 256;
   std::vector<std::string> specs;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--pairs" && i + 1 < argc) {
       pairs = atoi(argv[++i]);
       if (pairs < 10) Fail("--pairs wants at least 10");
+    } else if (arg == "--samples" && i + 1 < argc) {
+      batch = atoi(argv[++i]);
+      if (batch < 1 || batch > 2048) Fail("--samples wants 1 to 2048");
     } else {
       specs.push_back(arg);
     }
   }
-  if (specs.size() != 2) Fail("usage: realcam_pair_timing [--pairs N] A B (each plugin.so,lens,sampling,precision,reflections)");
+  if (specs.size() != 2) Fail("usage: realcam_pair_timing [--pairs N] [--samples N] A B (each plugin.so,lens,sampling,precision,reflections)");
   Film film(kWidth, kHeight);
   const Side side[2] = {Make(specs[0], &film), Make(specs[1], &film)};
   const std::vector<Sample> samples = BenchFilmSamples(kWidth, kHeight);
-  std::vector<Ray> rays(kBatch);
-  std::vector<float> weights(kBatch);
+  std::vector<Ray> rays(static_cast<size_t>(batch));
+  std::vector<float> weights(static_cast<size_t>(batch));
   std::vector<double> us[2], ratio;
   size_t at = 0;
   for (int p = -pairs / 10; p < pairs; ++p) {  // (the first tenth warms up)
@@ -107,10 +110,10 @@ int main(int argc, char** argv) {
     for (int k = 0; k < 2; ++k) {
       const int s = (p & 1) ? 1 - k : k;
       const auto start = std::chrono::steady_clock::now();
-      side[s].batch(side[s].camera, kBatch, &samples[at], rays.data(), weights.data());
+      side[s].batch(side[s].camera, batch, &samples[at], rays.data(), weights.data());
       t[s] = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
     }
-    at = (at + kBatch) % (samples.size() - kBatch);
+    at = (at + size_t(batch)) % (samples.size() - size_t(batch));
     if (p < 0) continue;
     us[0].push_back(t[0]), us[1].push_back(t[1]), ratio.push_back(t[1] / t[0]);
   }
